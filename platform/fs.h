@@ -1,0 +1,38 @@
+// File-system services on Windows paths ("C:\BV500\ZODed.___"). Natively a
+// drive letter maps to a folder chosen with MapDrive and "\" becomes "/".
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace bv::fs {
+
+struct FileInfo {
+    bool exists = false;
+    bool directory = false;
+    uint64_t size = 0;
+    uint64_t writeTime = 0;  // opaque, only compared for equality
+};
+
+FileInfo Stat(const std::wstring& path);
+bool FileExists(const std::wstring& path);       // a file, not a folder
+bool DirectoryExists(const std::wstring& path);
+
+// Whole-file helpers; each opens and closes the file within the call and
+// answers false when the system refuses (missing folder, sharing, rights).
+bool ReadFile(const std::wstring& path, std::string& bytes);
+bool WriteFile(const std::wstring& path, std::string_view bytes);   // create or truncate
+bool AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
+bool DeleteFile(const std::wstring& path);
+
+// Creates the folder and every missing parent; true when it exists afterwards.
+bool ForceDirectories(const std::wstring& path);
+
+std::wstring CurrentDirectory();
+
+// Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
+void MapDrive(wchar_t drive, const std::string& folder);
+// Native builds only: the host path a Windows path stands for.
+std::string HostPath(const std::wstring& path);
+
+}  // namespace bv::fs

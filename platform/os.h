@@ -1,0 +1,40 @@
+// Operating-system services the portable core needs: local time, thread ids,
+// code-page conversion and the process's command line.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bv::os {
+
+struct LocalTime {
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+LocalTime Now();
+
+// Id of the calling thread, and of the thread that first called
+// RecordMainThread (the program's main thread).
+uint32_t CurrentThreadId();
+void RecordMainThread();
+uint32_t MainThreadId();
+
+// The process's parameters after the program name, as the system split them.
+std::vector<std::wstring> CommandLineParameters();
+
+// Code pages. ANSI is the system's 8-bit code page (1252 natively), OEM the
+// DOS code page (437 natively). Characters a code page cannot hold become its
+// default character.
+std::string ToAnsi(std::wstring_view text);
+std::wstring FromAnsi(std::string_view bytes);
+std::string ToOem(std::wstring_view text);
+std::wstring FromOem(std::string_view bytes);
+std::string ToUtf8(std::wstring_view text);
+std::wstring FromUtf8(std::string_view bytes);
+
+// Upper case by the rules of the user's locale.
+std::wstring UpperLocale(std::wstring_view text);
+
+}  // namespace bv::os

@@ -1,0 +1,136 @@
+// Native implementation of the file services over POSIX, mapping Windows
+// paths onto host folders.
+#include "platform/fs.h"
+#include "platform/os.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cwctype>
+#include <map>
+#include <mutex>
+
+namespace bv::fs {
+namespace {
+
+std::mutex g_driveMutex;
+std::map<wchar_t, std::string>& Drives() {
+    static std::map<wchar_t, std::string> drives;
+    return drives;
+}
+
+bool WriteAllTo(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+void MapDrive(wchar_t drive, const std::string& folder) {
+    std::lock_guard<std::mutex> lock(g_driveMutex);
+    Drives()[static_cast<wchar_t>(std::towupper(drive))] = folder;
+}
+
+std::string HostPath(const std::wstring& path) {
+    std::wstring rest = path;
+    std::string prefix;
+    if (rest.size() >= 2 && rest[1] == L':') {
+        wchar_t letter = static_cast<wchar_t>(std::towupper(rest[0]));
+        {
+            std::lock_guard<std::mutex> lock(g_driveMutex);
+            auto it = Drives().find(letter);
+            prefix = it != Drives().end() ? it->second : std::string("/nonexistent-drive-") + char(letter);
+        }
+        rest = rest.substr(2);
+        if (rest.empty() || (rest[0] != L'\\' && rest[0] != L'/')) rest = L"/" + rest;
+    }
+    for (wchar_t& c : rest)
+        if (c == L'\\') c = L'/';
+    return prefix + os::ToUtf8(rest);
+}
+
+FileInfo Stat(const std::wstring& path) {
+    struct stat st{};
+    FileInfo info;
+    if (::stat(HostPath(path).c_str(), &st) != 0) return info;
+    info.exists = true;
+    info.directory = S_ISDIR(st.st_mode);
+    info.size = static_cast<uint64_t>(st.st_size);
+    info.writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    return info;
+}
+
+bool FileExists(const std::wstring& path) {
+    FileInfo info = Stat(path);
+    return info.exists && !info.directory;
+}
+
+bool DirectoryExists(const std::wstring& path) {
+    FileInfo info = Stat(path);
+    return info.exists && info.directory;
+}
+
+bool ReadFile(const std::wstring& path, std::string& bytes) {
+    int fd = ::open(HostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bytes.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        bytes.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+bool WriteFile(const std::wstring& path, std::string_view bytes) {
+    int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAllTo(fd, bytes);
+    return ::close(fd) == 0 && ok;
+}
+
+bool AppendFile(const std::wstring& path, std::string_view bytes) {
+    int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = WriteAllTo(fd, bytes);
+    return ::close(fd) == 0 && ok;
+}
+
+bool DeleteFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
+
+bool ForceDirectories(const std::wstring& path) {
+    std::string host = HostPath(path);
+    for (size_t pos = 1; pos <= host.size(); ++pos) {
+        if (pos == host.size() || host[pos] == '/') {
+            std::string part = host.substr(0, pos);
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        }
+    }
+    struct stat st{};
+    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::wstring CurrentDirectory() {
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf)) return {};
+    return os::FromUtf8(buf);
+}
+
+}  // namespace bv::fs

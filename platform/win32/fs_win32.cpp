@@ -1,0 +1,127 @@
+// Windows implementation of the file services.
+#include "platform/fs.h"
+
+#include <windows.h>
+
+namespace bv::fs {
+namespace {
+
+// Owns a file handle for the length of one call.
+class Handle {
+public:
+    explicit Handle(HANDLE h) : h_(h) {}
+    ~Handle() {
+        if (valid()) CloseHandle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return h_; }
+    bool close() {
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(h) != 0;
+    }
+
+private:
+    HANDLE h_;
+};
+
+bool WriteAll(HANDLE h, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr)) return false;
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+FileInfo Stat(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    FileInfo info;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return info;
+    info.exists = true;
+    info.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info.writeTime = (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                     data.ftLastWriteTime.dwLowDateTime;
+    return info;
+}
+
+bool FileExists(const std::wstring& path) {
+    FileInfo info = Stat(path);
+    return info.exists && !info.directory;
+}
+
+bool DirectoryExists(const std::wstring& path) {
+    FileInfo info = Stat(path);
+    return info.exists && info.directory;
+}
+
+bool ReadFile(const std::wstring& path, std::string& bytes) {
+    Handle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return false;
+    bytes.clear();
+    char buf[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(h.get(), buf, sizeof buf, &got, nullptr)) return false;
+        if (got == 0) break;
+        bytes.append(buf, got);
+    }
+    return true;
+}
+
+bool WriteFile(const std::wstring& path, std::string_view bytes) {
+    Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return false;
+    bool ok = WriteAll(h.get(), bytes);
+    return h.close() && ok;
+}
+
+bool AppendFile(const std::wstring& path, std::string_view bytes) {
+    Handle h(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return false;
+    bool ok = WriteAll(h.get(), bytes);
+    return h.close() && ok;
+}
+
+bool DeleteFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
+
+bool ForceDirectories(const std::wstring& path) {
+    std::wstring p = path;
+    while (p.size() > 3 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
+    if (p.empty()) return false;
+    DWORD attrs = GetFileAttributesW(p.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES) return (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    size_t cut = p.find_last_of(L"\\/");
+    if (cut != std::wstring::npos && cut > 0) {
+        std::wstring parent = p.substr(0, cut);
+        if (!(parent.size() == 2 && parent[1] == L':') && !ForceDirectories(parent)) return false;
+    }
+    if (CreateDirectoryW(p.c_str(), nullptr)) return true;
+    return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(p);
+}
+
+std::wstring CurrentDirectory() {
+    DWORD n = GetCurrentDirectoryW(0, nullptr);
+    std::wstring out(n, L'\0');
+    n = GetCurrentDirectoryW(n, out.data());
+    out.resize(n);
+    return out;
+}
+
+void MapDrive(wchar_t, const std::string&) {}
+std::string HostPath(const std::wstring& path) {
+    std::string out;
+    for (wchar_t c : path) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+}  // namespace bv::fs

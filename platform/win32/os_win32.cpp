@@ -1,0 +1,75 @@
+// Windows implementation of the OS services.
+#include "platform/os.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <atomic>
+
+namespace bv::os {
+namespace {
+
+std::atomic<uint32_t> g_mainThread{0};
+
+std::string ToCodePage(UINT cp, std::wstring_view text) {
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(cp, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+}
+
+std::wstring FromCodePage(UINT cp, std::string_view bytes) {
+    if (bytes.empty()) return {};
+    int n = MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(cp, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+    return out;
+}
+
+}  // namespace
+
+LocalTime Now() {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+void RecordMainThread() {
+    uint32_t expected = 0;
+    g_mainThread.compare_exchange_strong(expected, GetCurrentThreadId());
+}
+
+uint32_t MainThreadId() { return g_mainThread.load(); }
+
+std::vector<std::wstring> CommandLineParameters() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> params;
+    for (int i = 1; argv && i < argc; ++i) params.emplace_back(argv[i]);
+    LocalFree(argv);
+    return params;
+}
+
+std::string ToAnsi(std::wstring_view text) { return ToCodePage(CP_ACP, text); }
+std::wstring FromAnsi(std::string_view bytes) { return FromCodePage(CP_ACP, bytes); }
+std::string ToOem(std::wstring_view text) { return ToCodePage(CP_OEMCP, text); }
+std::wstring FromOem(std::string_view bytes) { return FromCodePage(CP_OEMCP, bytes); }
+std::string ToUtf8(std::wstring_view text) { return ToCodePage(CP_UTF8, text); }
+std::wstring FromUtf8(std::string_view bytes) { return FromCodePage(CP_UTF8, bytes); }
+
+std::wstring UpperLocale(std::wstring_view text) {
+    if (text.empty()) return {};
+    int n = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_UPPERCASE, text.data(),
+                         static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
+                 out.data(), n);
+    return out;
+}
+
+}  // namespace bv::os

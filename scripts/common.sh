@@ -1,0 +1,71 @@
+# Shared by scripts/test and scripts/demo: packages, build trees and Wine.
+# Source it; it sets ROOT, BUILD and the Wine environment.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BV_BUILD:-$ROOT/build}
+JOBS=${BV_JOBS:-2}
+
+BV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libssl-dev
+  libgtest-dev googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  wine wine64 xvfb xauth imagemagick x11-utils p7zip-full zip unzip nginx-light python3)
+
+log() { printf '== %s\n' "$*"; }
+
+# Installs whatever Debian packages are missing (one apt-get update at most).
+ensure_packages() {
+  local missing=() p
+  for p in "${BV_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    log "installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+# build_tree DIR [cmake args...]: configure once, then build.
+build_tree() {
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -G Ninja -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  fi
+  ninja -C "$dir" -j "$JOBS" | grep -vE '^\[[0-9]+/[0-9]+\]' || true
+  test "${PIPESTATUS[0]}" = 0
+}
+
+build_windows() {
+  build_tree "$BUILD/win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" "$@"
+}
+
+# Wine lives inside the build tree: its prefix, and HOME (Wine links the
+# Windows desktop folder into $HOME). No Mono or Gecko prompts, no menu entries.
+wine_env() {
+  export WINEPREFIX="$BUILD/win/wineprefix"
+  export HOME="$BUILD/win/home"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINEARCH=win64
+  export LANG=C.UTF-8
+  mkdir -p "$HOME"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    log "creating the Wine prefix"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+}
+
+# A persistent wineserver and the prefix's services, started once with their
+# output sent away, so test processes start fast and nothing holds ctest's pipe.
+wine_start() {
+  wine_env
+  wineserver -p >/dev/null 2>&1 </dev/null
+  wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+wine_stop() {
+  wineserver -k >/dev/null 2>&1 || true
+}
