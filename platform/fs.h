@@ -23,7 +23,7 @@ bool DirectoryExists(const std::wstring& path);
 bool ReadFile(const std::wstring& path, std::string& bytes);
 bool WriteFile(const std::wstring& path, std::string_view bytes);   // create or truncate
 bool AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
-bool DeleteFile(const std::wstring& path);
+bool RemoveFile(const std::wstring& path);
 
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);

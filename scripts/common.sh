@@ -51,10 +51,14 @@ wine_env() {
   export WINEARCH=win64
   export LANG=C.UTF-8
   mkdir -p "$HOME"
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  if [ ! -f "$WINEPREFIX/.bv-ready" ]; then
     log "creating the Wine prefix"
     wineboot -i >/dev/null 2>&1 || true
+    # Windows unmanaged by an X window manager: under Xvfb there is none,
+    # and Wine would otherwise wait two seconds for one at every hide.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w
+    touch "$WINEPREFIX/.bv-ready"
   fi
 }
 

@@ -101,7 +101,7 @@ void WriteLog(std::wstring_view text) {
         std::wstring prefix = (stamp + L"     ").substr(0, 23);
         if (s.fileName.empty()) {
             s.fileName = L"BVSTARTUP_" + stamp + L".txt";
-            fs::DeleteFile(s.fileName);
+            fs::RemoveFile(s.fileName);
             // The begin line has no line break; the append below adds it.
             fs::WriteFile(s.fileName, os::ToUtf8(prefix + L":  Logging begun."));
             s.known = false;

@@ -113,7 +113,7 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
     return ::close(fd) == 0 && ok;
 }
 
-bool DeleteFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
+bool RemoveFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
 bool ForceDirectories(const std::wstring& path) {
     std::string host = HostPath(path);

@@ -92,7 +92,7 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
     return h.close() && ok;
 }
 
-bool DeleteFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
+bool RemoveFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
 
 bool ForceDirectories(const std::wstring& path) {
     std::wstring p = path;

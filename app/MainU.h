@@ -1,0 +1,76 @@
+// The wizard window TMainF: the user's choices, the page routing, the status
+// line, the progress display and the timer that reads the mailbox. It acts on
+// the window only through the narrow view, so tests can drive it.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace bv {
+
+// Command-line switches, read by SetParams.
+extern bool TestMode;    // "-D": every page's tab is shown
+extern bool SkipSwitch;  // "-P": the internet check answers true without connecting
+
+class TMainF : public ui::Events {
+public:
+    explicit TMainF(ui::View& view);
+    ~TMainF() override;
+
+    // The user's choices.
+    std::wstring InstallFolder;
+    std::wstring LangExt;
+    std::wstring SireExt;
+    int32_t ProgIndex = 0;
+    uint8_t FSireFlag = 255;
+    std::unique_ptr<std::vector<std::wstring>> Batchlist;
+
+    // Handlers, named as the window's events.
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void NextButtons(ui::Ctl sender);
+    void pnTopDblClick();
+    void btnFinishClick();
+    void tbInstallFolderShow();
+    void lbxInstallFolderClick();
+    void NotifyTimerTimer();
+
+    void SetParams(const std::vector<std::wstring>& params);
+    void ShowStatus(const std::wstring& text);
+    void ShowProgress(const void* sender, int workMode, int64_t workCount);
+
+    ui::View& view() { return view_; }
+
+    // Collaborators that later parts of the program provide; each has a
+    // harmless default so the window stands on its own.
+    std::function<std::wstring(const std::wstring&)> ReadSettingHook;
+    std::function<void()> DownloadNextFileHook;
+    std::function<std::vector<std::wstring>()> ParamsHook;
+
+    // ui::Events: every handler runs inside one guard that turns an uncaught
+    // error into the standard error box, and the program goes on.
+    void OnClick(ui::Ctl ctl) override;
+    void OnDblClick(ui::Ctl ctl) override;
+    void OnChange(ui::Ctl ctl) override;
+    void OnPageShow(ui::Ctl page) override;
+    void OnTimer() override;
+    void OnClose() override;
+
+private:
+    void Guarded(const std::function<void()>& handler);
+    void FillFolderCandidates();
+
+    ui::View& view_;
+    uint64_t progressCalls_ = 0;  // blocks seen in the whole run
+    int progressStep_ = 0;        // the bar's creeping position, 1..100
+};
+
+// The program's one window; null outside its lifetime.
+extern TMainF* MainF;
+
+}  // namespace bv

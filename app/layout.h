@@ -1,0 +1,12 @@
+// The wizard window's controls and their places, at 96 dots per inch.
+#pragma once
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace bv {
+
+const std::vector<ui::ControlSpec>& WizardLayout();
+const ui::ControlSpec& SpecOf(ui::Ctl ctl);
+
+}  // namespace bv

@@ -1,0 +1,841 @@
+// The Win32 wizard window. Controls are created from the layout table; panels,
+// the page stack and pages are small window classes of our own; the pictures
+// are drawn at start-up. Events are forwarded to the handlers.
+#include "platform/win32/wizard_window.h"
+
+#include <commctrl.h>
+#include <uxtheme.h>
+
+#include <algorithm>
+
+namespace bv::win32 {
+
+using ui::Ctl;
+using ui::Kind;
+
+namespace {
+
+constexpr wchar_t kMainClass[] = L"BVStartupMain";
+constexpr wchar_t kPanelClass[] = L"BVPanel";
+constexpr wchar_t kContainerClass[] = L"BVContainer";
+constexpr wchar_t kFontProp[] = L"BVFont";
+constexpr wchar_t kBitmapProp[] = L"BVBitmap";
+constexpr wchar_t kTextColorProp[] = L"BVTextColor";
+constexpr UINT kTimerId = 1;
+constexpr UINT WM_BV_DBLCLK = WM_APP + 1;
+constexpr COLORREF kMagenta = RGB(255, 0, 255);
+constexpr COLORREF kDiscBlue = RGB(32, 96, 200);
+
+int IdOf(Ctl ctl) { return 1000 + static_cast<int>(ctl) * 32; }
+
+// Owns a GDI object.
+template <class T>
+class Gdi {
+public:
+    Gdi() = default;
+    explicit Gdi(T h) : h_(h) {}
+    ~Gdi() {
+        if (h_) DeleteObject(h_);
+    }
+    Gdi(const Gdi&) = delete;
+    Gdi& operator=(const Gdi&) = delete;
+    void reset(T h) {
+        if (h_) DeleteObject(h_);
+        h_ = h;
+    }
+    T get() const { return h_; }
+
+private:
+    T h_ = nullptr;
+};
+
+HFONT MakeFont(int pixelHeight, bool bold) {
+    return CreateFontW(-pixelHeight, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+}
+
+// A 32-bit top-down bitmap of the given size, drawn by `paint`.
+template <class Paint>
+HBITMAP DrawBitmap(int w, int h, Paint paint) {
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC dc = CreateCompatibleDC(screen);
+    ReleaseDC(nullptr, screen);
+    HGDIOBJ old = SelectObject(dc, bmp);
+    paint(dc);
+    GdiFlush();
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    return bmp;
+}
+
+void FillDisc(HDC dc, int size) {
+    RECT all{0, 0, size, size};
+    HBRUSH magenta = CreateSolidBrush(kMagenta);
+    FillRect(dc, &all, magenta);
+    DeleteObject(magenta);
+    HBRUSH blue = CreateSolidBrush(kDiscBlue);
+    HGDIOBJ oldBrush = SelectObject(dc, blue);
+    HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+    Ellipse(dc, 0, 0, size + 1, size + 1);
+    SelectObject(dc, oldPen);
+    SelectObject(dc, oldBrush);
+    DeleteObject(blue);
+}
+
+void WhitePolygon(HDC dc, const POINT* pts, int n) {
+    HGDIOBJ oldBrush = SelectObject(dc, GetStockObject(WHITE_BRUSH));
+    HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+    Polygon(dc, pts, n);
+    SelectObject(dc, oldPen);
+    SelectObject(dc, oldBrush);
+}
+
+// A right arrow in a blue disc, 24 by 24, magenta around it.
+HBITMAP MakeArrow() {
+    return DrawBitmap(24, 24, [](HDC dc) {
+        FillDisc(dc, 24);
+        const POINT arrow[] = {{5, 10}, {12, 10}, {12, 5}, {19, 12}, {12, 19}, {12, 14}, {5, 14}};
+        WhitePolygon(dc, arrow, 7);
+    });
+}
+
+// A play symbol in a blue disc, 16 by 16, magenta around it.
+HBITMAP MakePlay() {
+    return DrawBitmap(16, 16, [](HDC dc) {
+        FillDisc(dc, 16);
+        const POINT tri[] = {{6, 4}, {12, 8}, {6, 12}};
+        WhitePolygon(dc, tri, 3);
+    });
+}
+
+// The product icon, 96 by 96: a green tile with the product's initials.
+HBITMAP MakeLogo() {
+    return DrawBitmap(96, 96, [](HDC dc) {
+        RECT all{0, 0, 96, 96};
+        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+        HBRUSH green = CreateSolidBrush(RGB(24, 128, 56));
+        HGDIOBJ oldBrush = SelectObject(dc, green);
+        HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+        RoundRect(dc, 4, 2, 92, 42, 12, 12);
+        HBRUSH gold = CreateSolidBrush(RGB(240, 202, 166));
+        SelectObject(dc, gold);
+        RoundRect(dc, 4, 48, 92, 94, 12, 12);
+        SelectObject(dc, oldPen);
+        SelectObject(dc, oldBrush);
+        DeleteObject(green);
+        DeleteObject(gold);
+        HFONT font = MakeFont(30, true);
+        HGDIOBJ oldFont = SelectObject(dc, font);
+        SetBkMode(dc, TRANSPARENT);
+        SetTextColor(dc, RGB(255, 255, 255));
+        RECT top{4, 2, 92, 42};
+        DrawTextW(dc, L"BV", -1, &top, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+        SelectObject(dc, oldFont);
+        DeleteObject(font);
+    });
+}
+
+HWND Root(HWND hwnd) { return GetAncestor(hwnd, GA_ROOT); }
+
+// Messages that children send to their parent go on to the main window.
+bool ForwardToRoot(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
+    switch (msg) {
+        case WM_COMMAND: case WM_NOTIFY: case WM_DRAWITEM:
+        case WM_CTLCOLORSTATIC: case WM_CTLCOLOREDIT: case WM_CTLCOLORBTN: case WM_CTLCOLORLISTBOX:
+            if (HWND root = Root(hwnd); root && root != hwnd) {
+                result = SendMessageW(root, msg, wp, lp);
+                return true;
+            }
+            break;
+        default: break;
+    }
+    return false;
+}
+
+}  // namespace
+
+struct WizardWindow::Resources {
+    Gdi<HFONT> font, bannerFont, versionFont;
+    Gdi<HBITMAP> logo, arrow, play;
+    Gdi<HBRUSH> white;
+};
+
+void MessageBoxQuestions::ShowMessage(const std::wstring& text) {
+    MessageBoxW(owner, text.c_str(), L"BVStartup", MB_OK | MB_TASKMODAL);
+}
+
+void MessageBoxQuestions::ShowError(const std::wstring& text) {
+    MessageBoxW(owner, text.c_str(), L"BVStartup", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
+WizardWindow::WizardWindow(const std::vector<ui::ControlSpec>& layout, ui::Questions& questions)
+    : layout_(layout), questions_(questions), res_(new Resources) {}
+
+WizardWindow::~WizardWindow() {
+    if (main_) DestroyWindow(main_);
+    delete res_;
+}
+
+int WizardWindow::Scale(int v) const { return MulDiv(v, dpi_, 96); }
+
+const ui::ControlSpec* WizardWindow::Spec(Ctl ctl) const {
+    for (const ui::ControlSpec& s : layout_)
+        if (s.id == ctl) return &s;
+    return nullptr;
+}
+
+Ctl WizardWindow::CtlOf(HWND hwnd) const {
+    for (const auto& [ctl, h] : controls_)
+        if (h == hwnd) return ctl;
+    return Ctl::Count;
+}
+
+HWND WizardWindow::Handle(Ctl ctl) const {
+    if (ctl == Ctl::MainF) return main_;
+    auto it = controls_.find(ctl);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+HWND WizardWindow::RadioHandle(Ctl group, int index) const {
+    auto it = radios_.find(group);
+    if (it == radios_.end() || index < 0 || static_cast<size_t>(index) >= it->second.size()) return nullptr;
+    return it->second[static_cast<size_t>(index)];
+}
+
+bool WizardWindow::Create(ui::Events& events, UINT timerMs) {
+    events_ = &events;
+    HINSTANCE inst = GetModuleHandleW(nullptr);
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_TAB_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.hInstance = inst;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpfnWndProc = MainProc;
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = kMainClass;
+    RegisterClassExW(&wc);
+    wc.style = CS_DBLCLKS | CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = PanelProc;
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = kPanelClass;
+    RegisterClassExW(&wc);
+    wc.style = 0;
+    wc.lpfnWndProc = ContainerProc;
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = kContainerClass;
+    RegisterClassExW(&wc);
+
+    HDC screen = GetDC(nullptr);
+    dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+
+    res_->font.reset(MakeFont(Scale(14), false));
+    res_->bannerFont.reset(MakeFont(Scale(17), true));
+    res_->versionFont.reset(MakeFont(Scale(11), false));
+    res_->logo.reset(MakeLogo());
+    res_->arrow.reset(MakeArrow());
+    res_->play.reset(MakePlay());
+    res_->white.reset(CreateSolidBrush(RGB(255, 255, 255)));
+
+    DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+    RECT r{0, 0, Scale(ui::kClientWidth), Scale(ui::kClientHeight)};
+    AdjustWindowRectEx(&r, style, FALSE, WS_EX_CONTROLPARENT);
+    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, kMainClass, L"", style, CW_USEDEFAULT, CW_USEDEFAULT,
+                            r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, this);
+    if (!main_) return false;
+    CreateControls();
+    LayoutControls();
+    SetTimer(main_, kTimerId, timerMs, nullptr);
+    return true;
+}
+
+void WizardWindow::CreateControls() {
+    HINSTANCE inst = GetModuleHandleW(nullptr);
+    for (const ui::ControlSpec& s : layout_) {
+        HWND parent = s.parent == Ctl::MainF ? main_ : Handle(s.parent);
+        if (s.kind == Kind::Page) parent = Handle(Ctl::PageControl1);
+        HWND h = nullptr;
+        int id = IdOf(s.id);
+        auto make = [&](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style) {
+            return CreateWindowExW(exStyle, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), inst, nullptr);
+        };
+        switch (s.kind) {
+            case Kind::Panel:
+                h = make(0, kPanelClass, s.text, WS_VISIBLE | WS_CLIPCHILDREN);
+                break;
+            case Kind::Image:
+                h = make(0, kPanelClass, L"", WS_VISIBLE);
+                SetPropW(h, kBitmapProp, res_->logo.get());
+                break;
+            case Kind::Label:
+                h = make(0, L"STATIC", s.text, WS_VISIBLE | SS_CENTER);
+                break;
+            case Kind::Pages:
+                h = make(WS_EX_CONTROLPARENT, kContainerClass, L"", WS_VISIBLE | WS_CLIPCHILDREN);
+                tabs_ = CreateWindowExW(0, WC_TABCONTROLW, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0,
+                                        0, h, nullptr, inst, nullptr);
+                SendMessageW(tabs_, WM_SETFONT, reinterpret_cast<WPARAM>(res_->font.get()), FALSE);
+                break;
+            case Kind::Page: {
+                h = make(WS_EX_CONTROLPARENT, kContainerClass, s.text, WS_CLIPCHILDREN | WS_CLIPSIBLINGS);
+                TCITEMW item{};
+                item.mask = TCIF_TEXT;
+                item.pszText = const_cast<wchar_t*>(s.name);
+                SendMessageW(tabs_, TCM_INSERTITEMW, pages_.size(), reinterpret_cast<LPARAM>(&item));
+                pages_.push_back(s.id);
+                break;
+            }
+            case Kind::Edit:
+                h = make(WS_EX_CLIENTEDGE, L"EDIT", s.text, WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL);
+                break;
+            case Kind::ListBox:
+                h = make(WS_EX_CLIENTEDGE, L"LISTBOX", L"",
+                         WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT |
+                             LBS_OWNERDRAWFIXED | LBS_HASSTRINGS);
+                break;
+            case Kind::Button:
+                h = make(0, L"BUTTON", s.text, WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW);
+                break;
+            case Kind::RadioGroup: {
+                h = make(0, L"BUTTON", s.text, WS_VISIBLE | BS_GROUPBOX);
+                std::vector<HWND>& items = radios_[s.id];
+                for (size_t i = 0; i < s.items.size(); ++i) {
+                    HWND r = CreateWindowExW(0, L"BUTTON", s.items[i],
+                                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_RADIOBUTTON, 0, 0, 0, 0,
+                                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 1 + i)),
+                                             inst, nullptr);
+                    SendMessageW(r, WM_SETFONT, reinterpret_cast<WPARAM>(res_->font.get()), FALSE);
+                    items.push_back(r);
+                }
+                break;
+            }
+            case Kind::Memo:
+                h = make(WS_EX_CLIENTEDGE, L"EDIT", s.text,
+                         WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN);
+                break;
+            case Kind::Progress:
+                h = make(0, PROGRESS_CLASSW, L"", PBS_SMOOTH);
+                // A themed bar ignores its colours: this one is drawn plain.
+                SetWindowTheme(h, L" ", L" ");
+                SendMessageW(h, PBM_SETRANGE32, 0, 100);
+                SendMessageW(h, PBM_SETPOS, 50, 0);
+                SendMessageW(h, PBM_SETBARCOLOR, 0, RGB(0, 255, 0));
+                SendMessageW(h, PBM_SETBKCOLOR, 0, RGB(255, 255, 255));
+                break;
+            case Kind::Player:
+                // The media player has no window of its own: playback goes
+                // through the multimedia interface.
+                continue;
+            case Kind::Window:
+                continue;
+        }
+        HFONT font = s.id == Ctl::pnTop ? res_->bannerFont.get()
+                     : s.id == Ctl::lblVersion ? res_->versionFont.get()
+                                               : res_->font.get();
+        SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        if (s.id == Ctl::lblVersion) SetPropW(h, kTextColorProp, reinterpret_cast<HANDLE>(RGB(240, 202, 166) + 1));
+        if (s.kind == Kind::ListBox) SendMessageW(h, LB_SETITEMHEIGHT, 0, Scale(17));
+        if (s.kind == Kind::Button && s.id == Ctl::btnFinish) EnableWindow(h, FALSE);
+        controls_[s.id] = h;
+        if (s.hint) {
+            if (!tooltip_)
+                tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
+                                           0, 0, main_, nullptr, inst, nullptr);
+            TTTOOLINFOW ti{};
+            ti.cbSize = TTTOOLINFOW_V1_SIZE;
+            ti.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+            ti.hwnd = main_;
+            ti.uId = reinterpret_cast<UINT_PTR>(h);
+            ti.lpszText = const_cast<wchar_t*>(s.hint);
+            SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+        }
+    }
+    // The first page's selection of the sire and program groups is in the design.
+    for (Ctl group : {Ctl::rgSireFiles, Ctl::rgProgram})
+        if (HWND r = RadioHandle(group, 0)) SendMessageW(r, BM_SETCHECK, BST_CHECKED, 0);
+}
+
+void WizardWindow::LayoutControls() {
+    if (!main_) return;
+    RECT client;
+    GetClientRect(main_, &client);
+    int w = client.right, h = client.bottom;
+    int banner = Scale(ui::kBannerHeight), status = Scale(ui::kStatusHeight);
+    auto place = [](HWND hwnd, int x, int y, int cx, int cy) {
+        if (hwnd) MoveWindow(hwnd, x, y, cx, cy, TRUE);
+    };
+    place(Handle(Ctl::pnTop), 0, 0, w, banner);
+    place(Handle(Ctl::Image1), 0, 0, Scale(110), Scale(44));
+    place(Handle(Ctl::lblVersion), 0, banner - Scale(13), w, Scale(13));
+    place(Handle(Ctl::pnBottom), 0, h - status, w, status);
+    place(Handle(Ctl::pb), 0, status - Scale(13), w, Scale(13));
+    int stackH = std::max(0, h - banner - status);
+    place(Handle(Ctl::PageControl1), 0, banner, w, stackH);
+
+    RECT pageRect{0, 0, w, stackH};
+    if (tabsVisible_) {
+        MoveWindow(tabs_, 0, 0, w, stackH, TRUE);
+        SendMessageW(tabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&pageRect));
+    }
+    ShowWindow(tabs_, tabsVisible_ ? SW_SHOW : SW_HIDE);
+    int pageW = pageRect.right - pageRect.left, pageH = pageRect.bottom - pageRect.top;
+    // The design page: the stack's full size without tabs. The memo keeps
+    // its distance to every side; everything else keeps its top-left place.
+    const int designW = Scale(ui::kClientWidth), designH = Scale(ui::kClientHeight - ui::kBannerHeight - ui::kStatusHeight);
+    for (const ui::ControlSpec& s : layout_) {
+        HWND hwnd = Handle(s.id);
+        if (!hwnd) continue;
+        if (s.kind == Kind::Page) {
+            MoveWindow(hwnd, pageRect.left, pageRect.top, pageW, pageH, TRUE);
+            if (tabsVisible_) SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+            continue;
+        }
+        const ui::ControlSpec* parent = Spec(s.parent);
+        if (!parent || parent->kind != Kind::Page) continue;
+        int x = Scale(s.left), y = Scale(s.top), cx = Scale(s.width), cy = Scale(s.height);
+        if (s.width < 0) cx = pageW;
+        if (s.kind == Kind::Memo) {
+            cx = std::max(0, pageW - x - (designW - x - cx));
+            cy = std::max(0, pageH - y - (designH - y - cy));
+        }
+        MoveWindow(hwnd, x, y, cx, cy, TRUE);
+        if (s.kind == Kind::RadioGroup) {
+            const std::vector<HWND>& items = radios_[s.id];
+            int top = Scale(16), usable = cy - top - Scale(4);
+            int step = items.empty() ? 0 : usable / static_cast<int>(items.size());
+            for (size_t i = 0; i < items.size(); ++i)
+                MoveWindow(items[i], x + Scale(8), y + top + static_cast<int>(i) * step, cx - Scale(10),
+                           std::min(step, Scale(20)), TRUE);
+        }
+    }
+}
+
+void WizardWindow::Show() {
+    RECT r;
+    GetWindowRect(main_, &r);
+    int w = r.right - r.left, h = r.bottom - r.top;
+    int sx = GetSystemMetrics(SM_CXSCREEN), sy = GetSystemMetrics(SM_CYSCREEN);
+    SetWindowPos(main_, nullptr, (sx - w) / 2, (sy - h) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    ShowWindow(main_, SW_SHOW);
+    SetForegroundWindow(main_);
+    UpdateWindow(main_);
+    if (events_ && activePage_ != Ctl::Count) events_->OnPageShow(activePage_);
+}
+
+int WizardWindow::RunMessageLoop() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        // Enter presses the default button of the page on show, except in
+        // the memo, which takes line breaks.
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && main_ &&
+            GetFocus() != Handle(Ctl::memDownload) && IsChild(main_, msg.hwnd)) {
+            for (const ui::ControlSpec& s : layout_)
+                if (s.parent == activePage_ && s.tag != 0 && IsWindowEnabled(Handle(s.id))) {
+                    SendMessageW(Handle(s.id), BM_CLICK, 0, 0);
+                    break;
+                }
+            continue;
+        }
+        if (main_ && IsDialogMessageW(main_, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+void WizardWindow::PumpMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+void WizardWindow::SetText(Ctl ctl, const std::wstring& text) {
+    if (HWND h = Handle(ctl)) {
+        SetWindowTextW(h, text.c_str());
+        const ui::ControlSpec* s = Spec(ctl);
+        if (s && s->kind == Kind::Panel) InvalidateRect(h, nullptr, TRUE);
+    }
+}
+
+std::wstring WizardWindow::GetText(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    if (!h) return {};
+    int n = GetWindowTextLengthW(h);
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    n = GetWindowTextW(h, text.data(), n + 1);
+    text.resize(static_cast<size_t>(n));
+    return text;
+}
+
+void WizardWindow::ShowPage(Ctl page) {
+    if (page == activePage_) return;
+    auto it = std::find(pages_.begin(), pages_.end(), page);
+    if (it == pages_.end()) return;
+    activePage_ = page;
+    for (Ctl p : pages_) ShowWindow(Handle(p), p == page ? SW_SHOW : SW_HIDE);
+    bool windowShown = IsWindowVisible(main_) != FALSE;
+    SendMessageW(tabs_, TCM_SETCURSEL, static_cast<WPARAM>(it - pages_.begin()), 0);
+    // Every button repaints, so the default frame follows the page.
+    for (const ui::ControlSpec& s : layout_)
+        if (s.kind == Kind::Button) InvalidateRect(Handle(s.id), nullptr, TRUE);
+    // A page is shown to the user only once the window is; Show() reports
+    // the page on show then.
+    if (events_ && windowShown) events_->OnPageShow(page);
+}
+
+void WizardWindow::SetTabsVisible(bool visible) {
+    tabsVisible_ = visible;
+    LayoutControls();
+}
+
+void WizardWindow::SetVisible(Ctl ctl, bool visible) {
+    if (HWND h = Handle(ctl)) ShowWindow(h, visible ? SW_SHOW : SW_HIDE);
+}
+
+bool WizardWindow::IsVisible(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    return h && (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+void WizardWindow::SetEnabled(Ctl ctl, bool enabled) {
+    if (HWND h = Handle(ctl)) EnableWindow(h, enabled ? TRUE : FALSE);
+}
+
+bool WizardWindow::IsEnabled(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    return h && IsWindowEnabled(h);
+}
+
+bool WizardWindow::SafeFocus(Ctl ctl) {
+    HWND h = Handle(ctl);
+    if (!h) return false;
+    DWORD pid = 0;
+    HWND fg = GetForegroundWindow();
+    if (!fg || (GetWindowThreadProcessId(fg, &pid), pid != GetCurrentProcessId())) return false;
+    for (HWND w = h; w; w = GetParent(w))
+        if (!IsWindowVisible(w) || !IsWindowEnabled(w)) return false;
+    SetFocus(h);
+    return true;
+}
+
+bool WizardWindow::HasFocus(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    return h && GetFocus() == h;
+}
+
+int WizardWindow::ItemIndex(Ctl ctl) const {
+    if (auto it = radios_.find(ctl); it != radios_.end()) {
+        for (size_t i = 0; i < it->second.size(); ++i)
+            if (SendMessageW(it->second[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return static_cast<int>(i);
+        return -1;
+    }
+    HWND h = Handle(ctl);
+    return h ? static_cast<int>(SendMessageW(h, LB_GETCURSEL, 0, 0)) : -1;
+}
+
+void WizardWindow::SetItemIndex(Ctl ctl, int index) {
+    if (auto it = radios_.find(ctl); it != radios_.end()) {
+        int before = ItemIndex(ctl);
+        for (size_t i = 0; i < it->second.size(); ++i)
+            SendMessageW(it->second[i], BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
+        if (before != ItemIndex(ctl) && events_) events_->OnChange(ctl);
+        return;
+    }
+    if (HWND h = Handle(ctl)) SendMessageW(h, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+
+std::vector<std::wstring> WizardWindow::Items(Ctl ctl) const {
+    std::vector<std::wstring> items;
+    if (auto it = radios_.find(ctl); it != radios_.end()) {
+        for (HWND r : it->second) {
+            wchar_t buf[256];
+            GetWindowTextW(r, buf, 256);
+            items.emplace_back(buf);
+        }
+        return items;
+    }
+    HWND h = Handle(ctl);
+    int n = h ? static_cast<int>(SendMessageW(h, LB_GETCOUNT, 0, 0)) : 0;
+    for (int i = 0; i < n; ++i) {
+        int len = static_cast<int>(SendMessageW(h, LB_GETTEXTLEN, i, 0));
+        std::wstring text(static_cast<size_t>(len) + 1, L'\0');
+        SendMessageW(h, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()));
+        text.resize(static_cast<size_t>(len));
+        items.push_back(text);
+    }
+    return items;
+}
+
+void WizardWindow::ClearItems(Ctl ctl) {
+    if (HWND h = Handle(ctl)) SendMessageW(h, LB_RESETCONTENT, 0, 0);
+}
+
+void WizardWindow::AddItem(Ctl ctl, const std::wstring& text) {
+    if (HWND h = Handle(ctl)) SendMessageW(h, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void WizardWindow::AddLine(Ctl ctl, const std::wstring& line) {
+    HWND h = Handle(ctl);
+    if (!h) return;
+    int len = GetWindowTextLengthW(h);
+    std::wstring add = (len > 0 ? L"\r\n" : L"") + line;
+    SendMessageW(h, EM_SETSEL, len, len);
+    SendMessageW(h, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(add.c_str()));
+}
+
+std::vector<std::wstring> WizardWindow::Lines(Ctl ctl) const {
+    std::wstring all = GetText(ctl);
+    std::vector<std::wstring> lines;
+    if (all.empty()) return lines;
+    size_t start = 0;
+    for (;;) {
+        size_t end = all.find(L"\r\n", start);
+        lines.push_back(all.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos) break;
+        start = end + 2;
+    }
+    return lines;
+}
+
+void WizardWindow::SetProgress(Ctl ctl, int max, int position, uint32_t rgb) {
+    HWND h = Handle(ctl);
+    if (!h) return;
+    SendMessageW(h, PBM_SETRANGE32, 0, max);
+    SendMessageW(h, PBM_SETBARCOLOR, 0, RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
+    SendMessageW(h, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+int WizardWindow::ProgressPosition(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    return h ? static_cast<int>(SendMessageW(h, PBM_GETPOS, 0, 0)) : 0;
+}
+
+void WizardWindow::Repaint(Ctl ctl) {
+    if (HWND h = Handle(ctl)) {
+        InvalidateRect(h, nullptr, TRUE);
+        UpdateWindow(h);
+    }
+}
+
+void WizardWindow::Close() {
+    if (main_) SendMessageW(main_, WM_CLOSE, 0, 0);
+}
+
+void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
+    int id = LOWORD(wp), code = HIWORD(wp);
+    if (id < 1000 || !events_) return;
+    Ctl ctl = static_cast<Ctl>((id - 1000) / 32);
+    int item = (id - 1000) % 32 - 1;
+    const ui::ControlSpec* s = Spec(ctl);
+    if (!s) return;
+    if (s->kind == Kind::RadioGroup && item >= 0 && code == BN_CLICKED) {
+        SetItemIndex(ctl, item);
+    } else if (s->kind == Kind::Button && code == BN_CLICKED) {
+        events_->OnClick(ctl);
+    } else if (s->kind == Kind::ListBox && code == LBN_SELCHANGE) {
+        events_->OnChange(ctl);
+    }
+    (void)lp;
+}
+
+void WizardWindow::DrawButton(const DRAWITEMSTRUCT& dis) {
+    Ctl ctl = CtlOf(dis.hwndItem);
+    const ui::ControlSpec* s = Spec(ctl);
+    HDC dc = dis.hDC;
+    RECT rc = dis.rcItem;
+    bool pushed = (dis.itemState & ODS_SELECTED) != 0;
+    bool disabled = (dis.itemState & ODS_DISABLED) != 0;
+    bool isDefault = s && s->tag != 0 && s->parent == activePage_;
+    if (isDefault) {
+        FrameRect(dc, &rc, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+        InflateRect(&rc, -1, -1);
+    }
+    DrawFrameControl(dc, &rc, DFC_BUTTON, DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0));
+    wchar_t text[128];
+    GetWindowTextW(dis.hwndItem, text, 128);
+    HBITMAP pic = nullptr;
+    int picSize = 0;
+    if (s && s->picture == ui::Picture::Arrow) pic = res_->arrow.get(), picSize = 24;
+    if (s && s->picture == ui::Picture::Play) pic = res_->play.get(), picSize = 16;
+    HGDIOBJ oldFont = SelectObject(dc, res_->font.get());
+    SIZE ts{};
+    GetTextExtentPoint32W(dc, text, lstrlenW(text), &ts);
+    int gap = pic ? Scale(4) : 0;
+    int total = ts.cx + gap + (pic ? Scale(picSize) : 0);
+    int x = (rc.left + rc.right - total) / 2 + (pushed ? 1 : 0);
+    int cy = (rc.top + rc.bottom) / 2 + (pushed ? 1 : 0);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
+    TextOutW(dc, x, cy - ts.cy / 2, text, lstrlenW(text));
+    if (pic) {
+        HDC mem = CreateCompatibleDC(dc);
+        HGDIOBJ old = SelectObject(mem, pic);
+        int side = Scale(picSize);
+        TransparentBlt(dc, x + ts.cx + gap, cy - side / 2, side, side, mem, 0, 0, picSize, picSize, kMagenta);
+        SelectObject(mem, old);
+        DeleteDC(mem);
+    }
+    SelectObject(dc, oldFont);
+    if (dis.itemState & ODS_FOCUS) {
+        RECT f = rc;
+        InflateRect(&f, -4, -4);
+        DrawFocusRect(dc, &f);
+    }
+}
+
+LRESULT CALLBACK WizardWindow::MainProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    WizardWindow* self = reinterpret_cast<WizardWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (msg == WM_NCCREATE) {
+        auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
+        self = static_cast<WizardWindow*>(cs->lpCreateParams);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->main_ = hwnd;
+    }
+    if (!self) return DefWindowProcW(hwnd, msg, wp, lp);
+    return self->HandleMain(hwnd, msg, wp, lp);
+}
+
+LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+        case WM_SIZE:
+            LayoutControls();
+            return 0;
+        case WM_GETMINMAXINFO: {
+            auto* mmi = reinterpret_cast<MINMAXINFO*>(lp);
+            mmi->ptMinTrackSize.x = std::max<LONG>(mmi->ptMinTrackSize.x, Scale(ui::kMinOuterWidth));
+            mmi->ptMinTrackSize.y = Scale(ui::kMinOuterHeight);
+            mmi->ptMaxTrackSize.y = Scale(ui::kMaxOuterHeight);
+            return 0;
+        }
+        case WM_COMMAND:
+            OnCommand(wp, lp);
+            return 0;
+        case WM_NOTIFY: {
+            auto* hdr = reinterpret_cast<NMHDR*>(lp);
+            if (hdr->hwndFrom == tabs_ && hdr->code == TCN_SELCHANGE) {
+                int i = static_cast<int>(SendMessageW(tabs_, TCM_GETCURSEL, 0, 0));
+                if (i >= 0 && static_cast<size_t>(i) < pages_.size()) ShowPage(pages_[static_cast<size_t>(i)]);
+            }
+            return 0;
+        }
+        case WM_DRAWITEM: {
+            auto* dis = reinterpret_cast<DRAWITEMSTRUCT*>(lp);
+            if (dis->CtlType == ODT_BUTTON) {
+                DrawButton(*dis);
+                return TRUE;
+            }
+            if (dis->CtlType == ODT_LISTBOX && dis->itemID != static_cast<UINT>(-1)) {
+                bool selected = (dis->itemState & ODS_SELECTED) != 0;
+                FillRect(dis->hDC, &dis->rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+                wchar_t text[512] = L"";
+                if (SendMessageW(dis->hwndItem, LB_GETTEXTLEN, dis->itemID, 0) < 512)
+                    SendMessageW(dis->hwndItem, LB_GETTEXT, dis->itemID, reinterpret_cast<LPARAM>(text));
+                SetBkMode(dis->hDC, TRANSPARENT);
+                SetTextColor(dis->hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+                RECT r = dis->rcItem;
+                r.left += 2;
+                DrawTextW(dis->hDC, text, -1, &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+                if (dis->itemState & ODS_FOCUS) DrawFocusRect(dis->hDC, &dis->rcItem);
+                return TRUE;
+            }
+            return FALSE;
+        }
+        case WM_CTLCOLORSTATIC: {
+            HWND child = reinterpret_cast<HWND>(lp);
+            HDC dc = reinterpret_cast<HDC>(wp);
+            if (HANDLE color = GetPropW(child, kTextColorProp)) {
+                SetTextColor(dc, static_cast<COLORREF>(reinterpret_cast<UINT_PTR>(color) - 1));
+                SetBkColor(dc, RGB(255, 255, 255));
+                return reinterpret_cast<LRESULT>(res_->white.get());
+            }
+            break;
+        }
+        case WM_TIMER:
+            if (wp == kTimerId && events_) events_->OnTimer();
+            return 0;
+        case WM_BV_DBLCLK:
+            if (events_) events_->OnDblClick(static_cast<Ctl>(wp));
+            return 0;
+        case WM_CLOSE:
+            if (events_) events_->OnClose();
+            KillTimer(hwnd, kTimerId);
+            DestroyWindow(hwnd);
+            return 0;
+        case WM_DESTROY:
+            main_ = nullptr;
+            controls_.clear();
+            radios_.clear();
+            PostQuitMessage(0);
+            return 0;
+        default: break;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK WizardWindow::PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT forwarded;
+    if (ForwardToRoot(hwnd, msg, wp, lp, forwarded)) return forwarded;
+    switch (msg) {
+        case WM_SETFONT:
+            SetPropW(hwnd, kFontProp, reinterpret_cast<HANDLE>(wp));
+            return 0;
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(hwnd, &ps);
+            RECT rc;
+            GetClientRect(hwnd, &rc);
+            FillRect(dc, &rc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+            if (HANDLE bmp = GetPropW(hwnd, kBitmapProp)) {
+                // Drawn at its own size from the top-left corner, not stretched.
+                HDC mem = CreateCompatibleDC(dc);
+                HGDIOBJ old = SelectObject(mem, static_cast<HBITMAP>(bmp));
+                BitBlt(dc, 0, 0, rc.right, rc.bottom, mem, 0, 0, SRCCOPY);
+                SelectObject(mem, old);
+                DeleteDC(mem);
+            } else {
+                wchar_t text[1024];
+                GetWindowTextW(hwnd, text, 1024);
+                HGDIOBJ old = SelectObject(dc, static_cast<HFONT>(GetPropW(hwnd, kFontProp)));
+                SetBkMode(dc, TRANSPARENT);
+                SetTextColor(dc, RGB(0, 0, 0));
+                DrawTextW(dc, text, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+                SelectObject(dc, old);
+            }
+            EndPaint(hwnd, &ps);
+            return 0;
+        }
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_LBUTTONDBLCLK:
+            SendMessageW(Root(hwnd), WM_BV_DBLCLK, static_cast<WPARAM>((GetDlgCtrlID(hwnd) - 1000) / 32), 0);
+            return 0;
+        case WM_NCDESTROY:
+            RemovePropW(hwnd, kFontProp);
+            RemovePropW(hwnd, kBitmapProp);
+            break;
+        default: break;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK WizardWindow::ContainerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT forwarded;
+    if (ForwardToRoot(hwnd, msg, wp, lp, forwarded)) return forwarded;
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace bv::win32

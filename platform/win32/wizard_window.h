@@ -1,0 +1,99 @@
+// The real Win32 wizard window: built from the layout table, it implements
+// the view the handlers act on and delivers the window's events to them.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace bv::win32 {
+
+// Message boxes and the standard error box as real modal windows.
+class MessageBoxQuestions : public ui::Questions {
+public:
+    void ShowMessage(const std::wstring& text) override;
+    void ShowError(const std::wstring& text) override;
+    HWND owner = nullptr;
+};
+
+class WizardWindow : public ui::View {
+public:
+    WizardWindow(const std::vector<ui::ControlSpec>& layout, ui::Questions& questions);
+    ~WizardWindow() override;
+    WizardWindow(const WizardWindow&) = delete;
+    WizardWindow& operator=(const WizardWindow&) = delete;
+
+    // Creates the window and every control, hidden, and starts the timer
+    // (4000 ms unless told otherwise). Events go to `events`.
+    bool Create(ui::Events& events, UINT timerMs = 4000);
+    // Centres the window on the screen and shows it.
+    void Show();
+    // Runs the message loop until the window is destroyed.
+    int RunMessageLoop();
+    // Handles queued messages without waiting (tests).
+    void PumpMessages();
+
+    HWND Handle(ui::Ctl ctl) const;
+    HWND RadioHandle(ui::Ctl group, int index) const;
+    HWND TabControl() const { return tabs_; }
+    bool Destroyed() const { return main_ == nullptr; }
+
+    // ui::View
+    void SetText(ui::Ctl ctl, const std::wstring& text) override;
+    std::wstring GetText(ui::Ctl ctl) const override;
+    void ShowPage(ui::Ctl page) override;
+    ui::Ctl ActivePage() const override { return activePage_; }
+    void SetTabsVisible(bool visible) override;
+    bool TabsVisible() const override { return tabsVisible_; }
+    void SetVisible(ui::Ctl ctl, bool visible) override;
+    bool IsVisible(ui::Ctl ctl) const override;
+    void SetEnabled(ui::Ctl ctl, bool enabled) override;
+    bool IsEnabled(ui::Ctl ctl) const override;
+    bool SafeFocus(ui::Ctl ctl) override;
+    bool HasFocus(ui::Ctl ctl) const override;
+    int ItemIndex(ui::Ctl ctl) const override;
+    void SetItemIndex(ui::Ctl ctl, int index) override;
+    std::vector<std::wstring> Items(ui::Ctl ctl) const override;
+    void ClearItems(ui::Ctl ctl) override;
+    void AddItem(ui::Ctl ctl, const std::wstring& text) override;
+    void AddLine(ui::Ctl ctl, const std::wstring& line) override;
+    std::vector<std::wstring> Lines(ui::Ctl ctl) const override;
+    void SetProgress(ui::Ctl ctl, int max, int position, uint32_t rgb) override;
+    int ProgressPosition(ui::Ctl ctl) const override;
+    void Repaint(ui::Ctl ctl) override;
+    void Close() override;
+    ui::Questions& questions() override { return questions_; }
+
+private:
+    struct Resources;
+    static LRESULT CALLBACK MainProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK PanelProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK ContainerProc(HWND, UINT, WPARAM, LPARAM);
+    LRESULT HandleMain(HWND, UINT, WPARAM, LPARAM);
+    void CreateControls();
+    void LayoutControls();
+    void OnCommand(WPARAM wp, LPARAM lp);
+    void DrawButton(const DRAWITEMSTRUCT& dis);
+    int Scale(int v) const;
+    const ui::ControlSpec* Spec(ui::Ctl ctl) const;
+    ui::Ctl CtlOf(HWND hwnd) const;
+
+    const std::vector<ui::ControlSpec>& layout_;
+    ui::Questions& questions_;
+    ui::Events* events_ = nullptr;
+    HWND main_ = nullptr;
+    HWND tabs_ = nullptr;
+    HWND tooltip_ = nullptr;
+    std::map<ui::Ctl, HWND> controls_;
+    std::map<ui::Ctl, std::vector<HWND>> radios_;
+    std::vector<ui::Ctl> pages_;
+    ui::Ctl activePage_ = ui::Ctl::Count;
+    bool tabsVisible_ = true;
+    int dpi_ = 96;
+    Resources* res_ = nullptr;
+};
+
+}  // namespace bv::win32
