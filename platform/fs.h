@@ -25,6 +25,9 @@ bool WriteFile(const std::wstring& path, std::string_view bytes);   // create or
 bool AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
 bool DeleteFile(const std::wstring& path);
 
+// Removes an empty folder.
+bool RemoveFolder(const std::wstring& path);
+
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);
 

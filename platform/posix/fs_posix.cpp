@@ -115,6 +115,8 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
 
 bool DeleteFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
+bool RemoveFolder(const std::wstring& path) { return ::rmdir(HostPath(path).c_str()) == 0; }
+
 bool ForceDirectories(const std::wstring& path) {
     std::string host = HostPath(path);
     for (size_t pos = 1; pos <= host.size(); ++pos) {

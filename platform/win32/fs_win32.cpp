@@ -2,6 +2,8 @@
 #include "platform/fs.h"
 
 #include <windows.h>
+// <windows.h> maps DeleteFile to DeleteFileW; ours keeps its own name.
+#undef DeleteFile
 
 namespace bv::fs {
 namespace {
@@ -93,6 +95,8 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
 }
 
 bool DeleteFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
+
+bool RemoveFolder(const std::wstring& path) { return ::RemoveDirectoryW(path.c_str()) != 0; }
 
 bool ForceDirectories(const std::wstring& path) {
     std::wstring p = path;
