@@ -115,6 +115,38 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
 
 bool DeleteFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
+namespace {
+
+class PosixExclusiveFile : public ExclusiveFile {
+public:
+    explicit PosixExclusiveFile(int fd) : fd_(fd) {}
+    ~PosixExclusiveFile() override { ::close(fd_); }
+    bool Write(std::string_view bytes) override { return WriteAllTo(fd_, bytes); }
+    bool Empty() override { return ::lseek(fd_, 0, SEEK_SET) == 0 && ::ftruncate(fd_, 0) == 0; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error) {
+    // POSIX has no sharing modes: the file is opened for writing only.
+    int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = static_cast<uint32_t>(errno);
+        return nullptr;
+    }
+    error = 0;
+    return std::make_unique<PosixExclusiveFile>(fd);
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    if ((path.size() >= 2 && path[1] == L':') || (!path.empty() && (path[0] == L'\\' || path[0] == L'/')))
+        return path;
+    return CurrentDirectory() + L"/" + path;
+}
+
 bool RemoveFolder(const std::wstring& path) { return ::rmdir(HostPath(path).c_str()) == 0; }
 
 bool ForceDirectories(const std::wstring& path) {
