@@ -40,6 +40,11 @@ public:
 // nullptr with the system's error code in `error` when refused.
 std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error);
 
+// Opens the file for reading (sharing reading and writing) and takes its
+// length; false with the system's error code in `error` when it cannot be
+// opened.
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error);
+
 // The full form of a path relative to the current directory.
 std::wstring FullPath(const std::wstring& path);
 

@@ -96,9 +96,14 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
 }
 
 int32_t FileSizeOf(const std::wstring& path) {
-    fs::FileInfo info = fs::Stat(path);
-    if (!info.exists || info.directory) return -1;
-    return info.size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(info.size);
+    if (!fs::FileExists(path)) return -1;
+    uint64_t size = 0;
+    uint32_t error = 0;
+    if (!fs::OpenedFileSize(path, size, error))
+        throw AppError(L"EFOpenError", L"Cannot open file \"" + fs::FullPath(path) + L"\". " +
+                                           os::SystemErrorText(error));
+    // A size past the 32-bit range must not read as 0 (an empty file).
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(size);
 }
 
 std::wstring GetURLAsString(const std::wstring& url) {

@@ -31,7 +31,7 @@ void SetWebHooks(WebHooks hooks);
 bool DownloadToFile(const std::wstring& url, const std::wstring& localPath);
 
 // Size in bytes of the file at `path` (at most 2^31-1), or -1 when there is
-// no such file.
+// no such file. A file that cannot be opened raises AppError "EFOpenError".
 int32_t FileSizeOf(const std::wstring& path);
 
 // The body of `url` as text (decoded with the answer's charset; the ANSI

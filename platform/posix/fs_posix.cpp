@@ -141,6 +141,20 @@ std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_
     return std::make_unique<PosixExclusiveFile>(fd);
 }
 
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
+    int fd = ::open(HostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        error = static_cast<uint32_t>(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    size = static_cast<uint64_t>(st.st_size);
+    error = 0;
+    return true;
+}
+
 std::wstring FullPath(const std::wstring& path) {
     if ((path.size() >= 2 && path[1] == L':') || (!path.empty() && (path[0] == L'\\' || path[0] == L'/')))
         return path;

@@ -124,6 +124,19 @@ std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_
     return std::make_unique<Win32ExclusiveFile>(h);
 }
 
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
+    Handle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER length{};
+    if (!h.valid() || !GetFileSizeEx(h.get(), &length)) {
+        error = GetLastError();
+        return false;
+    }
+    size = static_cast<uint64_t>(length.QuadPart);
+    error = 0;
+    return true;
+}
+
 std::wstring FullPath(const std::wstring& path) {
     DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (n == 0) return path;

@@ -232,12 +232,25 @@ TEST_F(DownloadTest, MissingTargetFolderRaisesBeforeAnyRequest) {
     EXPECT_EQ(server.connections(), 0);
 }
 
-TEST(FileSizeOfTest, SizeOrMinusOne) {
+TEST(FileSizeOfTest, SizeMinusOneOrOpenError) {
     std::wstring path = L"C:\\bvtest-size.bin";
     ASSERT_TRUE(fs::WriteFile(path, "12345"));
     EXPECT_EQ(FileSizeOf(path), 5);
+    {
+        uint32_t error = 0;
+        auto held = fs::CreateExclusive(path, error);  // shared with nobody
+        ASSERT_TRUE(held);
+        try {
+            FileSizeOf(path);
+            ADD_FAILURE() << "no error raised";
+        } catch (const AppError& e) {
+            EXPECT_EQ(e.kind(), L"EFOpenError");
+            EXPECT_EQ(e.message().rfind(L"Cannot open file \"" + path + L"\". ", 0), 0u);
+        }
+    }
     ASSERT_TRUE(fs::DeleteFile(path));
     EXPECT_EQ(FileSizeOf(path), -1);
+    EXPECT_EQ(FileSizeOf(L"C:\\windows"), -1);  // a folder is no file
 }
 
 TEST(GetURLAsStringTest, ReturnsTheBodyAndLogsItsStart) {
