@@ -179,4 +179,33 @@ std::vector<int64_t> ScriptServer::closeTimes() const {
     return closes_;
 }
 
+FullListener::FullListener() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) throw std::runtime_error("WSAStartup");
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof at;
+    if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    sockets_.push_back(listener);
+    port_ = ntohs(at.sin_port);
+    // Connections nobody accepts fill the queue.
+    for (int i = 0; i < 4; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
+        connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        sockets_.push_back(s);
+    }
+    Sleep(200);
+}
+
+FullListener::~FullListener() {
+    for (uintptr_t s : sockets_) closesocket(static_cast<SOCKET>(s));
+    WSACleanup();
+}
+
 }  // namespace bv::test

@@ -71,4 +71,20 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// A listening port whose queue of pending connections is full, so a new
+// connection attempt gets no answer at all (its SYN is dropped) until the
+// caller's connect timeout.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    uint16_t port() const { return port_; }
+
+private:
+    std::vector<uintptr_t> sockets_;
+    uint16_t port_ = 0;
+};
+
 }  // namespace bv::test

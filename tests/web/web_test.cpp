@@ -281,6 +281,15 @@ TEST(GetURLAsStringTest, FailureGivesEmptyTextAndLogsTheError) {
     EXPECT_EQ(lines[5], L"GET failed:  HTTP/1.1 404 Not Found");
 }
 
+TEST(GetURLAsStringTest, UnansweredConnectGivesUpAfter3000Ms) {
+    test::FullListener full;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(GetURLAsString(L"http://127.0.0.1:" + std::to_wstring(full.port()) + L"/x"), L"");
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(took, 3000, 700);
+}
+
 TEST(VendorHostTest, CommandLineOverride) {
     struct Case {
         std::vector<std::wstring> params;
@@ -315,18 +324,27 @@ TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
     std::wstring listening = L"localhost:" + std::to_wstring(server.port());
     std::wstring refused = L"127.0.0.1:" + std::to_wstring(ScriptServer::UnusedPort());
     std::wstring unknown = L"no-such-host.invalid";
+    test::FullListener full;
+    std::wstring unanswered = L"127.0.0.1:" + std::to_wstring(full.port());
     {
         LogCapture log;
         EXPECT_TRUE(CheckForInternet(listening, 2000));
         EXPECT_FALSE(CheckForInternet(refused, 2000));
         EXPECT_FALSE(CheckForInternet(unknown, 2000));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(CheckForInternet(unanswered, 400));
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+        EXPECT_NEAR(took, 400, 300);
         EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
                                    L"CheckForInternet at " + listening,
                                    L"CheckForInternet returned TRUE from " + listening,
                                    L"CheckForInternet at " + refused,
                                    L"CheckForInternet returned FALSE from " + refused,
                                    L"CheckForInternet at " + unknown,
-                                   L"CheckForInternet returned FALSE from " + unknown}));
+                                   L"CheckForInternet returned FALSE from " + unknown,
+                                   L"CheckForInternet at " + unanswered,
+                                   L"CheckForInternet returned FALSE from " + unanswered}));
     }
     EXPECT_EQ(server.connections(), 1);
     EXPECT_EQ(server.requests().at(0), "");  // nothing was sent
