@@ -2,6 +2,7 @@
 // drive letter maps to a folder chosen with MapDrive and "\" becomes "/".
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,31 @@ bool ReadFile(const std::wstring& path, std::string& bytes);
 bool WriteFile(const std::wstring& path, std::string_view bytes);   // create or truncate
 bool AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
 bool RemoveFile(const std::wstring& path);
+
+// A file held open for writing by one operation and shared with nobody;
+// destroying it closes the file.
+class ExclusiveFile {
+public:
+    virtual ~ExclusiveFile() = default;
+    virtual bool Write(std::string_view bytes) = 0;
+    // Goes back to the start and cuts the file there.
+    virtual bool Empty() = 0;
+};
+
+// Creates the file, or empties the one already there, for exclusive writing;
+// nullptr with the system's error code in `error` when refused.
+std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error);
+
+// Opens the file for reading (sharing reading and writing) and takes its
+// length; false with the system's error code in `error` when it cannot be
+// opened.
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error);
+
+// The full form of a path relative to the current directory.
+std::wstring FullPath(const std::wstring& path);
+
+// Removes an empty folder.
+bool RemoveFolder(const std::wstring& path);
 
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);

@@ -34,6 +34,10 @@ std::wstring FromOem(std::string_view bytes);
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view bytes);
 
+// The system's text for one of its error codes (a Win32 error; errno natively),
+// without a final line break.
+std::wstring SystemErrorText(uint32_t code);
+
 // Upper case by the rules of the user's locale.
 std::wstring UpperLocale(std::wstring_view text);
 

@@ -115,6 +115,54 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
 
 bool RemoveFile(const std::wstring& path) { return ::unlink(HostPath(path).c_str()) == 0; }
 
+namespace {
+
+class PosixExclusiveFile : public ExclusiveFile {
+public:
+    explicit PosixExclusiveFile(int fd) : fd_(fd) {}
+    ~PosixExclusiveFile() override { ::close(fd_); }
+    bool Write(std::string_view bytes) override { return WriteAllTo(fd_, bytes); }
+    bool Empty() override { return ::lseek(fd_, 0, SEEK_SET) == 0 && ::ftruncate(fd_, 0) == 0; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error) {
+    // POSIX has no sharing modes: the file is opened for writing only.
+    int fd = ::open(HostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = static_cast<uint32_t>(errno);
+        return nullptr;
+    }
+    error = 0;
+    return std::make_unique<PosixExclusiveFile>(fd);
+}
+
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
+    int fd = ::open(HostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        error = static_cast<uint32_t>(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    size = static_cast<uint64_t>(st.st_size);
+    error = 0;
+    return true;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    if ((path.size() >= 2 && path[1] == L':') || (!path.empty() && (path[0] == L'\\' || path[0] == L'/')))
+        return path;
+    return CurrentDirectory() + L"/" + path;
+}
+
+bool RemoveFolder(const std::wstring& path) { return ::rmdir(HostPath(path).c_str()) == 0; }
+
 bool ForceDirectories(const std::wstring& path) {
     std::string host = HostPath(path);
     for (size_t pos = 1; pos <= host.size(); ++pos) {

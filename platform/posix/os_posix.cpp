@@ -168,6 +168,12 @@ std::wstring FromUtf8(std::string_view bytes) {
     return out;
 }
 
+std::wstring SystemErrorText(uint32_t code) {
+    // Called from the user-interface thread only, so the shared buffer of
+    // strerror is good enough.
+    return FromUtf8(std::strerror(static_cast<int>(code)));
+}
+
 std::wstring UpperLocale(std::wstring_view text) {
     std::wstring out(text);
     for (wchar_t& c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));

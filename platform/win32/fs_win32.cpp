@@ -2,6 +2,8 @@
 #include "platform/fs.h"
 
 #include <windows.h>
+// <windows.h> maps DeleteFile to DeleteFileW; ours keeps its own name.
+#undef DeleteFile
 
 namespace bv::fs {
 namespace {
@@ -93,6 +95,58 @@ bool AppendFile(const std::wstring& path, std::string_view bytes) {
 }
 
 bool RemoveFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
+
+namespace {
+
+class Win32ExclusiveFile : public ExclusiveFile {
+public:
+    explicit Win32ExclusiveFile(HANDLE h) : h_(h) {}
+    bool Write(std::string_view bytes) override { return WriteAll(h_.get(), bytes); }
+    bool Empty() override {
+        LARGE_INTEGER start{};
+        return SetFilePointerEx(h_.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(h_.get());
+    }
+
+private:
+    Handle h_;
+};
+
+}  // namespace
+
+std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return nullptr;
+    }
+    error = 0;
+    return std::make_unique<Win32ExclusiveFile>(h);
+}
+
+bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
+    Handle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER length{};
+    if (!h.valid() || !GetFileSizeEx(h.get(), &length)) {
+        error = GetLastError();
+        return false;
+    }
+    size = static_cast<uint64_t>(length.QuadPart);
+    error = 0;
+    return true;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring out(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
+    out.resize(n);
+    return out;
+}
+
+bool RemoveFolder(const std::wstring& path) { return ::RemoveDirectoryW(path.c_str()) != 0; }
 
 bool ForceDirectories(const std::wstring& path) {
     std::wstring p = path;

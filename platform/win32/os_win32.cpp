@@ -62,6 +62,19 @@ std::wstring FromOem(std::string_view bytes) { return FromCodePage(CP_OEMCP, byt
 std::string ToUtf8(std::wstring_view text) { return ToCodePage(CP_UTF8, text); }
 std::wstring FromUtf8(std::string_view bytes) { return FromCodePage(CP_UTF8, bytes); }
 
+std::wstring SystemErrorText(uint32_t code) {
+    wchar_t* buffer = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = n && buffer ? std::wstring(buffer, n) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
+        text.pop_back();
+    if (text.empty()) text = L"System error " + std::to_wstring(code);
+    return text;
+}
+
 std::wstring UpperLocale(std::wstring_view text) {
     if (text.empty()) return {};
     int n = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_UPPERCASE, text.data(),

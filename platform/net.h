@@ -1,0 +1,42 @@
+// Network services for the plain web helpers (Windows only): one blocking
+// HTTP GET over the system's HTTP client, and a TCP reachability check.
+// Both work over IPv4 only: host names are resolved to IPv4 addresses here.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bv::net {
+
+struct HttpGetRequest {
+    std::wstring url;                  // http://host[:port]/path
+    std::wstring userAgent;
+    std::vector<std::wstring> headers;  // further "Name: value" lines
+    uint32_t connectTimeoutMs = 0;
+    uint32_t readTimeoutMs = 0;
+};
+
+struct HttpGetResult {
+    bool ok = false;           // an answer of status 200-299 arrived whole
+    int status = 0;            // 0 when no answer arrived
+    std::wstring contentType;  // the answer's "Content-Type", if any
+    std::wstring error;        // what went wrong, when not ok
+};
+
+// Receives each block of the body as it arrives; answering false stops the
+// transfer, which then fails.
+using BodySink = std::function<bool(std::string_view block)>;
+
+// One GET, redirects not followed, no proxy, no cache, no connection kept
+// after the call. Only a status of 200-299 delivers its body to `sink`; any
+// other status is a failure. A body that ends before its announced length
+// is a failure too.
+HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink);
+
+// Opens a TCP connection to `host` (resolved to IPv4) on `port` within
+// `timeoutMs` and closes it at once without sending anything.
+bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs);
+
+}  // namespace bv::net

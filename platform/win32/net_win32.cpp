@@ -1,0 +1,256 @@
+// The plain HTTP GET over WinHTTP and the TCP check over Winsock.
+//
+// WinHTTP rather than WinInet: its sessions can be opened without any proxy,
+// it has no shared cache or cookie jar with the transfer client's WinInet
+// connection, its connect and receive timeouts (including the wait for the
+// answer's headers) are honoured per request, and redirects and keep-alive
+// can be switched off per request. It cannot be told to use IPv4 only, so the
+// host name is resolved here (IPv4 only) and WinHTTP connects to that address
+// while the request's "Host" line carries the name.
+#include "platform/net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cwchar>
+
+#include "platform/os.h"
+
+namespace bv::net {
+namespace {
+
+// Winsock for the length of one call.
+class WinsockScope {
+public:
+    WinsockScope() { ok_ = WSAStartup(MAKEWORD(2, 2), &data_) == 0; }
+    ~WinsockScope() {
+        if (ok_) WSACleanup();
+    }
+    bool ok() const { return ok_; }
+
+private:
+    WSADATA data_{};
+    bool ok_ = false;
+};
+
+class InternetHandle {
+public:
+    explicit InternetHandle(HINTERNET h = nullptr) : h_(h) {}
+    ~InternetHandle() {
+        if (h_) WinHttpCloseHandle(h_);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    HINTERNET get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+
+private:
+    HINTERNET h_;
+};
+
+std::wstring HttpErrorText(DWORD code) {
+    switch (code) {
+        case ERROR_WINHTTP_TIMEOUT: return L"The operation timed out";
+        case ERROR_WINHTTP_CANNOT_CONNECT: return L"Could not connect to the server";
+        case ERROR_WINHTTP_CONNECTION_ERROR: return L"The connection to the server was reset";
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"The server's answer could not be read";
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED: return L"The server name could not be resolved";
+        default: break;
+    }
+    if (code >= WINHTTP_ERROR_BASE && code <= WINHTTP_ERROR_LAST)
+        return L"HTTP client error " + std::to_wstring(code);
+    return os::SystemErrorText(code);
+}
+
+std::wstring LastHttpError() { return HttpErrorText(GetLastError()); }
+
+// The first IPv4 address of `host` in dotted form.
+bool ResolveIPv4(const std::wstring& host, std::wstring& address, in_addr* raw, std::wstring& error) {
+    ADDRINFOW hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    ADDRINFOW* found = nullptr;
+    int rc = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        error = L"Host not found: " + host;
+        return false;
+    }
+    in_addr a = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    FreeAddrInfoW(found);
+    if (raw) *raw = a;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&a);
+    address = std::to_wstring(b[0]) + L"." + std::to_wstring(b[1]) + L"." + std::to_wstring(b[2]) +
+              L"." + std::to_wstring(b[3]);
+    return true;
+}
+
+bool QueryText(HINTERNET request, DWORD what, std::wstring& text) {
+    DWORD bytes = 0;
+    WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &bytes,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
+    std::wstring buffer(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, buffer.data(), &bytes,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    buffer.resize(bytes / sizeof(wchar_t));
+    text = buffer;
+    return true;
+}
+
+}  // namespace
+
+HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink) {
+    HttpGetResult result;
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(request.url.c_str(), 0, 0, &parts) || parts.nScheme != INTERNET_SCHEME_HTTP ||
+        parts.dwHostNameLength == 0) {
+        result.error = L"Not a plain HTTP URL: " + request.url;
+        return result;
+    }
+    std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (path.empty()) path = L"/";
+    INTERNET_PORT port = parts.nPort;
+
+    std::wstring address;
+    {
+        WinsockScope winsock;
+        if (!winsock.ok() || !ResolveIPv4(host, address, nullptr, result.error)) {
+            if (result.error.empty()) result.error = L"Winsock is not available";
+            return result;
+        }
+    }
+
+    InternetHandle session(WinHttpOpen(request.userAgent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        result.error = LastHttpError();
+        return result;
+    }
+    int connectMs = static_cast<int>(request.connectTimeoutMs);
+    int readMs = static_cast<int>(request.readTimeoutMs);
+    WinHttpSetTimeouts(session.get(), 0, connectMs, readMs, readMs);
+    InternetHandle connection(WinHttpConnect(session.get(), address.c_str(), port, 0));
+    InternetHandle get(connection ? WinHttpOpenRequest(connection.get(), L"GET", path.c_str(),
+                                                        nullptr, WINHTTP_NO_REFERER,
+                                                        WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                  : nullptr);
+    if (!get) {
+        result.error = LastHttpError();
+        return result;
+    }
+    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE | WINHTTP_DISABLE_COOKIES;
+    WinHttpSetOption(get.get(), WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features);
+    DWORD waitMs = request.readTimeoutMs;
+    WinHttpSetOption(get.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &waitMs, sizeof waitMs);
+
+    std::wstring headers = L"Host: " + host;
+    if (port != INTERNET_DEFAULT_HTTP_PORT) headers += L":" + std::to_wstring(port);
+    for (const std::wstring& line : request.headers) headers += L"\r\n" + line;
+    if (!WinHttpAddRequestHeaders(get.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+        result.error = LastHttpError();
+        return result;
+    }
+
+    if (!WinHttpSendRequest(get.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                            0, 0) ||
+        !WinHttpReceiveResponse(get.get(), nullptr)) {
+        result.error = LastHttpError();
+        return result;
+    }
+
+    DWORD status = 0, size = sizeof status;
+    if (!WinHttpQueryHeaders(get.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        result.error = LastHttpError();
+        return result;
+    }
+    result.status = static_cast<int>(status);
+    QueryText(get.get(), WINHTTP_QUERY_CONTENT_TYPE, result.contentType);
+    if (status < 200 || status > 299) {
+        std::wstring reason;
+        QueryText(get.get(), WINHTTP_QUERY_STATUS_TEXT, reason);
+        result.error = L"HTTP/1.1 " + std::to_wstring(status) + (reason.empty() ? L"" : L" " + reason);
+        return result;
+    }
+
+    std::wstring lengthText;
+    bool announced = QueryText(get.get(), WINHTTP_QUERY_CONTENT_LENGTH, lengthText);
+    uint64_t expected = announced ? std::wcstoull(lengthText.c_str(), nullptr, 10) : 0;
+    uint64_t received = 0;
+    std::string buffer;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(get.get(), &available)) {
+            result.error = LastHttpError();
+            return result;
+        }
+        if (available == 0) break;
+        buffer.resize(available);
+        DWORD got = 0;
+        if (!WinHttpReadData(get.get(), buffer.data(), available, &got)) {
+            result.error = LastHttpError();
+            return result;
+        }
+        if (got == 0) break;
+        received += got;
+        if (!sink(std::string_view(buffer.data(), got))) {
+            result.error = L"The received data could not be stored";
+            return result;
+        }
+    }
+    if (announced && received < expected) {
+        result.error = L"Connection closed after " + std::to_wstring(received) + L" of " +
+                       std::to_wstring(expected) + L" bytes";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs) {
+    WinsockScope winsock;
+    if (!winsock.ok()) return false;
+    std::wstring address, error;
+    in_addr raw{};
+    if (!ResolveIPv4(host, address, &raw, error)) return false;
+
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return false;
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr = raw;
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    if (!ok && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval wait{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+        if (select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(s, &writable)) {
+            int soError = 0;
+            int length = sizeof soError;
+            ok = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &length) == 0 &&
+                 soError == 0;
+        }
+    }
+    closesocket(s);
+    return ok;
+}
+
+}  // namespace bv::net

@@ -1,0 +1,407 @@
+// The plain GET helpers, the internet check, the download-address lookup and
+// the vendor host, against scripted HTTP servers on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/fs.h"
+#include "tests/web/script_server.h"
+#include "transfer/log.h"
+#include "util/error.h"
+#include "web/http_get.h"
+#include "web/internet.h"
+#include "web/vendor.h"
+
+namespace bv {
+namespace {
+
+using test::Answer;
+using test::Pause;
+using test::Script;
+using test::ScriptServer;
+using test::Send;
+
+const char kUserAgentLine[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 6.0; SLCC1";
+const char kAcceptLine[] = "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+std::wstring Url(const ScriptServer& server, const std::string& path) {
+    return Wide("http://localhost:" + std::to_string(server.port()) + path);
+}
+
+std::vector<std::string> HeaderLines(const std::string& request) {
+    std::vector<std::string> lines;
+    std::istringstream in(request);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) break;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The log switched on into a fresh file for one test; its lines without
+// their stamps.
+class LogCapture {
+public:
+    LogCapture() {
+        ResetLogForTesting();
+        SetLogClockForTesting([] { return os::LocalTime{2031, 5, 6, 7, 8, 9, 10}; });
+        DeepLogging = true;
+    }
+    ~LogCapture() {
+        DeepLogging = false;
+        if (!LogFileName().empty()) fs::DeleteFile(LogFileName());
+        SetLogClockForTesting(nullptr);
+        ResetLogForTesting();
+    }
+    std::vector<std::wstring> Lines() const {
+        std::vector<std::wstring> out;
+        std::string bytes;
+        if (LogFileName().empty() || !fs::ReadFile(LogFileName(), bytes)) return out;
+        std::wstring text = os::FromAnsi(bytes);
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find(L"\r\n", at);
+            if (end == std::wstring::npos) end = text.size();
+            std::wstring line = text.substr(at, end - at);
+            size_t mark = line.find(L":  ");
+            if (mark != std::wstring::npos && line.substr(mark + 3) != L"Logging begun.")
+                out.push_back(line.substr(mark + 3));
+            at = end + 2;
+        }
+        return out;
+    }
+};
+
+// DownloadToFile into a scratch file, with the hooks recorded.
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::ForceDirectories(folder_));
+        SetWebHooks({[this](const void*, WorkMode mode, int64_t count) {
+                         EXPECT_EQ(mode, WorkMode::Read);
+                         progress_.push_back(count);
+                     },
+                     [this](const std::wstring& text) { status_.push_back(text); }});
+    }
+    void TearDown() override {
+        SetWebHooks({});
+        fs::DeleteFile(target_);
+        fs::RemoveFolder(folder_);
+    }
+    std::string Target() {
+        std::string bytes;
+        return fs::ReadFile(target_, bytes) ? bytes : "<no file>";
+    }
+
+    std::wstring folder_ = L"C:\\bvtest-web";
+    std::wstring target_ = L"C:\\bvtest-web\\zoded.___";
+    std::vector<int64_t> progress_;
+    std::vector<std::wstring> status_;
+};
+
+TEST_F(DownloadTest, SendsTheExactHeadersAndWritesEachBlock) {
+    ASSERT_TRUE(fs::WriteFile(target_, std::string(5000, 'o')));  // replaced, not overwritten
+    ScriptServer server({Answer("200 OK", {"Content-Type: application/octet-stream"},
+                                std::string(300, 'x') + std::string(300, 'y') + "end", 300, 150)});
+    std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
+
+    EXPECT_TRUE(DownloadToFile(url, target_));
+    EXPECT_EQ(Target(), std::string(300, 'x') + std::string(300, 'y') + "end");
+    EXPECT_TRUE(status_.empty());
+    ASSERT_GE(progress_.size(), 2u);  // the blocks arrive 150 ms apart
+    EXPECT_EQ(progress_.back(), 603);
+    for (size_t i = 1; i < progress_.size(); ++i) EXPECT_GT(progress_[i], progress_[i - 1]);
+
+    ASSERT_EQ(server.connections(), 1);
+    std::vector<std::string> lines = HeaderLines(server.requests()[0]);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "GET /bvfiles/bvstartup/zoded.___ HTTP/1.1");
+    EXPECT_TRUE(Has(lines, "Host: localhost:" + std::to_string(server.port())));
+    EXPECT_TRUE(Has(lines, kUserAgentLine));
+    EXPECT_TRUE(Has(lines, kAcceptLine));
+    EXPECT_TRUE(Has(lines, "Pragma: no-cache"));
+    std::set<std::string> names;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::string name = lines[i].substr(0, lines[i].find(':'));
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(names.insert(name).second) << "header sent twice: " << lines[i];
+        EXPECT_NE(name, "cookie");
+        EXPECT_NE(name, "authorization");
+    }
+}
+
+TEST_F(DownloadTest, EmptyBodyTwiceFailsSilentlyAndRemovesTheFile) {
+    ASSERT_TRUE(fs::WriteFile(target_, "old contents"));
+    ScriptServer server({Answer("200 OK", {}, "")});
+    EXPECT_FALSE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_));
+    EXPECT_EQ(server.connections(), 2);
+    EXPECT_TRUE(status_.empty());
+    EXPECT_FALSE(fs::Stat(target_).exists);
+}
+
+TEST_F(DownloadTest, RedirectIsNotFollowedAndFailsBothAttempts) {
+    ScriptServer server({Answer("302 Found", {"Location: /bvfiles/elsewhere.___"}, "moved")});
+    std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
+    EXPECT_FALSE(DownloadToFile(url, target_));
+    std::vector<std::string> requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& r : requests)
+        EXPECT_EQ(HeaderLines(r)[0], "GET /bvfiles/bvstartup/zoded.___ HTTP/1.1");
+    EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
+    EXPECT_FALSE(fs::Stat(target_).exists);
+}
+
+TEST_F(DownloadTest, ErrorStatusesFail) {
+    for (const char* status : {"404 Not Found", "500 Internal Server Error", "199 Odd", "300 Choices"}) {
+        SCOPED_TRACE(status);
+        status_.clear();
+        ScriptServer server({Answer(status, {}, "page body")});
+        std::wstring url = Url(server, "/f");
+        EXPECT_FALSE(DownloadToFile(url, target_));
+        EXPECT_EQ(server.connections(), 2);
+        EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
+        EXPECT_FALSE(fs::Stat(target_).exists);
+    }
+}
+
+TEST_F(DownloadTest, CutFirstAttemptLeavesExactlyTheRetrysBody) {
+    std::string full(4000, 'a');
+    full += std::string(4000, 'b');
+    Script cut{Send("HTTP/1.1 200 OK\r\nContent-Length: 8000\r\n\r\n" + std::string(3000, 'z'))};
+    ScriptServer server({cut, Answer("200 OK", {}, full, 2000, 20)});
+    EXPECT_TRUE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_));
+    EXPECT_EQ(server.connections(), 2);
+    std::string got = Target();
+    EXPECT_EQ(got.size(), full.size());
+    EXPECT_TRUE(got == full);
+    EXPECT_TRUE(status_.empty());
+    EXPECT_EQ(progress_.back(), 8000);  // the retry counts from zero
+}
+
+TEST_F(DownloadTest, ResetFirstAttemptIsRetried) {
+    Script reset{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhalf"), Pause(50), test::Reset()};
+    ScriptServer server({reset, Answer("200 OK", {}, "whole")});
+    EXPECT_TRUE(DownloadToFile(Url(server, "/x"), target_));
+    EXPECT_EQ(Target(), "whole");
+}
+
+TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
+    ScriptServer server({Script{Pause(30000)}});
+    std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DownloadToFile(url, target_));
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, 8500);
+    EXPECT_LT(took, 12000);
+    // The server notices the client's last close within a few ticks.
+    for (int i = 0; i < 100 && server.closeTimes().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<int64_t> opened = server.acceptTimes(), closed = server.closeTimes();
+    ASSERT_EQ(opened.size(), 2u);
+    ASSERT_EQ(closed.size(), 2u);
+    EXPECT_NEAR(closed[0] - opened[0], 3000, 600);
+    EXPECT_NEAR(closed[1] - opened[1], 6000, 600);
+    EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
+    EXPECT_FALSE(fs::Stat(target_).exists);
+}
+
+TEST_F(DownloadTest, MissingTargetFolderRaisesBeforeAnyRequest) {
+    ScriptServer server({Answer("200 OK", {}, "data")});
+    std::wstring path = L"C:\\bvtest-web\\missing\\zoded.___";
+    try {
+        DownloadToFile(Url(server, "/x"), path);
+        ADD_FAILURE() << "no error raised";
+    } catch (const AppError& e) {
+        EXPECT_EQ(e.kind(), L"EFCreateError");
+        EXPECT_EQ(e.message().rfind(L"Cannot create file \"" + path + L"\". ", 0), 0u)
+            << os::ToUtf8(e.message());
+    }
+    EXPECT_EQ(server.connections(), 0);
+}
+
+TEST(FileSizeOfTest, SizeMinusOneOrOpenError) {
+    std::wstring path = L"C:\\bvtest-size.bin";
+    ASSERT_TRUE(fs::WriteFile(path, "12345"));
+    EXPECT_EQ(FileSizeOf(path), 5);
+    {
+        uint32_t error = 0;
+        auto held = fs::CreateExclusive(path, error);  // shared with nobody
+        ASSERT_TRUE(held);
+        try {
+            FileSizeOf(path);
+            ADD_FAILURE() << "no error raised";
+        } catch (const AppError& e) {
+            EXPECT_EQ(e.kind(), L"EFOpenError");
+            EXPECT_EQ(e.message().rfind(L"Cannot open file \"" + path + L"\". ", 0), 0u);
+        }
+    }
+    ASSERT_TRUE(fs::DeleteFile(path));
+    EXPECT_EQ(FileSizeOf(path), -1);
+    EXPECT_EQ(FileSizeOf(L"C:\\windows"), -1);  // a folder is no file
+}
+
+TEST(GetURLAsStringTest, ReturnsTheBodyAndLogsItsStart) {
+    LogCapture log;
+    ScriptServer server({Answer("200 OK", {"Content-Type: text/plain; charset=utf-8"},
+                                "Gr\xC3\xBC\xC3\x9F" "e aus dem Stall, 31 Zeichen")});
+    std::wstring url = Url(server, "/values/text");
+    EXPECT_EQ(GetURLAsString(url), L"Gr\u00FC\u00DFe aus dem Stall, 31 Zeichen");
+    std::vector<std::string> lines = HeaderLines(server.requests().at(0));
+    EXPECT_TRUE(Has(lines, kUserAgentLine));
+    for (const std::string& line : lines) EXPECT_NE(line.rfind("Pragma", 0), 0u) << line;
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                               L"GetURLAsString started for " + url,
+                               L"http url is " + url + L". Attempting GET",
+                               L"GET Result is 31 chars,  Gr\u00FC\u00DFe aus dem Stall,"}));
+}
+
+TEST(GetURLAsStringTest, FailureGivesEmptyTextAndLogsTheError) {
+    LogCapture log;
+    std::wstring url = L"http://127.0.0.1:" + std::to_wstring(ScriptServer::UnusedPort()) + L"/x";
+    EXPECT_EQ(GetURLAsString(url), L"");
+    ScriptServer server({Answer("404 Not Found", {}, "no")});
+    EXPECT_EQ(GetURLAsString(Url(server, "/y")), L"");
+    std::vector<std::wstring> lines = log.Lines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2].rfind(L"GET failed:  ", 0), 0u);
+    EXPECT_GT(lines[2].size(), 13u);  // with the error's message
+    EXPECT_EQ(lines[5], L"GET failed:  HTTP/1.1 404 Not Found");
+}
+
+TEST(GetURLAsStringTest, UnansweredConnectGivesUpAfter3000Ms) {
+    test::FullListener full;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(GetURLAsString(L"http://127.0.0.1:" + std::to_wstring(full.port()) + L"/x"), L"");
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(took, 3000, 700);
+}
+
+TEST(VendorHostTest, CommandLineOverride) {
+    struct Case {
+        std::vector<std::wstring> params;
+        bool found;
+        std::wstring host;
+        uint16_t port;
+    };
+    const std::wstring built = L"" BV_TEST_VENDOR_HOST;
+    const Case cases[] = {
+        {{}, false, built, 80},
+        {{L"-L", L"--vendor-host=mirror.example"}, true, L"mirror.example", 80},
+        {{L"--vendor-host=127.0.0.1:8080", L"-P"}, true, L"127.0.0.1", 8080},
+        {{L"--vendor-host=a.example:81", L"--vendor-host=b.example"}, true, L"b.example", 80},
+        {{L"--vendor-host=", L"--vendor-host=:80", L"--vendor-host=h:0", L"--vendor-host=h:65536",
+          L"--vendor-host=h:x1", L"-vendor-host=h", L"--vendor-host"},
+         false, built, 80},
+    };
+    for (const Case& c : cases) {
+        ResetVendorHostForTesting();
+        EXPECT_EQ(ParseVendorHostOption(c.params), c.found);
+        EXPECT_EQ(VendorHost(), c.host);
+        EXPECT_EQ(VendorPort(), c.port);
+    }
+    ParseVendorHostOption({L"--vendor-host=mirror.example:8080"});
+    EXPECT_EQ(VendorAuthority(), L"mirror.example:8080");
+    ResetVendorHostForTesting();
+    EXPECT_EQ(VendorAuthority(), built);
+}
+
+TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
+    ScriptServer server({Script{}});
+    std::wstring listening = L"localhost:" + std::to_wstring(server.port());
+    std::wstring refused = L"127.0.0.1:" + std::to_wstring(ScriptServer::UnusedPort());
+    std::wstring unknown = L"no-such-host.invalid";
+    test::FullListener full;
+    std::wstring unanswered = L"127.0.0.1:" + std::to_wstring(full.port());
+    {
+        LogCapture log;
+        EXPECT_TRUE(CheckForInternet(listening, 2000));
+        EXPECT_FALSE(CheckForInternet(refused, 2000));
+        EXPECT_FALSE(CheckForInternet(unknown, 2000));
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(CheckForInternet(unanswered, 400));
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+        EXPECT_NEAR(took, 400, 300);
+        EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
+                                   L"CheckForInternet at " + listening,
+                                   L"CheckForInternet returned TRUE from " + listening,
+                                   L"CheckForInternet at " + refused,
+                                   L"CheckForInternet returned FALSE from " + refused,
+                                   L"CheckForInternet at " + unknown,
+                                   L"CheckForInternet returned FALSE from " + unknown,
+                                   L"CheckForInternet at " + unanswered,
+                                   L"CheckForInternet returned FALSE from " + unanswered}));
+    }
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.requests().at(0), "");  // nothing was sent
+
+    LogCapture log;
+    SkipInternetCheck = true;
+    EXPECT_TRUE(CheckForInternet(refused, 2000));
+    EXPECT_TRUE(CheckForInternet(listening, 2000));
+    SkipInternetCheck = false;
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{L"Skipping CheckForInternet at " + refused,
+                                                      L"Skipping CheckForInternet at " + listening}));
+}
+
+TEST(GetServerBaseURLTest, ValueFileBodies) {
+    struct Case {
+        std::string body;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"http://files.example/dl", L"http://files.example/dl/"},
+        {"http://files.example/dl/", L"http://files.example/dl/"},
+        {"", L""},
+        {"http://files.example/dl\r\n", L"http://files.example/dl/"},
+        {"  http://files.example/dl/\n", L"http://files.example/dl/"},
+        {"\r\n", L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        ScriptServer server({Answer("200 OK", {"Content-Type: text/plain"}, c.body)});
+        ParseVendorHostOption({L"--vendor-host=LocalHost:" + std::to_wstring(server.port())});
+        LogCapture log;
+        EXPECT_EQ(GetServerBaseURL(), c.expected);
+        EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Ostrel URL is " + c.expected});
+        std::vector<std::string> lines = HeaderLines(server.requests().at(0));
+        EXPECT_EQ(lines.at(0), "GET /values/bvstartup.url HTTP/1.1");
+        EXPECT_TRUE(Has(lines, "Host: localhost:" + std::to_string(server.port())));
+        EXPECT_TRUE(Has(lines, "Pragma: no-cache"));
+        EXPECT_TRUE(Has(lines, kUserAgentLine));
+    }
+    ResetVendorHostForTesting();
+}
+
+TEST(GetServerBaseURLTest, FailuresGiveTheFallbackAddress) {
+    ScriptServer notFound({Answer("404 Not Found", {}, "http://wrong.example/")});
+    ScriptServer redirect({Answer("301 Moved", {"Location: http://wrong.example/"}, "")});
+    for (const ScriptServer* server : {&notFound, &redirect}) {
+        ParseVendorHostOption({L"--vendor-host=localhost:" + std::to_wstring(server->port())});
+        std::wstring fallback =
+            L"http://localhost:" + std::to_wstring(server->port()) + L"/bvfiles/bvstartup/";
+        LogCapture log;
+        EXPECT_EQ(GetServerBaseURL(), fallback);
+        EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Ostrel URL is " + fallback});
+        EXPECT_EQ(server->connections(), 1);
+    }
+    ResetVendorHostForTesting();
+}
+
+}  // namespace
+}  // namespace bv

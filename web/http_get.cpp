@@ -1,0 +1,127 @@
+// The plain GET helpers over the platform's HTTP client.
+#include "web/http_get.h"
+
+#include "platform/fs.h"
+#include "platform/net.h"
+#include "platform/os.h"
+#include "transfer/log.h"
+#include "util/error.h"
+#include "util/strings.h"
+
+namespace bv {
+
+const wchar_t kUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 6.0; SLCC1";
+const wchar_t kAcceptHeader[] =
+    L"Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+
+namespace {
+
+WebHooks& Hooks() {
+    static WebHooks hooks;
+    return hooks;
+}
+
+net::HttpGetRequest Request(const std::wstring& url, uint32_t timeoutMs, bool noCache) {
+    net::HttpGetRequest r;
+    r.url = url;
+    r.userAgent = kUserAgent;
+    r.headers.push_back(kAcceptHeader);
+    if (noCache) r.headers.push_back(L"Pragma: no-cache");
+    r.connectTimeoutMs = timeoutMs;
+    r.readTimeoutMs = timeoutMs;
+    return r;
+}
+
+// The body bytes as text, by the charset the answer declares.
+std::wstring DecodeBody(const std::string& body, const std::wstring& contentType) {
+    std::wstring type = LowerAscii(contentType);
+    size_t at = type.find(L"charset=");
+    std::wstring charset = at == std::wstring::npos ? L"" : Trim(type.substr(at + 8));
+    if (!charset.empty() && charset.front() == L'"') charset = charset.substr(1);
+    if (charset.rfind(L"utf-8", 0) == 0 || charset.rfind(L"utf8", 0) == 0) return os::FromUtf8(body);
+    if (charset.rfind(L"iso-8859-1", 0) == 0 || charset.rfind(L"us-ascii", 0) == 0) {
+        std::wstring out;
+        for (unsigned char c : body) out.push_back(static_cast<wchar_t>(c));
+        return out;
+    }
+    return os::FromAnsi(body);
+}
+
+struct Attempt {
+    bool completed = false;  // the GET ran to its end with a 2xx answer
+    uint64_t bytes = 0;
+};
+
+Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFile& file) {
+    Attempt attempt;
+    net::HttpGetRequest request = Request(url, timeoutMs, true);
+    const void* sender = &request;
+    net::HttpGetResult result = net::HttpGet(request, [&](std::string_view block) {
+        if (!file.Write(block)) return false;
+        attempt.bytes += block.size();
+        if (Hooks().ShowProgress)
+            Hooks().ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
+        return true;
+    });
+    attempt.completed = result.ok;
+    return attempt;
+}
+
+}  // namespace
+
+void SetWebHooks(WebHooks hooks) { Hooks() = std::move(hooks); }
+
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
+    uint32_t error = 0;
+    std::unique_ptr<fs::ExclusiveFile> file = fs::CreateExclusive(localPath, error);
+    if (!file)
+        throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) +
+                                             L"\". " + os::SystemErrorText(error));
+
+    Attempt first = GetIntoFile(url, 3000, *file);
+    bool outcome = first.completed && first.bytes > 0;
+    if (!outcome) {
+        file->Empty();
+        Attempt retry = GetIntoFile(url, 6000, *file);
+        outcome = retry.completed && retry.bytes > 0;
+        if (!retry.completed && Hooks().ShowStatus)
+            Hooks().ShowStatus(L"Failed to download from URL: " + url);
+    }
+    file.reset();
+    if (!outcome || FileSizeOf(localPath) == 0) {
+        fs::DeleteFile(localPath);
+        outcome = false;
+    }
+    return outcome;
+}
+
+int32_t FileSizeOf(const std::wstring& path) {
+    if (!fs::FileExists(path)) return -1;
+    uint64_t size = 0;
+    uint32_t error = 0;
+    if (!fs::OpenedFileSize(path, size, error))
+        throw AppError(L"EFOpenError", L"Cannot open file \"" + fs::FullPath(path) + L"\". " +
+                                           os::SystemErrorText(error));
+    // A size past the 32-bit range must not read as 0 (an empty file).
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(size);
+}
+
+std::wstring GetURLAsString(const std::wstring& url) {
+    WriteLog(L"GetURLAsString started for " + url);
+    net::HttpGetRequest request = Request(url, 3000, false);
+    WriteLog(L"http url is " + url + L". Attempting GET");
+    std::string body;
+    net::HttpGetResult result = net::HttpGet(request, [&](std::string_view block) {
+        body.append(block);
+        return true;
+    });
+    if (!result.ok) {
+        WriteLog(L"GET failed:  " + result.error);
+        return {};
+    }
+    std::wstring text = DecodeBody(body, result.contentType);
+    WriteLog(L"GET Result is " + std::to_wstring(text.size()) + L" chars,  " + text.substr(0, 20));
+    return text;
+}
+
+}  // namespace bv

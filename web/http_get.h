@@ -1,0 +1,46 @@
+// Plain blocking HTTP GETs outside the transfer client: a file download with
+// one retry, the size of a local file, and a GET into a text. Every request
+// goes out over IPv4 with the wizard's "User-Agent", no proxy, and does not
+// follow redirects; a status outside 200-299 is a failure.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace bv {
+
+// How a transfer's work notification counts: bytes received or sent.
+enum class WorkMode { Read, Write };
+
+// Where the helpers report to the user. The window wires its ShowProgress
+// and ShowStatus here; unset hooks are skipped.
+struct WebHooks {
+    // Once per received block: the client object, the mode and the bytes of
+    // the current attempt received so far.
+    std::function<void(const void* sender, WorkMode mode, int64_t workCount)> ShowProgress;
+    std::function<void(const std::wstring& text)> ShowStatus;
+};
+void SetWebHooks(WebHooks hooks);
+
+// Fetches `url` into the file at `localPath`: true when the file then holds
+// a non-empty body. The file is created (or emptied) before any request; if
+// that fails, AppError "EFCreateError" is raised and no request is made. The
+// first attempt waits 3000 ms to connect and per read, the retry (into the
+// emptied file) 6000 ms; a retry that fails with an error shows "Failed to
+// download from URL: " + url. On failure no file is left at `localPath`.
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath);
+
+// Size in bytes of the file at `path` (at most 2^31-1), or -1 when there is
+// no such file. A file that cannot be opened raises AppError "EFOpenError".
+int32_t FileSizeOf(const std::wstring& path);
+
+// The body of `url` as text (decoded with the answer's charset; the ANSI
+// code page when it names none), or empty text on any failure. Logs its
+// steps.
+std::wstring GetURLAsString(const std::wstring& url);
+
+// The request settings shared with the download-address lookup.
+extern const wchar_t kUserAgent[];
+extern const wchar_t kAcceptHeader[];
+
+}  // namespace bv
