@@ -89,7 +89,7 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
     }
     file.reset();
     if (!outcome || FileSizeOf(localPath) == 0) {
-        fs::DeleteFile(localPath);
+        fs::RemoveFile(localPath);
         outcome = false;
     }
     return outcome;

@@ -128,7 +128,7 @@ protected:
     void Clean() {
         ResetSettingsForTesting();
         platform::SystemRegistry().DeleteKey(kHkeyLocalMachine, kKey);
-        fs::DeleteFile(IniPath());
+        fs::RemoveFile(IniPath());
         fs::RemoveFolder(SettingsFolder());
         ASSERT_FALSE(fs::Stat(SettingsFolder()).exists);
     }

@@ -61,7 +61,7 @@ public:
     }
     ~LogCapture() {
         DeepLogging = false;
-        if (!LogFileName().empty()) fs::DeleteFile(LogFileName());
+        if (!LogFileName().empty()) fs::RemoveFile(LogFileName());
         SetLogClockForTesting(nullptr);
         ResetLogForTesting();
     }
@@ -97,7 +97,7 @@ protected:
     }
     void TearDown() override {
         SetWebHooks({});
-        fs::DeleteFile(target_);
+        fs::RemoveFile(target_);
         fs::RemoveFolder(folder_);
     }
     std::string Target() {
@@ -248,7 +248,7 @@ TEST(FileSizeOfTest, SizeMinusOneOrOpenError) {
             EXPECT_EQ(e.message().rfind(L"Cannot open file \"" + path + L"\". ", 0), 0u);
         }
     }
-    ASSERT_TRUE(fs::DeleteFile(path));
+    ASSERT_TRUE(fs::RemoveFile(path));
     EXPECT_EQ(FileSizeOf(path), -1);
     EXPECT_EQ(FileSizeOf(L"C:\\windows"), -1);  // a folder is no file
 }
