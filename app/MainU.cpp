@@ -2,6 +2,7 @@
 #include "app/MainU.h"
 
 #include "app/layout.h"
+#include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/log.h"
 #include "transfer/notify.h"
@@ -15,10 +16,31 @@ using ui::Ctl;
 bool TestMode = false;
 bool SkipSwitch = false;
 TMainF* MainF = nullptr;
+const wchar_t kMusicFileName[] = L"ipanema.mid";
 
 namespace {
+
 constexpr uint32_t kLime = 0x00FF00;  // RGB 0, 255, 0
+const CharSet kBatchSeparators{L';'};
+
+// The music file's notices are told apart by its name. Only the file name
+// counts: a folder such as C:\farm.midwest must not hide every file.
+bool IsMusicPath(const std::wstring& text) {
+    size_t slash = text.find_last_of(L"\\/");
+    std::wstring name = slash == std::wstring::npos ? text : text.substr(slash + 1);
+    return name.find(L".mid") != std::wstring::npos;
 }
+
+std::wstring Format2(const wchar_t* pattern, const std::wstring& a, const std::wstring& b) {
+    std::wstring out = pattern;
+    size_t pos = out.find(L"%s");
+    if (pos != std::wstring::npos) out.replace(pos, 2, a), pos += a.size();
+    pos = out.find(L"%s", pos);
+    if (pos != std::wstring::npos) out.replace(pos, 2, b);
+    return out;
+}
+
+}  // namespace
 
 TMainF::TMainF(ui::View& view) : view_(view) {}
 
@@ -53,7 +75,7 @@ void TMainF::FillFolderCandidates() {
     if (TestMode) view_.AddItem(Ctl::lbxInstallFolder, L"C:\\TRY");
     for (const wchar_t* folder : {L"C:\\BV500", L"C:\\ZOVOZIVU", L"C:\\BVCON", L"C:\\RANGER", L"C:\\BV"})
         view_.AddItem(Ctl::lbxInstallFolder, folder);
-    std::wstring earlier = ReadSettingHook ? ReadSettingHook(L"BVDir") : std::wstring();
+    std::wstring earlier = Services.ReadSetting ? Services.ReadSetting(L"BVDir") : std::wstring();
     if (!earlier.empty()) {
         bool known = false;
         std::wstring upper = os::UpperLocale(earlier);
@@ -79,16 +101,264 @@ void TMainF::FormClose() {
 
 void TMainF::NextButtons(Ctl sender) {
     switch (SpecOf(sender).tag) {
-        case 1: view_.ShowPage(Ctl::tbSelectLangfiles); break;
-        case 4: view_.ShowPage(Ctl::tbSireFiles); break;
-        case 5: view_.ShowPage(Ctl::tbProgram); break;
+        case 1:
+            if (LeaveInstallFolderPage()) view_.ShowPage(Ctl::tbSelectLangfiles);
+            break;
+        case 4: LeaveLanguagePage(); break;
+        case 5: LeaveSirePage(); break;
         case 6:
             ProgIndex = view_.ItemIndex(Ctl::rgProgram);
             view_.ShowPage(Ctl::tbDownload);
+            DoDownloads();
             break;
         default: break;
     }
 }
+
+// ---- The install-folder page ----
+
+bool TMainF::InitInstallFolder() {
+    WriteLog(L"InitInstallFolder start");
+    InstallFolder = Trim(DropTrailingBackslash(view_.GetText(Ctl::edInstallFolder)));
+    if (InstallFolder.empty()) {
+        view_.questions().ShowMessage(L"Must define installation folder");
+        return false;
+    }
+    // A bare drive ("C:" or "C:\") means its root: file names formed as
+    // "C:name" would land in the drive's current folder instead.
+    bool bareDrive = InstallFolder.size() == 2 && InstallFolder[1] == L':';
+    if (bareDrive) InstallFolder += L'\\';
+    if (bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder)) {
+        InstallFolder = AddBackslash(InstallFolder);
+        WriteLog(L"InitInstallFolder = " + InstallFolder);
+        return true;
+    }
+    if (bareDrive) InstallFolder.pop_back();
+    view_.questions().ShowMessage(L"Unable to create installation folder");
+    WriteLog(L"InitInstallFolder was not created.");
+    return false;
+}
+
+bool TMainF::LeaveInstallFolderPage() {
+    if (!InitInstallFolder()) return false;
+    std::wstring host = Services.VendorAuthority ? Services.VendorAuthority() : std::wstring();
+    if (Services.CheckForInternet && !Services.CheckForInternet(host, 2000)) {
+        ShowStatus(L"Unable to connect to internet");
+        return false;
+    }
+    FetchMusicFile();
+    return true;
+}
+
+// ---- Music ----
+
+void TMainF::FetchMusicFile() {
+    std::wstring path = InstallFolder + kMusicFileName;
+    if (!fs::FileExists(path)) DownloadFileDirect(kMusicFileName, path);
+}
+
+void TMainF::PlayMusic(bool play) {
+    std::wstring path = InstallFolder + kMusicFileName;
+    if (!fs::FileExists(path)) return;
+    try {
+        if (play) {
+            if (Services.PlayFile) Services.PlayFile(path);
+            MusicOpened = true;
+        } else if (MusicOpened && Services.StopPlaying) {
+            Services.StopPlaying();
+        }
+    } catch (...) {
+        // The tune is a nicety: a missing device or a damaged file is ignored.
+    }
+}
+
+void TMainF::btMusicClick() {
+    PlayMusic(MusicTag == 0);
+    MusicTag = 1;
+}
+
+// ---- Selections and the batch ----
+
+void TMainF::LeaveLanguagePage() {
+    LangExt.clear();
+    int index = view_.ItemIndex(Ctl::rgLanguage);
+    if (index > 0) LangExt = LowerAscii(view_.Items(Ctl::rgLanguage)[static_cast<size_t>(index)].substr(0, 3));
+    if (LangExt == L"ita" && view_.Items(Ctl::rgSireFiles)[3].substr(0, 3) == L"ITA")
+        view_.SetItemIndex(Ctl::rgSireFiles, 3);
+    view_.ShowPage(Ctl::tbSireFiles);
+}
+
+void TMainF::LeaveSirePage() {
+    SireExt.clear();
+    FSireFlag = 255;
+    int index = view_.ItemIndex(Ctl::rgSireFiles);
+    if (index >= 0) {
+        SireExt = LowerAscii(view_.Items(Ctl::rgSireFiles)[static_cast<size_t>(index)].substr(0, 3));
+        FSireFlag = static_cast<uint8_t>(index);
+    }
+    if (SireExt == L"---") SireExt.clear();
+    view_.ShowPage(Ctl::tbProgram);
+    PreselectProgram();
+}
+
+void TMainF::PreselectProgram() {
+    view_.SetItemIndex(Ctl::rgProgram, 0);
+    if (view_.ItemIndex(Ctl::rgProgram) == 0 && ContainsSubText(L"ZOVOZIVU", InstallFolder, false))
+        view_.SetItemIndex(Ctl::rgProgram, 1);
+}
+
+void TMainF::rgProgramClick() {
+    if (view_.ItemIndex(Ctl::rgProgram) == 1)
+        ShowStatus(L"Be sure the server is up to date if only installing ZOVozivu.");
+    else
+        ShowStatus(L"");
+}
+
+void TMainF::AddToBatch(const std::wstring& entry) {
+    WriteLog(L"DoDownloads, Batchlist.add = " + entry);
+    Batchlist->push_back(entry);
+}
+
+void TMainF::DoDownloads() {
+    WriteLog(L"DoDownloads started.");
+    view_.SetVisible(Ctl::pb, true);
+    if (!Batchlist) Batchlist = std::make_unique<std::vector<std::wstring>>();
+    Batchlist->clear();
+    switch (ProgIndex) {
+        case 0: AddToBatch(L"zoded.___;ZODed.___"); break;
+        case 1:
+            AddToBatch(L"zovozivu.___;ZOVozivu.___");
+            AddToBatch(L"ruvuvevu.___;RUVuvevu.___");
+            break;
+        case 2:
+            AddToBatch(L"zoded.___;ZODed.___");
+            AddToBatch(L"zovozivu.___;ZOVozivu.___");
+            AddToBatch(L"ruvuvevu.___;RUVuvevu.___");
+            break;
+        case 3: AddToBatch(L"bvcon.___;ZODed.___"); break;
+        case 4: AddToBatch(L"rangerwin.___;RangerWin.___"); break;
+        case 5: AddToBatch(L"lumenwin.___;ZODed.___"); break;
+        default: break;
+    }
+    if (!LangExt.empty()) AddToBatch(L"bvlang." + LangExt + L";bvlang." + LangExt);
+    if (!SireExt.empty()) AddToBatch(L"bvsires." + SireExt + L";bvsires." + SireExt);
+    AddToBatch(L"basefiles.zip;BaseFiles.zip");
+    WriteLog(L"DoDownloads doing DownloadNextFile.");
+    DownloadNextFile();
+    WriteLog(L"DoDownloads finished DownloadNextFile.");
+}
+
+std::wstring TMainF::ArchiveVariant() const {
+    std::wstring name = L"basefiles.zip";
+    if (FSireFlag == 1) name = L"basefiles_cdn.zip";
+    if (FSireFlag == 3) name = L"basefiles_ita.zip";
+    if (LowerAscii(LangExt) == L"spa") name = L"basefiles_spa.zip";
+    return name;
+}
+
+// ---- Download sequencing ----
+
+void TMainF::DownloadNextFile() {
+    if (!Batchlist || Batchlist->empty()) {
+        FinishInstallation();
+        return;
+    }
+    std::wstring entry = Batchlist->front();
+    CurrentRemoteName = ExtractField(1, entry, kBatchSeparators);
+    std::wstring localPath = InstallFolder + ExtractField(2, entry, kBatchSeparators);
+    if (ContainsSubText(L"basefiles.zip", CurrentRemoteName, false)) CurrentRemoteName = ArchiveVariant();
+    Batchlist->erase(Batchlist->begin());
+    WriteLog(Format2(L"DownloadNextFile starting for %s and %s", CurrentRemoteName, localPath));
+    DownloadFileDirect(CurrentRemoteName, localPath);
+    WriteLog(Format2(L"DownloadNextFile complete for %s and %s", CurrentRemoteName, localPath));
+    if (ContainsSubText(L"basefiles.zip", localPath, false) && CurrentRemoteName != L"basefiles.zip" &&
+        !fs::FileExists(localPath))
+        DownloadFileDirect(L"basefiles.zip", localPath);
+    if (!Notify.Read().nfReady && OnInstallFinished) OnInstallFinished();
+}
+
+void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstring& localPath) {
+    std::wstring remote = LowerAscii(remoteName);
+    if (BaseURL.empty() && Services.GetServerBaseURL) BaseURL = Services.GetServerBaseURL();
+    std::wstring url = BaseURL + remote;
+    if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
+    WriteLog(L"DownloadFileDirect url = " + url);
+    Notify.Init(4);
+    bool saved = Services.DownloadToFile && Services.DownloadToFile(url, localPath);
+    if (saved) {
+        Notify.AddLine(L"Saved to " + localPath);
+        WriteLog(L"DownloadFileDirect  Saved to " + localPath);
+        Notify.SetReady(true);
+    } else {
+        Notify.AddLine(L"Not saved: " + localPath);
+        WriteLog(L"DownloadFileDirect Not saved: " + localPath);
+        Notify.SetReady(false);
+    }
+}
+
+// ---- Finishing ----
+
+void TMainF::FinishInstallation() {
+    renameExe();
+    if (Services.UnzipExtraBaseFiles) {
+        try {
+            Services.UnzipExtraBaseFiles(CurrentRemoteName, InstallFolder);
+        } catch (...) {
+            // Extraction reports its own failures; the finish goes on.
+        }
+    }
+    view_.AddLine(Ctl::memDownload, L"Done");
+    view_.SetText(Ctl::Panel6, L"Install complete");
+    ShowStatus(L"Install complete");
+    PlayMusic(false);
+    struct Shortcut {
+        const wchar_t* target;
+        const wchar_t* name;
+    };
+    static const Shortcut kShortcuts[] = {{L"ZODed.exe", L"Bovista 500"},   {L"ZOVozivu.exe", L"BV Client"},
+                                          {L"ZODed.exe", L"Bovista 500"},   {L"ZODed.exe", L"Bovista 500"},
+                                          {L"RangerWin.exe", L"Ranger"},    {L"ZODed.exe", L"Bovista Lumen"}};
+    if (ProgIndex >= 0 && ProgIndex < 6)
+        CreateDesktopShortcut(InstallFolder + kShortcuts[ProgIndex].target, kShortcuts[ProgIndex].name);
+    view_.SetVisible(Ctl::pb, false);
+    view_.SetEnabled(Ctl::btnFinish, true);
+    view_.SafeFocus(Ctl::btnFinish);
+    if (OnInstallFinished) OnInstallFinished();
+}
+
+void TMainF::renameExe() {
+    for (const std::wstring& name : fs::FindFiles(InstallFolder, L"*.___")) {
+        std::wstring oldPath = InstallFolder + name;
+        std::wstring newPath = oldPath.substr(0, oldPath.size() - 4) + L".exe";
+        WriteLog(Format2(L"renameExe   %s to %s", oldPath, newPath));
+        fs::RemoveFile(newPath);
+        fs::RenameFile(oldPath, newPath);
+    }
+}
+
+void TMainF::CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName) {
+    std::wstring desktop = Services.DesktopFolder ? Services.DesktopFolder() : std::wstring();
+    std::wstring linkFile = desktop + L"\\" + shortcutName + L".lnk";
+    if (fs::FileExists(linkFile)) fs::RemoveFile(linkFile);
+    WriteLog(L"Creating shortcut " + linkFile);
+    if (Services.SaveShellLink) Services.SaveShellLink(targetPath, linkFile);
+    WriteLog(L"Created shortcut.");
+}
+
+// ---- The maintenance page ----
+
+void TMainF::Button1Click() {
+    std::wstring localPath = L"c:\\try\\zoded.___";
+    std::wstring host = Services.VendorAuthority ? Services.VendorAuthority() : std::wstring();
+    std::wstring url = L"http://" + host + L"/bvfiles/bvstartup/zoded.___";
+    WriteLog(L"Download to File: " + localPath + L", " + url);
+    if (Services.DownloadToFile && Services.DownloadToFile(url, localPath))
+        ShowStatus(L"Sucessfully downloaded " + localPath);
+    else
+        ShowStatus(L"FAIL download " + localPath);
+}
+
+void TMainF::Button3Click() { renameExe(); }
 
 void TMainF::pnTopDblClick() { view_.questions().ShowMessage(L"Version 2 April 2024"); }
 
@@ -144,7 +414,7 @@ void TMainF::NotifyTimerTimer() {
             break;
         case 4:
             for (const std::wstring& line : f.nfReturnList) {
-                if (line.find(L".mid") != std::wstring::npos) continue;
+                if (IsMusicPath(line)) continue;
                 ShowStatus(line);
                 goOn = true;
             }
@@ -152,7 +422,7 @@ void TMainF::NotifyTimerTimer() {
         default: break;
     }
     // The mailbox was reset with code 0 when it was taken.
-    if (goOn && DownloadNextFileHook) DownloadNextFileHook();
+    if (goOn) DownloadNextFile();
 }
 
 void TMainF::Guarded(const std::function<void()>& handler) {
@@ -173,6 +443,9 @@ void TMainF::OnClick(Ctl ctl) {
                 NextButtons(ctl);
                 break;
             case Ctl::btnFinish: btnFinishClick(); break;
+            case Ctl::btMusic: btMusicClick(); break;
+            case Ctl::Button1: Button1Click(); break;
+            case Ctl::Button3: Button3Click(); break;
             default: break;
         }
     });
@@ -187,6 +460,7 @@ void TMainF::OnDblClick(Ctl ctl) {
 void TMainF::OnChange(Ctl ctl) {
     Guarded([&] {
         if (ctl == Ctl::lbxInstallFolder) lbxInstallFolderClick();
+        if (ctl == Ctl::rgProgram) rgProgramClick();
     });
 }
 

@@ -8,13 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "app/services.h"
 #include "platform/ui.h"
 
 namespace bv {
 
-// Command-line switches, read by SetParams.
+// Command-line switches, read by SetParams. The skip switch ("-P") belongs
+// to the internet check: SetParams sets it through a service.
 extern bool TestMode;    // "-D": every page's tab is shown
 extern bool SkipSwitch;  // "-P": the internet check answers true without connecting
+
+// The music file: its remote name on the server and its local name.
+extern const wchar_t kMusicFileName[];
 
 class TMainF : public ui::Events {
 public:
@@ -39,6 +44,31 @@ public:
     void tbInstallFolderShow();
     void lbxInstallFolderClick();
     void NotifyTimerTimer();
+    void rgProgramClick();
+    void btMusicClick();
+    void Button1Click();
+    void Button3Click();
+
+    // The install-folder page.
+    bool InitInstallFolder();
+    bool LeaveInstallFolderPage();
+    void FetchMusicFile();
+    void PlayMusic(bool play);
+
+    // Selections and the download batch.
+    void LeaveLanguagePage();
+    void LeaveSirePage();
+    void PreselectProgram();
+    void DoDownloads();
+    void AddToBatch(const std::wstring& entry);
+    std::wstring ArchiveVariant() const;
+
+    // Download sequencing and the finish.
+    void DownloadNextFile();
+    void DownloadFileDirect(const std::wstring& remoteName, const std::wstring& localPath);
+    void FinishInstallation();
+    void renameExe();
+    void CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName);
 
     void SetParams(const std::vector<std::wstring>& params);
     void ShowStatus(const std::wstring& text);
@@ -46,11 +76,19 @@ public:
 
     ui::View& view() { return view_; }
 
-    // Collaborators that later parts of the program provide; each has a
-    // harmless default so the window stands on its own.
-    std::function<std::wstring(const std::wstring&)> ReadSettingHook;
-    std::function<void()> DownloadNextFileHook;
+    // The rest of the program, as the window uses it.
+    WizardServices Services;
+    // Where the command-line parameters come from (tests give their own).
     std::function<std::vector<std::wstring>()> ParamsHook;
+    // Told when the batch has finished or stalled (the unattended mode
+    // follows the installation through it).
+    std::function<void()> OnInstallFinished;
+
+    // The run's download state.
+    std::wstring CurrentRemoteName;
+    std::wstring BaseURL;
+    int MusicTag = 0;         // btMusic's tag: 0 until it was pressed
+    bool MusicOpened = false;  // the player has a file name
 
     // ui::Events: every handler runs inside one guard that turns an uncaught
     // error into the standard error box, and the program goes on.

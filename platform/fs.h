@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bv::fs {
 
@@ -55,6 +56,14 @@ bool RemoveFolder(const std::wstring& path);
 bool ForceDirectories(const std::wstring& path);
 
 std::wstring CurrentDirectory();
+
+// Names of the files (not folders) in `folder` whose names match `mask`
+// ("*" any run, "?" one character, letter case ignored), in the order the
+// file system gives them.
+std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask);
+
+// Moves a file to a new name; fails when the new name exists.
+bool RenameFile(const std::wstring& from, const std::wstring& to);
 
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);

@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +174,51 @@ bool ForceDirectories(const std::wstring& path) {
     }
     struct stat st{};
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// "*" any run, "?" one character; letters compared without case.
+bool MaskMatches(std::wstring_view mask, std::wstring_view name) {
+    size_t m = 0, n = 0, starM = std::wstring::npos, starN = 0;
+    while (n < name.size()) {
+        if (m < mask.size() && mask[m] == L'*') {
+            starM = m++;
+            starN = n;
+        } else if (m < mask.size() &&
+                   (mask[m] == L'?' || std::towupper(mask[m]) == std::towupper(name[n]))) {
+            ++m, ++n;
+        } else if (starM != std::wstring::npos) {
+            m = starM + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (m < mask.size() && mask[m] == L'*') ++m;
+    return m == mask.size();
+}
+
+}  // namespace
+
+std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask) {
+    std::vector<std::wstring> names;
+    DIR* dir = ::opendir(HostPath(folder.empty() ? L"." : folder).c_str());
+    if (!dir) return names;
+    while (dirent* e = ::readdir(dir)) {
+        std::wstring name = os::FromUtf8(e->d_name);
+        if (!MaskMatches(mask, name)) continue;
+        std::wstring path = folder;
+        if (!path.empty() && path.back() != L'\\') path += L'\\';
+        if (FileExists(path + name)) names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+bool RenameFile(const std::wstring& from, const std::wstring& to) {
+    if (Stat(to).exists) return false;
+    return ::rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
 }
 
 std::wstring CurrentDirectory() {

@@ -169,6 +169,25 @@ std::wstring CurrentDirectory() {
     return out;
 }
 
+std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask) {
+    std::vector<std::wstring> names;
+    std::wstring pattern = folder;
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L':') pattern += L'\\';
+    pattern += mask;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+bool RenameFile(const std::wstring& from, const std::wstring& to) {
+    return MoveFileW(from.c_str(), to.c_str()) != 0;
+}
+
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {
     std::string out;

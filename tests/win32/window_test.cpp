@@ -222,8 +222,14 @@ TEST(Window, ProgressMovesOnEveryHundredthBlockOfTheRun) {
 
 TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     Wizard w({});
+    // Every "next file" the timer starts is a request for the batch's front entry.
     int nextCalls = 0;
-    w.form.DownloadNextFileHook = [&] { ++nextCalls; };
+    w.form.Services.DownloadToFile = [&](const std::wstring&, const std::wstring&) {
+        ++nextCalls;
+        return false;
+    };
+    w.form.InstallFolder = L"C:\\X\\";
+    for (int i = 0; i < 5; ++i) w.form.Batchlist->push_back(L"f.___;F.___");
 
     // A running status is shown on every tick until the next reset.
     Notify.Init(4);
@@ -235,16 +241,20 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"2048 bytes");
     EXPECT_EQ(nextCalls, 0);
 
-    // A saved file: its line is shown and the next file starts.
+    // A saved file: its line is shown and the next file starts (and fails
+    // here, which leaves code 4 with "Not saved: " and the flag down).
     Notify.AddLine(L"Saved to C:\\BV500\\ZODed.___");
     Notify.SetReady(true);
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"Saved to C:\\BV500\\ZODed.___");
     EXPECT_EQ(nextCalls, 1);
     TNotify::Fields f = Notify.Read();
-    EXPECT_EQ(f.nfCode, 0);
+    EXPECT_EQ(f.nfCode, 4);
     EXPECT_FALSE(f.nfReady);
-    EXPECT_TRUE(f.nfReturnList.empty());
+    EXPECT_EQ(f.nfReturnList, std::vector<std::wstring>{L"Not saved: C:\\X\\F.___"});
+    // A stalled batch: no tick starts anything any more.
+    w.form.NotifyTimerTimer();
+    EXPECT_EQ(nextCalls, 1);
 
     // The music file's notice starts nothing and shows nothing.
     w.window.SetText(Ctl::pnBottom, L"");

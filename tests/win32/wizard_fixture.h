@@ -12,6 +12,7 @@
 #include "platform/win32/wizard_window.h"
 #include "transfer/dmClient.h"
 #include "transfer/log.h"
+#include "util/error.h"
 
 namespace bv::test {
 
@@ -31,9 +32,11 @@ inline void ResetProcessState() {
 }
 
 struct Wizard {
-    explicit Wizard(std::vector<std::wstring> params) {
+    // `prepare` runs before window creation (to set services up).
+    explicit Wizard(std::vector<std::wstring> params, std::function<void(TMainF&)> prepare = nullptr) {
         ResetProcessState();
         form.ParamsHook = [params] { return params; };
+        if (prepare) prepare(form);
         window.Create(form);
         MainF = &form;
         form.FormCreate();

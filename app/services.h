@@ -1,0 +1,29 @@
+// What the wizard needs from the rest of the program: settings, the web
+// helpers, the archive extraction, the desktop shortcut and the music player.
+// The product wires the real ones (UseSystemServices); a missing one is
+// skipped, so the window's own logic can also run alone.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace bv {
+
+struct WizardServices {
+    std::function<std::wstring(const std::wstring& name)> ReadSetting;
+    // The vendor's web server as "host" or "host:port".
+    std::function<std::wstring()> VendorAuthority;
+    std::function<bool(const std::wstring& host, uint32_t timeoutMs)> CheckForInternet;
+    std::function<std::wstring()> GetServerBaseURL;
+    // Raises AppError when the local file cannot be created.
+    std::function<bool(const std::wstring& url, const std::wstring& localPath)> DownloadToFile;
+    // Takes the start-up files out of folder + "BaseFiles.zip"; never raises.
+    std::function<void(const std::wstring& remoteName, const std::wstring& folder)> UnzipExtraBaseFiles;
+    std::function<void(const std::wstring& target, const std::wstring& linkFile)> SaveShellLink;
+    std::function<std::wstring()> DesktopFolder;
+    // The media player: open and play a file, stop it. Failures are silent.
+    std::function<void(const std::wstring& path)> PlayFile;
+    std::function<void()> StopPlaying;
+};
+
+}  // namespace bv

@@ -1,0 +1,36 @@
+// Wires the wizard to the rest of the Windows program.
+#include "app/system_services.h"
+
+#include "platform/shell.h"
+#include "util/settings.h"
+#include "web/http_get.h"
+#include "web/internet.h"
+#include "web/vendor.h"
+
+namespace bv {
+
+void UseSystemServices(TMainF& form) {
+    WizardServices& s = form.Services;
+    s.ReadSetting = [](const std::wstring& name) { return ReadSetting(name); };
+    s.VendorAuthority = [] { return VendorAuthority(); };
+    s.CheckForInternet = [](const std::wstring& host, uint32_t timeoutMs) {
+        SkipInternetCheck = SkipSwitch;
+        return CheckForInternet(host, timeoutMs);
+    };
+    s.GetServerBaseURL = [] { return GetServerBaseURL(); };
+    s.DownloadToFile = [](const std::wstring& url, const std::wstring& path) { return DownloadToFile(url, path); };
+    s.DesktopFolder = [] { return shell::DesktopFolder(); };
+    s.SaveShellLink = [](const std::wstring& target, const std::wstring& linkFile) {
+        shell::SaveShellLink(target, target.substr(0, target.find_last_of(L'\\') + 1), linkFile);
+    };
+    s.PlayFile = [](const std::wstring& path) { media::Play(path); };
+    s.StopPlaying = [] { media::Stop(); };
+    WebHooks hooks;
+    hooks.ShowProgress = [&form](const void* sender, WorkMode mode, int64_t count) {
+        form.ShowProgress(sender, static_cast<int>(mode), count);
+    };
+    hooks.ShowStatus = [&form](const std::wstring& text) { form.ShowStatus(text); };
+    SetWebHooks(hooks);
+}
+
+}  // namespace bv

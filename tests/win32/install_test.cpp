@@ -1,0 +1,364 @@
+// The wizard's pages and its installation run in the real window, with the
+// web, archive, shell and music services replaced by recording fakes and
+// files in a scratch folder on drive C:.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "platform/fs.h"
+#include "tests/win32/wizard_fixture.h"
+#include "transfer/notify.h"
+
+namespace bv {
+namespace {
+
+using test::Wizard;
+using ui::Ctl;
+
+std::wstring Root() {
+    static const std::wstring root = L"C:\\bvtest-" + std::to_wstring(GetCurrentProcessId());
+    return root;
+}
+
+// A fake vendor server and desktop: what was asked for, and what happened.
+struct Fakes {
+    std::vector<std::wstring> urls;
+    std::set<std::wstring> missing;  // remote names the server does not have
+    bool online = true;
+    std::vector<std::pair<std::wstring, std::wstring>> unzips;  // remote name, folder
+    std::vector<std::pair<std::wstring, std::wstring>> links;   // target, link file
+    std::vector<std::wstring> music;
+    std::wstring bvDir;
+
+    void Install(TMainF& f) {
+        WizardServices& s = f.Services;
+        s.ReadSetting = [this](const std::wstring& name) { return name == L"BVDir" ? bvDir : L""; };
+        s.VendorAuthority = [] { return std::wstring(L"vendor.test"); };
+        s.CheckForInternet = [this](const std::wstring& host, uint32_t ms) {
+            EXPECT_EQ(host, L"vendor.test");
+            EXPECT_EQ(ms, 2000u);
+            return online || SkipSwitch;
+        };
+        s.GetServerBaseURL = [] { return std::wstring(L"http://vendor.test/dl/"); };
+        s.DownloadToFile = [this](const std::wstring& url, const std::wstring& path) {
+            urls.push_back(url);
+            std::wstring name = url.substr(url.find_last_of(L'/') + 1);
+            if (missing.count(name)) return false;
+            std::string body(name.begin(), name.end());
+            return fs::WriteFile(path, body);
+        };
+        s.UnzipExtraBaseFiles = [this](const std::wstring& remote, const std::wstring& folder) {
+            unzips.emplace_back(remote, folder);
+        };
+        s.DesktopFolder = [] { return Root() + L"\\Desktop"; };
+        s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) {
+            links.emplace_back(target, link);
+            EXPECT_TRUE(fs::WriteFile(link, "link"));
+        };
+        s.PlayFile = [this](const std::wstring& path) { music.push_back(L"play " + path); };
+        s.StopPlaying = [this] { music.push_back(L"stop"); };
+    }
+    std::vector<std::wstring> Names() const {
+        std::vector<std::wstring> names;
+        for (const std::wstring& u : urls) names.push_back(u.substr(u.find_last_of(L'/') + 1));
+        return names;
+    }
+};
+
+class InstallTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::remove_all(HostRoot());
+        ASSERT_TRUE(fs::ForceDirectories(Root() + L"\\Desktop"));
+        Notify.Init(-1);
+        Notify.Init(0);
+    }
+    void TearDown() override { std::filesystem::remove_all(HostRoot()); }
+    static std::filesystem::path HostRoot() { return std::filesystem::path(Root()); }
+
+    std::unique_ptr<Wizard> Open(std::vector<std::wstring> params = {}) {
+        return std::make_unique<Wizard>(params, [this](TMainF& f) { fakes.Install(f); });
+    }
+    // Walks the pages with the given choices and presses Install; then ticks
+    // the timer until the batch has finished or stands still.
+    void RunInstall(Wizard& w, const std::wstring& folder, int language, int sire, int program) {
+        w.window.SetText(Ctl::edInstallFolder, folder);
+        w.Click(Ctl::btnNext1);
+        ASSERT_EQ(w.window.ActivePage(), Ctl::tbSelectLangfiles);
+        w.window.SetItemIndex(Ctl::rgLanguage, language);
+        w.Click(Ctl::btnNext3);
+        if (sire >= 0) w.window.SetItemIndex(Ctl::rgSireFiles, sire);
+        w.Click(Ctl::btnNext4);
+        w.window.SetItemIndex(Ctl::rgProgram, program);
+        w.Click(Ctl::btnNext5);
+        for (int tick = 0; tick < 12 && !w.window.IsEnabled(Ctl::btnFinish); ++tick) w.form.NotifyTimerTimer();
+    }
+    std::vector<std::wstring> FolderFiles(const std::wstring& folder) {
+        std::vector<std::wstring> names = fs::FindFiles(folder, L"*");
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Fakes fakes;
+};
+
+TEST_F(InstallTest, CandidateFolders) {
+    struct Case {
+        std::vector<std::wstring> params;
+        std::wstring bvDir;
+        std::vector<std::wstring> items;
+    };
+    const std::vector<std::wstring> fixed = {L"C:\\BV500", L"C:\\ZOVOZIVU", L"C:\\BVCON", L"C:\\RANGER", L"C:\\BV"};
+    auto with = [&](std::vector<std::wstring> front, std::vector<std::wstring> back) {
+        front.insert(front.end(), fixed.begin(), fixed.end());
+        front.insert(front.end(), back.begin(), back.end());
+        return front;
+    };
+    const Case cases[] = {
+        {{}, L"", fixed},
+        {{L"-D"}, L"", with({L"C:\\TRY"}, {})},
+        {{}, L"D:\\Farm", with({}, {L"D:\\Farm"})},
+        {{}, L"c:\\bv500", fixed},
+        {{}, L"C:\\BV500\\", with({}, {L"C:\\BV500\\"})},
+    };
+    for (const Case& c : cases) {
+        fakes.bvDir = c.bvDir;
+        auto w = Open(c.params);
+        EXPECT_EQ(w->window.Items(Ctl::lbxInstallFolder), c.items);
+        EXPECT_EQ(w->window.GetText(Ctl::edInstallFolder), c.items.front());
+        EXPECT_EQ(w->window.ItemIndex(Ctl::lbxInstallFolder), 0);
+        // A click on another candidate puts it into the edit box.
+        w->window.SetItemIndex(Ctl::lbxInstallFolder, 2);
+        w->form.lbxInstallFolderClick();
+        EXPECT_EQ(w->window.GetText(Ctl::edInstallFolder), c.items[2]);
+    }
+}
+
+TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
+    std::wstring farm = Root() + L"\\Farm";
+    ASSERT_TRUE(fs::WriteFile(Root() + L"\\afile", "x"));
+    struct Case {
+        std::wstring text;
+        bool accepted;
+        std::wstring folder;   // InstallFolder afterwards
+        std::wstring message;  // message box, if any
+    };
+    const Case cases[] = {
+        {farm + L"\\", true, farm + L"\\", L""},
+        {farm, true, farm + L"\\", L""},
+        {L"  " + farm + L"\\sub\\deeper  ", true, farm + L"\\sub\\deeper\\", L""},
+        // The backslash goes before the blanks, so this one keeps it.
+        {farm + L"\\ ", true, farm + L"\\", L""},
+        {L"", false, L"", L"Must define installation folder"},
+        {L"   ", false, L"", L"Must define installation folder"},
+        {L"\\", false, L"", L"Must define installation folder"},
+        {Root() + L"\\afile", false, Root() + L"\\afile", L"Unable to create installation folder"},
+        // A bare drive is its root, so file names never become drive-relative.
+        {L"C:\\", true, L"C:\\", L""},
+        {L"C:", true, L"C:\\", L""},
+    };
+    for (const Case& c : cases) {
+        auto w = Open();
+        w->window.SetText(Ctl::edInstallFolder, c.text);
+        SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
+        EXPECT_EQ(w->form.InitInstallFolder(), c.accepted);
+        EXPECT_EQ(w->form.InstallFolder, c.folder);
+        if (c.accepted) EXPECT_TRUE(fs::DirectoryExists(c.folder));
+        EXPECT_EQ(w->questions.messages,
+                  c.message.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{c.message});
+    }
+}
+
+TEST_F(InstallTest, FolderPageIsLeftOnlyWithAFolderAndAConnection) {
+    auto w = Open();
+    std::wstring folder = Root() + L"\\BV500";
+    w->window.SetText(Ctl::edInstallFolder, folder);
+    fakes.online = false;
+    w->Click(Ctl::btnNext1);
+    EXPECT_EQ(w->window.ActivePage(), Ctl::tbInstallFolder);
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Unable to connect to internet");
+    EXPECT_TRUE(fs::DirectoryExists(folder));  // created all the same
+    EXPECT_TRUE(fakes.urls.empty());           // and no music fetched
+    fakes.online = true;
+    w->Click(Ctl::btnNext1);
+    EXPECT_EQ(w->window.ActivePage(), Ctl::tbSelectLangfiles);
+    EXPECT_EQ(fakes.urls, std::vector<std::wstring>{L"http://vendor.test/dl/ipanema.mid"});
+    EXPECT_TRUE(fs::FileExists(folder + L"\\ipanema.mid"));
+    // The music notice neither shows nor starts anything on the next tick.
+    w->window.SetText(Ctl::pnBottom, L"");
+    w->form.NotifyTimerTimer();
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"");
+    EXPECT_EQ(fakes.urls.size(), 1u);
+    EXPECT_TRUE(w->window.Lines(Ctl::memDownload).empty());
+}
+
+TEST_F(InstallTest, SkipSwitchPassesTheCheckOffline) {
+    auto w = Open({L"-P"});
+    fakes.online = false;
+    w->window.SetText(Ctl::edInstallFolder, Root() + L"\\P");
+    w->Click(Ctl::btnNext1);
+    EXPECT_EQ(w->window.ActivePage(), Ctl::tbSelectLangfiles);
+}
+
+TEST_F(InstallTest, WorkedBatches) {
+    struct Case {
+        int language, sire, program;
+        std::set<std::wstring> missing;
+        std::vector<std::wstring> requested;  // after the music file
+        std::wstring archiveAs;
+        std::wstring linkName, linkTarget;
+        std::vector<std::wstring> files;
+    };
+    const Case cases[] = {
+        {0, 0, 0, {}, {L"zoded.___", L"bvsires.usa", L"basefiles.zip"}, L"basefiles.zip", L"Bovista 500",
+         L"ZODed.exe", {L"BaseFiles.zip", L"ZODed.exe", L"bvsires.usa", L"ipanema.mid"}},
+        {2, -1, 0, {}, {L"zoded.___", L"bvlang.ita", L"bvsires.ita", L"basefiles_ita.zip"}, L"basefiles_ita.zip",
+         L"Bovista 500", L"ZODed.exe",
+         {L"BaseFiles.zip", L"ZODed.exe", L"bvlang.ita", L"bvsires.ita", L"ipanema.mid"}},
+        {1, 1, 0, {L"basefiles_spa.zip"},
+         {L"zoded.___", L"bvlang.spa", L"bvsires.cdn", L"basefiles_spa.zip", L"basefiles.zip"}, L"basefiles_spa.zip",
+         L"Bovista 500", L"ZODed.exe",
+         {L"BaseFiles.zip", L"ZODed.exe", L"bvlang.spa", L"bvsires.cdn", L"ipanema.mid"}},
+        {0, 6, 1, {}, {L"zovozivu.___", L"ruvuvevu.___", L"basefiles.zip"}, L"basefiles.zip", L"BV Client",
+         L"ZOVozivu.exe", {L"BaseFiles.zip", L"RUVuvevu.exe", L"ZOVozivu.exe", L"ipanema.mid"}},
+        {0, 6, 5, {}, {L"lumenwin.___", L"basefiles.zip"}, L"basefiles.zip", L"Bovista Lumen", L"ZODed.exe",
+         {L"BaseFiles.zip", L"ZODed.exe", L"ipanema.mid"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case " << n);
+        std::wstring folder = Root() + L"\\Run" + std::to_wstring(n++);
+        fakes = Fakes{};
+        fakes.missing = c.missing;
+        auto w = Open();
+        RunInstall(*w, folder, c.language, c.sire, c.program);
+        std::vector<std::wstring> names = fakes.Names();
+        ASSERT_FALSE(names.empty());
+        EXPECT_EQ(names.front(), L"ipanema.mid");
+        names.erase(names.begin());
+        EXPECT_EQ(names, c.requested);
+        EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+        EXPECT_FALSE(w->window.IsVisible(Ctl::pb));
+        EXPECT_EQ(w->window.GetText(Ctl::Panel6), L"Install complete");
+        EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Install complete");
+        EXPECT_EQ(w->window.Lines(Ctl::memDownload).back(), L"Done");
+        // One memo line per file started, the fallback included, none for the music.
+        EXPECT_EQ(w->window.Lines(Ctl::memDownload).size(), c.requested.size() + 1);
+        ASSERT_EQ(fakes.unzips.size(), 1u);
+        EXPECT_EQ(fakes.unzips[0].first, c.archiveAs);
+        EXPECT_EQ(fakes.unzips[0].second, folder + L"\\");
+        ASSERT_EQ(fakes.links.size(), 1u);
+        EXPECT_EQ(fakes.links[0].first, folder + L"\\" + c.linkTarget);
+        EXPECT_EQ(fakes.links[0].second, Root() + L"\\Desktop\\" + c.linkName + L".lnk");
+        EXPECT_EQ(FolderFiles(folder), c.files);
+        EXPECT_EQ(fakes.music, std::vector<std::wstring>{});  // nothing played, nothing to stop
+    }
+}
+
+TEST_F(InstallTest, AFailedFileStallsTheBatch) {
+    fakes.missing = {L"bvsires.usa"};
+    auto w = Open();
+    std::wstring folder = Root() + L"\\Stall";
+    RunInstall(*w, folder, 0, 0, 0);
+    EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"bvsires.usa"}));
+    EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+    EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
+    EXPECT_EQ(w->window.Lines(Ctl::memDownload).back(), L"Downloading " + folder + L"\\bvsires.usa ...");
+    EXPECT_EQ(w->form.Batchlist->size(), 1u);
+    EXPECT_TRUE(fakes.links.empty());
+}
+
+TEST_F(InstallTest, AFolderNamedLikeTheMusicFileDoesNotStallTheBatch) {
+    auto w = Open();
+    std::wstring folder = Root() + L"\\farm.midwest";
+    RunInstall(*w, folder, 0, 6, 0);
+    EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"basefiles.zip"}));
+    EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+    EXPECT_EQ(w->window.Lines(Ctl::memDownload).size(), 3u);
+}
+
+TEST_F(InstallTest, SelectionsCoupleAndPreselect) {
+    auto w = Open({L"-D"});
+    std::wstring folder = Root() + L"\\zovozivu2";
+    w->window.SetText(Ctl::edInstallFolder, folder);
+    w->Click(Ctl::btnNext1);
+    // Italian brings the Italian sire file; the user may still change it.
+    w->window.SetItemIndex(Ctl::rgLanguage, 2);
+    w->Click(Ctl::btnNext3);
+    EXPECT_EQ(w->form.LangExt, L"ita");
+    EXPECT_EQ(w->window.ItemIndex(Ctl::rgSireFiles), 3);
+    w->window.SetItemIndex(Ctl::rgSireFiles, 6);
+    w->Click(Ctl::btnNext4);
+    EXPECT_EQ(w->form.SireExt, L"");
+    EXPECT_EQ(w->form.FSireFlag, 6);
+    // A folder naming the client preselects it, with its warning.
+    EXPECT_EQ(w->window.ItemIndex(Ctl::rgProgram), 1);
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Be sure the server is up to date if only installing ZOVozivu.");
+    w->window.SetItemIndex(Ctl::rgProgram, 2);
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"");
+    // Reopening the language page and leaving it again couples once more.
+    w->window.ShowPage(Ctl::tbSelectLangfiles);
+    w->Click(Ctl::btnNext3);
+    EXPECT_EQ(w->window.ItemIndex(Ctl::rgSireFiles), 3);
+    w->Click(Ctl::btnNext4);
+    EXPECT_EQ(w->form.SireExt, L"ita");
+    EXPECT_EQ(w->form.FSireFlag, 3);
+    EXPECT_EQ(w->window.ItemIndex(Ctl::rgProgram), 1);  // the earlier pick is not kept
+}
+
+TEST_F(InstallTest, RenameReplacesExecutablesAndTakesStaleOnes) {
+    auto w = Open();
+    std::wstring folder = Root() + L"\\Ren\\";
+    ASSERT_TRUE(fs::ForceDirectories(folder));
+    ASSERT_TRUE(fs::WriteFile(folder + L"RangerWin.___", "new"));
+    ASSERT_TRUE(fs::WriteFile(folder + L"RangerWin.exe", "old"));
+    ASSERT_TRUE(fs::WriteFile(folder + L"notes.txt", "keep"));
+    w->form.InstallFolder = folder;
+    w->form.renameExe();
+    EXPECT_EQ(FolderFiles(folder), (std::vector<std::wstring>{L"RangerWin.exe", L"notes.txt"}));
+    std::string bytes;
+    ASSERT_TRUE(fs::ReadFile(folder + L"RangerWin.exe", bytes));
+    EXPECT_EQ(bytes, "new");
+}
+
+TEST_F(InstallTest, MusicButtonStartsOnceThenOnlyStops) {
+    auto w = Open();
+    std::wstring folder = Root() + L"\\M\\";
+    ASSERT_TRUE(fs::ForceDirectories(folder));
+    w->form.InstallFolder = folder;
+    w->form.PlayMusic(false);  // nothing opened: nothing happens
+    w->form.btMusicClick();    // no file yet: nothing happens, but the press counts
+    ASSERT_TRUE(fs::WriteFile(folder + L"ipanema.mid", "MThd"));
+    w->form.btMusicClick();    // a later press only stops, and nothing plays
+    EXPECT_EQ(fakes.music, std::vector<std::wstring>{});
+    auto w2 = Open();
+    w2->form.InstallFolder = folder;
+    w2->form.btMusicClick();
+    w2->form.btMusicClick();
+    w2->form.btMusicClick();
+    EXPECT_EQ(fakes.music, (std::vector<std::wstring>{L"play " + folder + L"ipanema.mid", L"stop", L"stop"}));
+}
+
+TEST_F(InstallTest, FileCreationErrorReachesTheErrorBox) {
+    auto w = Open();
+    std::wstring folder = Root() + L"\\Err";
+    fakes.online = true;
+    w->window.SetText(Ctl::edInstallFolder, folder);
+    w->Click(Ctl::btnNext1);
+    w->form.Services.DownloadToFile = [](const std::wstring&, const std::wstring& path) -> bool {
+        throw AppError(L"EFCreateError", L"Cannot create file \"" + path + L"\".");
+    };
+    w->Click(Ctl::btnNext3);
+    w->Click(Ctl::btnNext4);
+    w->Click(Ctl::btnNext5);
+    ASSERT_EQ(w->questions.errors.size(), 1u);
+    EXPECT_EQ(w->questions.errors[0], L"Cannot create file \"" + folder + L"\\ZODed.___\".");
+    EXPECT_FALSE(Notify.Read().nfReady);
+    EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+}
+
+}  // namespace
+}  // namespace bv
