@@ -1,8 +1,13 @@
 // Program start: the wizard window, then the transfer client module, then
 // the message loop until the window closes; the module is destroyed last.
+// With --auto the wizard installs unattended and ends with an exit status.
+#include <cstdio>
+#include <memory>
+
 #include "app/MainU.h"
 #include "app/layout.h"
 #include "app/system_services.h"
+#include "app/unattended.h"
 #include "platform/os.h"
 #include "platform/win32/wizard_window.h"
 #include "transfer/dmClient.h"
@@ -10,12 +15,25 @@
 
 int main() {
     bv::os::RecordMainThread();
-    bv::ParseVendorHostOption(bv::os::CommandLineParameters());
+    std::vector<std::wstring> params = bv::os::CommandLineParameters();
+    bv::ParseVendorHostOption(params);
+    bv::UnattendedOptions options;
+    std::wstring bad = bv::ParseUnattended(params, options);
+    if (options.enabled && !bad.empty()) {
+        std::fprintf(stderr, "%s\n", bv::os::ToUtf8(bad).c_str());
+        return bv::kExitBadOptions;
+    }
+
     bv::win32::MessageBoxQuestions questions;
     bv::win32::WizardWindow window(bv::WizardLayout(), questions);
     bv::TMainF form(window);
     bv::MainF = &form;
     bv::UseSystemServices(form);
+    std::unique_ptr<bv::Unattended> unattended;
+    if (options.enabled) {
+        unattended = std::make_unique<bv::Unattended>(form, options, stdout, stderr);
+        window.SetQuestions(*unattended);
+    }
     if (!window.Create(form)) return 1;
     questions.owner = window.Handle(bv::ui::Ctl::MainF);
     form.FormCreate();
@@ -24,9 +42,10 @@ int main() {
         bv::dmClient = &module;
         form.FormShow();
         window.Show();
+        if (unattended) unattended->Start();
         window.RunMessageLoop();
         bv::MainF = nullptr;
         bv::dmClient = nullptr;
     }
-    return 0;
+    return unattended ? unattended->ExitCode() : 0;
 }

@@ -108,6 +108,9 @@ public:
     // Paints the control now, without waiting for the message loop.
     virtual void Repaint(Ctl ctl) = 0;
     virtual void Close() = 0;
+    // Queue a click or a close, to happen once the current handler returns.
+    virtual void PostClick(Ctl ctl) = 0;
+    virtual void PostClose() = 0;
     virtual Questions& questions() = 0;
 };
 

@@ -178,7 +178,7 @@ void MessageBoxQuestions::ShowError(const std::wstring& text) {
 }
 
 WizardWindow::WizardWindow(const std::vector<ui::ControlSpec>& layout, ui::Questions& questions)
-    : layout_(layout), questions_(questions), res_(new Resources) {}
+    : layout_(layout), questions_(&questions), res_(new Resources) {}
 
 WizardWindow::~WizardWindow() {
     if (main_) DestroyWindow(main_);
@@ -633,6 +633,14 @@ void WizardWindow::Repaint(Ctl ctl) {
 
 void WizardWindow::Close() {
     if (main_) SendMessageW(main_, WM_CLOSE, 0, 0);
+}
+
+void WizardWindow::PostClick(Ctl ctl) {
+    if (HWND h = Handle(ctl)) PostMessageW(h, BM_CLICK, 0, 0);
+}
+
+void WizardWindow::PostClose() {
+    if (main_) PostMessageW(main_, WM_CLOSE, 0, 0);
 }
 
 void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {

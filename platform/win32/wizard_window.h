@@ -65,7 +65,11 @@ public:
     int ProgressPosition(ui::Ctl ctl) const override;
     void Repaint(ui::Ctl ctl) override;
     void Close() override;
-    ui::Questions& questions() override { return questions_; }
+    void PostClick(ui::Ctl ctl) override;
+    void PostClose() override;
+    ui::Questions& questions() override { return *questions_; }
+    // Who answers the modal questions from now on.
+    void SetQuestions(ui::Questions& questions) { questions_ = &questions; }
 
 private:
     struct Resources;
@@ -82,7 +86,7 @@ private:
     ui::Ctl CtlOf(HWND hwnd) const;
 
     const std::vector<ui::ControlSpec>& layout_;
-    ui::Questions& questions_;
+    ui::Questions* questions_;
     ui::Events* events_ = nullptr;
     HWND main_ = nullptr;
     HWND tabs_ = nullptr;

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "platform/fs.h"
+#include "app/unattended.h"
 #include "tests/win32/wizard_fixture.h"
 #include "transfer/notify.h"
 
@@ -358,6 +359,100 @@ TEST_F(InstallTest, FileCreationErrorReachesTheErrorBox) {
     EXPECT_EQ(w->questions.errors[0], L"Cannot create file \"" + folder + L"\\ZODed.___\".");
     EXPECT_FALSE(Notify.Read().nfReady);
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+}
+
+}  // namespace
+}  // namespace bv
+
+namespace bv {
+namespace {
+
+TEST(UnattendedOptionsTest, ChoicesByCodeAndErrors) {
+    struct Case {
+        std::vector<std::wstring> params;
+        bool enabled;
+        int language, sire, program;
+        bool error;
+    };
+    const Case cases[] = {
+        {{L"--auto"}, true, 0, 0, 0, false},
+        {{L"--auto", L"--language=ita", L"--sire=ita", L"--program=2"}, true, 2, 3, 2, false},
+        {{L"--auto", L"--language=SPA", L"--sire=none", L"--program=5"}, true, 1, 6, 5, false},
+        {{L"--language=est", L"--sire=cdn"}, false, 12, 1, 0, false},
+        {{L"--auto", L"--language=xx"}, true, 0, 0, 0, true},
+        {{L"--auto", L"--sire=fra"}, true, 0, 0, 0, true},
+        {{L"--auto", L"--program=6"}, true, 0, 0, 0, true},
+        {{L"--auto", L"--program=-1"}, true, 0, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        UnattendedOptions o;
+        std::wstring error = ParseUnattended(c.params, o);
+        EXPECT_EQ(!error.empty(), c.error);
+        EXPECT_EQ(o.enabled, c.enabled);
+        if (c.error) continue;
+        EXPECT_EQ(o.language, c.language);
+        EXPECT_EQ(o.sire, c.sire);
+        EXPECT_EQ(o.program, c.program);
+    }
+    UnattendedOptions o;
+    EXPECT_TRUE(ParseUnattended({L"--folder=C:\\BV500"}, o).empty());
+    EXPECT_EQ(o.folder, std::optional<std::wstring>(L"C:\\BV500"));
+}
+
+// The unattended mode drives the real window: it ends with the exit status
+// of the outcome and reports each file on its output.
+TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {
+    struct Case {
+        std::set<std::wstring> missing;
+        bool online;
+        int exitCode;
+    };
+    const Case cases[] = {{{}, true, kExitInstalled}, {{L"bvlang.ger"}, true, kExitStalled},
+                          {{}, false, kExitPageRefused}};
+    for (const Case& c : cases) {
+        fakes = Fakes{};
+        fakes.missing = c.missing;
+        fakes.online = c.online;
+        auto w = Open();
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        UnattendedOptions options;
+        ASSERT_TRUE(ParseUnattended({L"--auto", L"--folder=" + Root() + L"\\U", L"--language=ger", L"--sire=gbr",
+                                     L"--program=4"},
+                                    options)
+                        .empty());
+        Unattended run(w->form, options, out, err);
+        w->window.SetQuestions(run);
+        run.Start();
+        for (int tick = 0; tick < 10 && !w->window.Destroyed(); ++tick) {
+            w->window.PumpMessages();
+            if (!w->window.Destroyed()) w->form.NotifyTimerTimer();
+        }
+        w->window.PumpMessages();
+        EXPECT_TRUE(w->window.Destroyed());
+        EXPECT_EQ(run.ExitCode(), c.exitCode);
+        auto text = [](std::FILE* f) {
+            std::rewind(f);
+            std::string s;
+            char buf[512];
+            while (std::fgets(buf, sizeof buf, f)) s += buf;
+            std::fclose(f);
+            return s;
+        };
+        std::string o = text(out), e = text(err);
+        if (c.exitCode == kExitInstalled) {
+            EXPECT_NE(o.find("file 1 of 4: http://vendor.test/dl/rangerwin.___"), std::string::npos) << o;
+            EXPECT_NE(o.find("file 4 of 4: saved, 13 bytes"), std::string::npos) << o;
+            EXPECT_NE(o.find("Install complete"), std::string::npos) << o;
+            EXPECT_EQ(e, "");
+            EXPECT_EQ(fakes.links.size(), 1u);
+        } else if (c.exitCode == kExitStalled) {
+            EXPECT_NE(o.find("file 2 of 4: not saved"), std::string::npos) << o;
+            EXPECT_NE(e.find("the download stalled"), std::string::npos) << e;
+        } else {
+            EXPECT_NE(e.find("Unable to connect to internet"), std::string::npos) << e;
+        }
+    }
 }
 
 }  // namespace

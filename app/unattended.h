@@ -1,0 +1,63 @@
+// The unattended mode for deployment: long options choose the folder,
+// language, sire file and program; the wizard then walks its own pages
+// through the same handlers a user's clicks run, presses Finish when it is
+// enabled, and ends with an exit status that deployment tools understand.
+#pragma once
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/MainU.h"
+
+namespace bv {
+
+enum UnattendedExit {
+    kExitInstalled = 0,
+    kExitBadOptions = 1,
+    kExitPageRefused = 3,
+    kExitStalled = 4,
+    kExitClosedEarly = 5,
+};
+
+struct UnattendedOptions {
+    bool enabled = false;
+    std::optional<std::wstring> folder;
+    int language = 0;  // index into the language list
+    int sire = 0;      // index into the sire list
+    int program = 0;
+};
+
+// Reads --auto, --folder=, --language=, --sire=, --program=. Answers an
+// error text for an unknown choice, empty text when all is well.
+std::wstring ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options);
+
+// Drives one installation. Progress goes to `out`, failures to `err`.
+class Unattended : public ui::Questions {
+public:
+    Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, std::FILE* err);
+
+    // Walks the pages and presses Install. Afterwards the timer runs the
+    // batch; the outcome arrives through the form's OnInstallFinished.
+    void Start();
+    int ExitCode() const { return exitCode_; }
+
+    // Modal questions are not asked: they are reported and answered as a
+    // dismissal would.
+    void ShowMessage(const std::wstring& text) override;
+    void ShowError(const std::wstring& text) override;
+
+private:
+    void Print(std::FILE* f, const std::wstring& text);
+    void Finished();
+
+    TMainF& form_;
+    UnattendedOptions options_;
+    std::FILE* out_;
+    std::FILE* err_;
+    int exitCode_ = kExitClosedEarly;
+    int fileNumber_ = 0;
+    bool done_ = false;
+};
+
+}  // namespace bv
