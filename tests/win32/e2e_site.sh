@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Sets up (start) or takes down (stop) the vendor servers of the end-to-end
+# tests: two nginx instances on free loopback ports, one with the whole demo
+# site but the Spanish start-up archive (so the fallback runs), one without
+# the USA sire file (so an English/USA batch stalls on its second file).
+#   e2e_site.sh start DIR BVZIP_EXE STANDIN_EXE
+#   e2e_site.sh stop DIR
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cmd=$1 dir=$2
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+case "$cmd" in
+  start)
+    bvzip=$3 standin=$4
+    mkdir -p "$dir"
+    # Our own zip writer builds the archives; it is a Windows program here.
+    printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$bvzip" > "$dir/zip.sh"
+    chmod +x "$dir/zip.sh"
+    for site in main stall; do
+      port=$(free_port)
+      omit=(--omit basefiles_spa.zip)
+      [ "$site" = stall ] && omit=(--omit bvsires.usa)
+      python3 "$root/server/make_site.py" --base-url "http://127.0.0.1:$port/bvfiles/bvstartup/" \
+        --standin "$standin" --zip-tool "$dir/zip.sh" "${omit[@]}" "$dir/$site-site" >/dev/null
+      "$root/server/serve" stop "$dir/$site-run" >/dev/null 2>&1 || true
+      rm -rf "$dir/$site-run"
+      "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
+      echo "$port" > "$dir/$site.port"
+    done
+    ;;
+  stop)
+    for site in main stall; do
+      "$root/server/serve" stop "$dir/$site-run" || true
+    done
+    ;;
+  *)
+    echo "usage: $0 start DIR BVZIP STANDIN | stop DIR" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,193 @@
+// Whole installations in the real window against real vendor servers (nginx
+// on loopback, set up by the test fixture), with the program's own web,
+// archive and shell services: the right files in the folder, the start-up
+// members of the right archive, the shortcut, the log, and a stalled batch.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/system_services.h"
+#include "platform/fs.h"
+#include "platform/shell.h"
+#include "tests/win32/screenshot.h"
+#include "tests/win32/wizard_fixture.h"
+#include "transfer/notify.h"
+#include "web/vendor.h"
+
+namespace bv {
+namespace {
+
+using test::Wizard;
+using ui::Ctl;
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The fixture's folder, seen through Wine's Z: drive.
+std::filesystem::path FixtureDir() {
+    std::wstring path = L"Z:";
+    for (char c : std::string(BV_E2E_DIR)) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    return std::filesystem::path(path);
+}
+
+std::wstring Port(const char* site) {
+    std::string text = ReadText(FixtureDir() / (std::string(site) + ".port"));
+    text.erase(text.find_last_not_of("\r\n ") + 1);
+    return std::wstring(text.begin(), text.end());
+}
+
+std::vector<std::wstring> Files(const std::wstring& folder) {
+    std::vector<std::wstring> names = fs::FindFiles(folder, L"*");
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(std::filesystem::exists(FixtureDir() / "main.port")) << "the servers were not started";
+        Notify.Init(-1);
+        Notify.Init(0);
+    }
+    void TearDown() override { ResetVendorHostForTesting(); }
+
+    std::unique_ptr<Wizard> Open(const char* site) {
+        std::wstring host = L"--vendor-host=127.0.0.1:" + Port(site);
+        return std::make_unique<Wizard>(std::vector<std::wstring>{L"-L", L"-D"}, [host](TMainF& f) {
+            UseSystemServices(f);
+            ParseVendorHostOption({host});
+        });
+    }
+    static std::wstring Folder(const std::wstring& name) {
+        std::wstring folder = L"C:\\bve2e-" + std::to_wstring(GetCurrentProcessId()) + L"\\" + name;
+        std::filesystem::remove_all(std::filesystem::path(folder));
+        return folder;
+    }
+    // The choices a user makes, then ticks of the timer until the batch has
+    // finished or stands still; `during` runs after Install was pressed.
+    void Install(Wizard& w, const std::wstring& folder, int language, int sire, int program,
+                 const std::function<void()>& during = nullptr) {
+        w.window.SetText(Ctl::edInstallFolder, folder);
+        w.Click(Ctl::btnNext1);
+        ASSERT_EQ(w.window.ActivePage(), Ctl::tbSelectLangfiles) << "folder page refused";
+        w.window.SetItemIndex(Ctl::rgLanguage, language);
+        w.Click(Ctl::btnNext3);
+        if (sire >= 0) w.window.SetItemIndex(Ctl::rgSireFiles, sire);
+        w.Click(Ctl::btnNext4);
+        w.window.SetItemIndex(Ctl::rgProgram, program);
+        w.Click(Ctl::btnNext5);
+        if (during) during();
+        for (int tick = 0; tick < 12 && !w.window.IsEnabled(Ctl::btnFinish); ++tick) {
+            w.window.PumpMessages();
+            w.form.NotifyTimerTimer();
+        }
+        w.window.PumpMessages();
+    }
+    static std::string LogOf(Wizard&) { return ReadText(std::filesystem::path(LogFileName())); }
+};
+
+TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
+    const std::vector<std::wstring> common = {L"BVTuner.exe", L"FLYTABLE.BVG", L"TrimTool.exe",
+                                              L"bv_badge.gif", L"linkup.exe",  L"worklist.lst"};
+    struct Case {
+        const wchar_t* name;
+        int language, sire, program;
+        std::vector<std::wstring> downloaded;  // besides BaseFiles.zip and the music file
+        std::vector<std::wstring> extra;       // start-up members beyond the common six
+        std::string archive;                   // the archive the members came from
+        std::wstring linkName, linkTarget;
+        std::vector<std::wstring> requests;    // log lines in this order
+    };
+    const Case cases[] = {
+        {L"EnglishUSA", 0, 0, 0, {L"ZODed.exe", L"bvsires.usa"}, {}, "basefiles.zip", L"Bovista 500", L"ZODed.exe",
+         {L"DownloadNextFile starting for zoded.___", L"DownloadNextFile starting for bvsires.usa",
+          L"DownloadNextFile starting for basefiles.zip", L"UnzipExtraBaseFiles-- basefiles.zip"}},
+        {L"Italian", 2, -1, 0, {L"ZODed.exe", L"bvlang.ita", L"bvsires.ita"},
+         {L"BVBASE.DAT", L"BVBASE.TXT", L"BVLANG.DAT", L"BVLANG.ITA"}, "basefiles_ita.zip", L"Bovista 500",
+         L"ZODed.exe",
+         {L"Batchlist.add = bvlang.ita;bvlang.ita", L"DownloadNextFile starting for basefiles_ita.zip",
+          L"UnzipExtraBaseFiles-- basefiles_ita.zip"}},
+        {L"SpanishCanada", 1, 1, 0, {L"ZODed.exe", L"bvlang.spa", L"bvsires.cdn"},
+         {L"BVBASE.DAT", L"BVBASE.TXT", L"BVHINTS.DAT", L"BVLANG.DAT", L"BVPANEL.DAT", L"BVPANEL.MEN",
+          L"STOCK1.DAT"},
+         "basefiles.zip", L"Bovista 500", L"ZODed.exe",
+         {L"DownloadNextFile starting for basefiles_spa.zip", L"DownloadFileDirect Not saved:",
+          L"basefiles.zip", L"DownloadFileDirect  Saved to", L"UnzipExtraBaseFiles-- basefiles_spa.zip"}},
+        {L"ClientNone", 0, 6, 1, {L"RUVuvevu.exe", L"ZOVozivu.exe"}, {}, "basefiles.zip", L"BV Client",
+         L"ZOVozivu.exe",
+         {L"DownloadNextFile starting for zovozivu.___", L"DownloadNextFile starting for ruvuvevu.___",
+          L"Creating shortcut", L"BV Client.lnk", L"Created shortcut."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        auto w = Open("main");
+        std::wstring folder = Folder(c.name);
+        bool first = &c == &cases[0];
+        Install(*w, folder, c.language, c.sire, c.program, [&] {
+            if (first) {
+                std::filesystem::create_directories("screenshots");
+                EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-during.png"));
+            }
+        });
+        ASSERT_TRUE(w->window.IsEnabled(Ctl::btnFinish)) << "the batch did not finish";
+        if (first) EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-after.png"));
+
+        // Every file is there, the executables renamed, no ".___" left.
+        std::vector<std::wstring> expected = c.downloaded;
+        expected.insert(expected.end(), common.begin(), common.end());
+        expected.insert(expected.end(), c.extra.begin(), c.extra.end());
+        expected.push_back(L"BaseFiles.zip");
+        expected.push_back(L"ipanema.mid");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Files(folder), expected);
+        EXPECT_TRUE(fs::FindFiles(folder, L"*.___").empty());
+        // The start-up members came out of the archive the batch fetched.
+        std::string badge = ReadText(std::filesystem::path(folder) / "worklist.lst");
+        EXPECT_NE(badge.find("from " + c.archive), std::string::npos) << badge;
+
+        // The shortcut, with its target and working folder.
+        std::wstring link = shell::DesktopFolder() + L"\\" + c.linkName + L".lnk";
+        std::wstring target, workdir;
+        ASSERT_TRUE(shell::ReadShellLink(link, target, workdir));
+        EXPECT_EQ(target, folder + L"\\" + c.linkTarget);
+        EXPECT_EQ(workdir, folder + L"\\");
+        EXPECT_TRUE(fs::FileExists(target));
+
+        // The log tells the same story, in order.
+        std::string log = LogOf(*w);
+        size_t at = 0;
+        for (const std::wstring& line : c.requests) {
+            size_t found = log.find(std::string(line.begin(), line.end()), at);
+            EXPECT_NE(found, std::string::npos) << std::string(line.begin(), line.end());
+            if (found != std::string::npos) at = found;
+        }
+    }
+}
+
+TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
+    auto w = Open("stall");
+    std::wstring folder = Folder(L"Stall");
+    Install(*w, folder, 0, 0, 0);
+    EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+    EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
+    EXPECT_EQ(w->window.Lines(Ctl::memDownload).back(), L"Downloading " + folder + L"\\bvsires.usa ...");
+    EXPECT_NE(w->window.GetText(Ctl::pnBottom).find(L"Failed to download from URL: "), std::wstring::npos);
+    EXPECT_FALSE(fs::FileExists(folder + L"\\bvsires.usa"));
+    // The server saw the first two files asked for, and never the third.
+    std::string access = ReadText(FixtureDir() / "stall-run" / "access.log");
+    EXPECT_NE(access.find("GET /bvfiles/bvstartup/zoded.___ "), std::string::npos) << access;
+    EXPECT_NE(access.find("GET /bvfiles/bvstartup/bvsires.usa "), std::string::npos) << access;
+    EXPECT_EQ(access.find("basefiles"), std::string::npos) << access;
+}
+
+}  // namespace
+}  // namespace bv
