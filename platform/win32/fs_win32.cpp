@@ -2,6 +2,8 @@
 #include "platform/fs.h"
 
 #include <windows.h>
+// <windows.h> maps DeleteFile to DeleteFileW; ours keeps its own name.
+#undef DeleteFile
 
 namespace bv::fs {
 namespace {
