@@ -326,6 +326,7 @@ bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName)
     std::wstring m = mask;
     std::replace(m.begin(), m.end(), L'\\', L'/');
     m = CutDrive(m, L'/');
+    while (!m.empty() && m[0] == L'/') m.erase(0, 1);
     size_t star = m.find(L"*.*");
     if (star != std::wstring::npos) m.replace(star, 3, L"*");
     if (m == L"*") return true;

@@ -26,8 +26,10 @@ ZipScratch::ZipScratch() {
 #ifdef _WIN32
     root_ = dir.wstring() + L"\\";
 #else
-    fs::MapDrive(L'T', host_);
-    root_ = L"T:\\";
+    // Each scratch folder gets its own drive letter, so nested ones coexist.
+    wchar_t letter = static_cast<wchar_t>(L'G' + g_counter.load() % 20);
+    fs::MapDrive(letter, host_);
+    root_ = std::wstring(1, letter) + L":\\";
 #endif
 }
 

@@ -12,7 +12,7 @@
 namespace bv::test {
 
 // A temporary folder, removed afterwards. root() is its Windows path with a
-// trailing "\" (natively a drive letter mapped to it), host() its host path.
+// trailing "\" (natively a drive letter of its own mapped to it), host() its host path.
 class ZipScratch {
 public:
     ZipScratch();
