@@ -238,8 +238,11 @@ std::string SerializeExtras(const std::vector<ZipExtraBlock>& extras) {
     return out;
 }
 
+
+}  // namespace
+
 // zlib state that frees itself.
-struct Inflater {
+struct ZipArchiver::Inflater {
     z_stream z{};
     bool ready = false;
     Inflater() { ready = inflateInit2(&z, -MAX_WBITS) == Z_OK; }
@@ -247,7 +250,7 @@ struct Inflater {
         if (ready) inflateEnd(&z);
     }
 };
-struct Deflater {
+struct ZipArchiver::Deflater {
     z_stream z{};
     bool ready = false;
     explicit Deflater(int level) {
@@ -257,13 +260,6 @@ struct Deflater {
         if (ready) deflateEnd(&z);
     }
 };
-
-struct PasswordWipe {
-    std::string& s;
-    ~PasswordWipe() { crypto::Wipe(s.data(), s.size()); }
-};
-
-}  // namespace
 
 std::wstring ZipErrorText(int number, const std::wstring& detail) {
     switch (number) {
@@ -718,10 +714,22 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     }
 
     const bool deflated = e.actualMethod == 8;
-    std::vector<uint8_t> in(static_cast<size_t>(std::min<uint64_t>(remaining, kReadChunk)));
-    std::vector<uint8_t> out(deflated ? kReadChunk : 0);
-    Inflater inflater;
-    if (deflated && !inflater.ready) throw EZipError(zeBadData);
+    // Buffers and the inflate state are kept between members: archives of
+    // many small members would otherwise spend their time allocating.
+    const size_t inSize = static_cast<size_t>(std::min<uint64_t>(remaining, kReadChunk));
+    if (inBuf_.size() < inSize) inBuf_.resize(inSize);
+    if (deflated && outBuf_.size() < kReadChunk) outBuf_.resize(kReadChunk);
+    uint8_t* const in = inBuf_.data();
+    uint8_t* const out = outBuf_.data();
+    if (deflated) {
+        if (!inflater_) inflater_ = std::make_unique<Inflater>();
+        else if (inflateReset(&inflater_->z) != Z_OK) inflater_->ready = false;
+        if (!inflater_->ready) {
+            inflater_.reset();
+            throw EZipError(zeBadData);
+        }
+    }
+    Inflater* inflater = inflater_.get();
     uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     uint64_t produced = 0;
     bool bad = false, ended = !deflated;
@@ -738,27 +746,27 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         if (!sink(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
     };
     while (remaining > 0 && !bad) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-        readExact(in.data(), n);
+        size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, inSize));
+        readExact(in, n);
         remaining -= n;
-        if (e.encryption == ZipEncryption::Pkware) pkware.Decrypt(in.data(), n);
-        else if (isAes && !aes.Decrypt(in.data(), n)) throw EZipError(zeBadData);
+        if (e.encryption == ZipEncryption::Pkware) pkware.Decrypt(in, n);
+        else if (isAes && !aes.Decrypt(in, n)) throw EZipError(zeBadData);
         if (!deflated) {
-            emit(in.data(), n);
+            emit(in, n);
             continue;
         }
         if (ended) continue;  // AES: the rest is still authenticated
-        inflater.z.next_in = in.data();
-        inflater.z.avail_in = static_cast<uInt>(n);
+        inflater->z.next_in = in;
+        inflater->z.avail_in = static_cast<uInt>(n);
         while (!bad && !ended) {
-            inflater.z.next_out = out.data();
-            inflater.z.avail_out = static_cast<uInt>(out.size());
-            int rc = inflate(&inflater.z, Z_NO_FLUSH);
-            emit(out.data(), out.size() - inflater.z.avail_out);
+            inflater->z.next_out = out;
+            inflater->z.avail_out = static_cast<uInt>(kReadChunk);
+            int rc = inflate(&inflater->z, Z_NO_FLUSH);
+            emit(out, kReadChunk - inflater->z.avail_out);
             if (rc == Z_STREAM_END) {
                 ended = true;
-            } else if (rc == Z_BUF_ERROR || (rc == Z_OK && inflater.z.avail_in == 0 && inflater.z.avail_out != 0)) {
-                if (inflater.z.avail_in == 0) break;
+            } else if (rc == Z_BUF_ERROR || (rc == Z_OK && inflater->z.avail_in == 0 && inflater->z.avail_out != 0)) {
+                if (inflater->z.avail_in == 0) break;
                 bad = true;
             } else if (rc != Z_OK) {
                 bad = true;
@@ -1064,11 +1072,11 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     }
     crypto::Wipe(e.password.data(), e.password.size());
     e.password.clear();
-    if (existing != index_.end()) {
-        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(existing->second));
-    }
+    bool replaced = existing != index_.end();
+    if (replaced) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(existing->second));
     entries_.push_back(std::move(e));
-    RebuildIndex();
+    if (replaced) RebuildIndex();
+    else index_[Upper(entries_.back().name)] = entries_.size() - 1;
 }
 
 void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
@@ -1094,18 +1102,19 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
     if (src.IsOpen()) {
         const int level = e.deflateLevel;
         size_t chunk = level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20);
-        std::vector<uint8_t> in(chunk);
+        if (inBuf_.size() < chunk) inBuf_.resize(chunk);
+        uint8_t* const in = inBuf_.data();
         const bool encrypt = (e.flags & 1) != 0;
         uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         auto readChunk = [&]() -> size_t {
-            int64_t n = src.ReadFull(in.data(), in.size());
+            int64_t n = src.ReadFull(in, chunk);
             if (n < 0) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
             return static_cast<size_t>(n);
         };
         zip::PkwareCipher cipher;
         if (encrypt) {
             // The encryption header needs the CRC before any data is written.
-            while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in.data(), static_cast<uInt>(n)));
+            while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
             if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
             uint8_t random[10], header[12];
             if (!crypto::RandomBytes(random, sizeof random)) {
@@ -1125,29 +1134,40 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
         };
         if (e.method == 0) {
             while (size_t n = readChunk()) {
-                crc = static_cast<uint32_t>(crc32(crc, in.data(), static_cast<uInt>(n)));
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
                 read += n;
-                put(in.data(), n);
+                put(in, n);
             }
         } else {
-            Deflater d(level);
-            if (!d.ready) throw EZipError(zeBadData);
-            std::vector<uint8_t> out(256 << 10);
+            if (!deflater_ || deflaterLevel_ != level) {
+                deflater_ = std::make_unique<Deflater>(level);
+                deflaterLevel_ = level;
+            } else if (deflateReset(&deflater_->z) != Z_OK) {
+                deflater_->ready = false;
+            }
+            if (!deflater_->ready) {
+                deflater_.reset();
+                throw EZipError(zeBadData);
+            }
+            Deflater& d = *deflater_;
+            const size_t outSize = 256u << 10;
+            if (outBuf_.size() < outSize) outBuf_.resize(outSize);
+            uint8_t* const out = outBuf_.data();
             bool last = false;
             while (!last) {
                 size_t n = readChunk();
                 last = n == 0;
-                crc = static_cast<uint32_t>(crc32(crc, in.data(), static_cast<uInt>(n)));
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
                 read += n;
-                d.z.next_in = in.data();
+                d.z.next_in = in;
                 d.z.avail_in = static_cast<uInt>(n);
                 int rc;
                 do {
-                    d.z.next_out = out.data();
-                    d.z.avail_out = static_cast<uInt>(out.size());
+                    d.z.next_out = out;
+                    d.z.avail_out = static_cast<uInt>(outSize);
                     rc = deflate(&d.z, last ? Z_FINISH : Z_NO_FLUSH);
                     if (rc == Z_STREAM_ERROR) throw EZipError(zeBadData);
-                    put(out.data(), out.size() - d.z.avail_out);
+                    put(out, outSize - d.z.avail_out);
                 } while (d.z.avail_out == 0 || (last && rc != Z_STREAM_END));
             }
         }

@@ -169,7 +169,8 @@ public:
 
 private:
     enum class Mode { Closed, Reading, Writing };
-    struct Source;
+    struct Inflater;
+    struct Deflater;
 
     ZipQuestions& Ask();
     void ReadDirectory();
@@ -201,6 +202,11 @@ private:
     int64_t offsetBias_ = 0;       // foreign data in front of the archive
     bool scanned_ = false;
     bool directoryWritten_ = false;
+    // Kept between members.
+    std::vector<uint8_t> inBuf_, outBuf_;
+    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<Deflater> deflater_;
+    int deflaterLevel_ = -1;
 };
 
 // Mask matching of extraction: case-insensitive, "*" any run, "?" one char.
