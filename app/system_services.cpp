@@ -1,6 +1,7 @@
 // Wires the wizard to the rest of the Windows program.
 #include "app/system_services.h"
 
+#include "archive/unzip.h"
 #include "platform/shell.h"
 #include "util/settings.h"
 #include "web/http_get.h"
@@ -19,6 +20,9 @@ void UseSystemServices(TMainF& form) {
     };
     s.GetServerBaseURL = [] { return GetServerBaseURL(); };
     s.DownloadToFile = [](const std::wstring& url, const std::wstring& path) { return DownloadToFile(url, path); };
+    s.UnzipExtraBaseFiles = [](const std::wstring& remoteName, const std::wstring& folder) {
+        UnzipExtraBaseFiles(folder, remoteName);
+    };
     s.DesktopFolder = [] { return shell::DesktopFolder(); };
     s.SaveShellLink = [](const std::wstring& target, const std::wstring& linkFile) {
         shell::SaveShellLink(target, target.substr(0, target.find_last_of(L'\\') + 1), linkFile);

@@ -64,6 +64,7 @@ std::wstring ParseUnattended(const std::vector<std::wstring>& params, Unattended
 Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, std::FILE* err)
     : form_(form), options_(std::move(options)), out_(out), err_(err) {
     form_.OnInstallFinished = [this] { Finished(); };
+    SetDefaultZipQuestions(this);
     // Every fetch is reported with its place in the batch and its size.
     auto download = form_.Services.DownloadToFile;
     form_.Services.DownloadToFile = [this, download](const std::wstring& url, const std::wstring& path) {
@@ -83,6 +84,18 @@ Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, 
             Print(out_, head + L": not saved");
         return ok;
     };
+}
+
+Unattended::~Unattended() { SetDefaultZipQuestions(nullptr); }
+
+bool Unattended::AskPassword(const std::wstring& memberName, std::wstring&) {
+    Print(err_, L"skipped " + memberName + L": it needs a password");
+    return false;
+}
+
+ZipQuestions::Answer Unattended::AskFailure(const std::wstring& message, bool) {
+    Print(err_, L"passed over: " + message);
+    return Answer::Ignore;
 }
 
 void Unattended::Print(std::FILE* f, const std::wstring& text) {

@@ -46,8 +46,6 @@ std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_
 // opened.
 bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error);
 
-// The full form of a path relative to the current directory.
-std::wstring FullPath(const std::wstring& path);
 
 // Removes an empty folder.
 bool RemoveFolder(const std::wstring& path);

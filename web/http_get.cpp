@@ -1,6 +1,7 @@
 // The plain GET helpers over the platform's HTTP client.
 #include "web/http_get.h"
 
+#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/os.h"

@@ -156,12 +156,6 @@ bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
     return true;
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    if ((path.size() >= 2 && path[1] == L':') || (!path.empty() && (path[0] == L'\\' || path[0] == L'/')))
-        return path;
-    return CurrentDirectory() + L"/" + path;
-}
-
 bool RemoveFolder(const std::wstring& path) { return ::rmdir(HostPath(path).c_str()) == 0; }
 
 bool ForceDirectories(const std::wstring& path) {

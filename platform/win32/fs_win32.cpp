@@ -135,15 +135,6 @@ bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
     return true;
 }
 
-std::wstring FullPath(const std::wstring& path) {
-    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0) return path;
-    std::wstring out(n, L'\0');
-    n = GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
-    out.resize(n);
-    return out;
-}
-
 bool RemoveFolder(const std::wstring& path) { return ::RemoveDirectoryW(path.c_str()) != 0; }
 
 bool ForceDirectories(const std::wstring& path) {

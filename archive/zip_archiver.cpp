@@ -1,0 +1,1189 @@
+// The ZIP component: directory reading, the damaged-archive scan, member
+// data streaming with decryption and checks, extraction into files, and
+// archive creation.
+#include "archive/zip_archiver.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+#include "archive/zip_crypto.h"
+#include "platform/crypto.h"
+#include "platform/fs.h"
+#include "platform/os.h"
+#include "util/strings.h"
+
+namespace bv {
+namespace {
+
+constexpr uint32_t kLocalSig = 0x04034B50;
+constexpr uint32_t kCentralSig = 0x02014B50;
+constexpr uint32_t kEndSig = 0x06054B50;
+constexpr uint32_t kZip64EndSig = 0x06064B50;
+constexpr uint32_t kZip64LocatorSig = 0x07064B50;
+constexpr uint32_t kDescriptorSig = 0x08074B50;
+constexpr uint16_t kZip64Id = 0x0001;
+constexpr uint16_t kUnicodeNameId = 0x554E;
+constexpr uint16_t kAesId = 0x9901;
+constexpr size_t kEndSearch = 65600;
+constexpr size_t kReadChunk = 1 << 20;
+constexpr uint32_t kFilterBits = fs::kAttrHidden | fs::kAttrSystem | fs::kAttrVolume | fs::kAttrDirectory;
+
+// Little-endian reads from a bounds-checked span.
+class Bytes {
+public:
+    Bytes(const uint8_t* data, size_t size) : p_(data), n_(size) {}
+    bool ok() const { return ok_; }
+    size_t pos() const { return pos_; }
+    size_t left() const { return ok_ ? n_ - pos_ : 0; }
+    uint16_t U16() { return static_cast<uint16_t>(Take(2)); }
+    uint32_t U32() { return static_cast<uint32_t>(Take(4)); }
+    uint64_t U64() { return Take(8); }
+    std::string Str(size_t count) {
+        if (!ok_ || count > n_ - pos_) {
+            ok_ = false;
+            return {};
+        }
+        std::string out(reinterpret_cast<const char*>(p_ + pos_), count);
+        pos_ += count;
+        return out;
+    }
+
+private:
+    uint64_t Take(int count) {
+        if (!ok_ || static_cast<size_t>(count) > n_ - pos_) {
+            ok_ = false;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (int i = count - 1; i >= 0; --i) v = (v << 8) | p_[pos_ + static_cast<size_t>(i)];
+        pos_ += static_cast<size_t>(count);
+        return v;
+    }
+    const uint8_t* p_;
+    size_t n_;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+void Put16(std::string& out, uint32_t v) {
+    out.push_back(static_cast<char>(v & 0xFF));
+    out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void Put32(std::string& out, uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+}
+void Put64(std::string& out, uint64_t v) {
+    Put32(out, static_cast<uint32_t>(v));
+    Put32(out, static_cast<uint32_t>(v >> 32));
+}
+uint32_t Get32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+bool IsValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        size_t extra;
+        uint32_t c;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if ((b & 0xE0) == 0xC0) {
+            extra = 1;
+            c = b & 0x1F;
+        } else if ((b & 0xF0) == 0xE0) {
+            extra = 2;
+            c = b & 0x0F;
+        } else if ((b & 0xF8) == 0xF0) {
+            extra = 3;
+            c = b & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= s.size()) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            unsigned char cont = static_cast<unsigned char>(s[i + k]);
+            if ((cont & 0xC0) != 0x80) return false;
+            c = (c << 6) | (cont & 0x3F);
+        }
+        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+        if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// UTF-16LE bytes to text and back; native builds have a 32-bit wchar_t.
+std::wstring FromUtf16Le(std::string_view bytes) {
+    std::wstring out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        uint32_t u = uint8_t(bytes[i]) | (uint32_t(uint8_t(bytes[i + 1])) << 8);
+        if constexpr (sizeof(wchar_t) == 4) {
+            if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+                uint32_t lo = uint8_t(bytes[i + 2]) | (uint32_t(uint8_t(bytes[i + 3])) << 8);
+                if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                    out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
+                    i += 2;
+                    continue;
+                }
+            }
+        }
+        out.push_back(static_cast<wchar_t>(u));
+    }
+    return out;
+}
+
+std::string ToUtf16Le(std::wstring_view text, uint32_t& units) {
+    std::string out;
+    units = 0;
+    for (wchar_t wc : text) {
+        uint32_t c = static_cast<uint32_t>(wc);
+        if (c > 0xFFFF && c <= 0x10FFFF) {
+            c -= 0x10000;
+            Put16(out, 0xD800 + (c >> 10));
+            Put16(out, 0xDC00 + (c & 0x3FF));
+            units += 2;
+        } else {
+            Put16(out, c & 0xFFFF);
+            units += 1;
+        }
+    }
+    return out;
+}
+
+std::wstring Upper(const std::wstring& s) { return os::UpperLocale(s); }
+
+
+std::wstring ToBackslashes(std::wstring s) {
+    std::replace(s.begin(), s.end(), L'/', L'\\');
+    return s;
+}
+
+// Removes a leading drive ("C:") or share ("\\server\share\") from a path
+// whose separators are `sep`.
+std::wstring CutDrive(const std::wstring& s, wchar_t sep) {
+    if (s.size() >= 2 && s[1] == L':') return s.substr(2);
+    if (s.size() >= 2 && s[0] == sep && s[1] == sep) {
+        size_t host = s.find(sep, 2);
+        if (host == std::wstring::npos) return {};
+        size_t share = s.find(sep, host + 1);
+        return share == std::wstring::npos ? std::wstring() : s.substr(share);
+    }
+    return s;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
+}
+
+std::wstring LastPart(const std::wstring& path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// A member name that would put its file anywhere but below the extraction
+// root: a drive, a share or a root-relative path, or a ".." segment.
+bool IsUnsafeName(const std::wstring& backslashed) {
+    if (backslashed.empty()) return false;
+    if (backslashed[0] == L'\\') return true;
+    if (backslashed.find(L':') != std::wstring::npos) return true;
+    for (wchar_t c : backslashed)
+        if (static_cast<uint32_t>(c) < 0x20) return true;
+    size_t start = 0;
+    while (start <= backslashed.size()) {
+        size_t end = backslashed.find(L'\\', start);
+        if (end == std::wstring::npos) end = backslashed.size();
+        if (backslashed.compare(start, end - start, L"..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// Decodes a name and the "NU" field as the directory entry asks.
+std::wstring DecodeName(const std::string& raw, uint16_t flags, bool oem) {
+    std::string bytes = raw;
+    if (!(flags & 0x0800) && oem) bytes = os::ToAnsi(os::FromOem(bytes));
+    return IsValidUtf8(bytes) ? os::FromUtf8(bytes) : os::FromAnsi(bytes);
+}
+
+std::vector<ZipExtraBlock> ParseExtras(const std::string& raw) {
+    std::vector<ZipExtraBlock> out;
+    size_t pos = 0;
+    while (pos + 4 <= raw.size()) {
+        ZipExtraBlock b;
+        b.id = static_cast<uint16_t>(uint8_t(raw[pos]) | (uint8_t(raw[pos + 1]) << 8));
+        size_t size = uint8_t(raw[pos + 2]) | (size_t(uint8_t(raw[pos + 3])) << 8);
+        pos += 4;
+        size = std::min(size, raw.size() - pos);
+        b.data = raw.substr(pos, size);
+        pos += size;
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+std::string SerializeExtras(const std::vector<ZipExtraBlock>& extras) {
+    std::string out;
+    for (const ZipExtraBlock& b : extras) {
+        Put16(out, b.id);
+        Put16(out, static_cast<uint32_t>(b.data.size()));
+        out += b.data;
+    }
+    return out;
+}
+
+
+}  // namespace
+
+// zlib state that frees itself.
+struct ZipArchiver::Inflater {
+    z_stream z{};
+    bool ready = false;
+    Inflater() { ready = inflateInit2(&z, -MAX_WBITS) == Z_OK; }
+    ~Inflater() {
+        if (ready) inflateEnd(&z);
+    }
+};
+struct ZipArchiver::Deflater {
+    z_stream z{};
+    bool ready = false;
+    explicit Deflater(int level) {
+        ready = deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~Deflater() {
+        if (ready) deflateEnd(&z);
+    }
+};
+
+std::wstring ZipErrorText(int number, const std::wstring& detail) {
+    switch (number) {
+        case zeBadData: return L"Invalid size or check sum of file or unsupported compression format";
+        case zeBlankFileName: return L"File name is blank. Specify appropriate file name";
+        case zeFileNotFound: return L"File \"" + detail + L"\" not found";
+        case zeNotOpen: return L"Archive is not open";
+        case zeCreateFile: return L"Cannot create file \"" + detail + L"\"";
+        case zeCreateDir: return L"Cannot create directory \"" + detail + L"\"";
+        case zeReadOnlyArchive: return L"File is open in read-only mode";
+        case zeOpenSource: return L"Cannot open file \"" + detail + L"\"";
+        case zeInvalidArchive: return L"Invalid archive file.";
+        case zeNoZip64End: return L"Cannot find Zip64 directory end record";
+        case zeNeedsZip64: return L"Cannot compress file '" + detail + L"'. Zip64 mode is not enabled";
+        case zeArchiveRead: return L"Cannot open archive file. Opening aborted or invalid file";
+        case zeDamaged: return L"Archive is damaged. Open failed";
+        case zeDeflate64: return L"Deflate64 compression method is not supported";
+        case zeNameTooLong: return L"File name is too long: \r\n\"" + detail + L"\"";
+        case zeDiskFull: return L"Disk is full. There is not enough free space on disk.";
+        case zeUnsafeName:
+            return L"Unsafe member name \"" + detail + L"\": it would be written outside the destination folder";
+        default: return L"Archive error";
+    }
+}
+
+EZipError::EZipError(int number, const std::wstring& detail, uint32_t native)
+    : number_(number), native_(native) {
+    wchar_t digits[16];
+    std::swprintf(digits, 16, L"%05d", number);
+    message_ = ZipErrorText(number, detail) + L" - Native error: " + digits;
+}
+
+bool ZipEntry::IsDirectory() const {
+    return (externalAttributes & fs::kAttrDirectory) != 0 ||
+           (!name.empty() && (name.back() == L'/' || name.back() == L'\\'));
+}
+
+bool WildcardMatch(const std::wstring& mask, const std::wstring& name) {
+    std::wstring m = Upper(mask), n = Upper(name);
+    size_t mi = 0, ni = 0, starM = std::wstring::npos, starN = 0;
+    while (ni < n.size()) {
+        if (mi < m.size() && (m[mi] == L'?' || m[mi] == n[ni])) {
+            ++mi;
+            ++ni;
+        } else if (mi < m.size() && m[mi] == L'*') {
+            starM = mi++;
+            starN = ni;
+        } else if (starM != std::wstring::npos) {
+            mi = starM + 1;
+            ni = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (mi < m.size() && m[mi] == L'*') ++mi;
+    return mi == m.size();
+}
+
+bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName) {
+    std::wstring m = mask;
+    std::replace(m.begin(), m.end(), L'\\', L'/');
+    m = CutDrive(m, L'/');
+    while (!m.empty() && m[0] == L'/') m.erase(0, 1);
+    size_t star = m.find(L"*.*");
+    if (star != std::wstring::npos) m.replace(star, 3, L"*");
+    if (m == L"*") return true;
+    bool noExtension = false;
+    if (!m.empty() && m.back() == L'.') {
+        noExtension = true;
+        m.pop_back();
+    }
+    std::wstring name = storedName;
+    if (!name.empty() && (name.back() == L'/' || name.back() == L'\\')) name.pop_back();
+    if (!name.empty() && name.back() == L'.') name.pop_back();
+    std::wstring last = LastPart(name);
+    if (noExtension && last.find(L'.') != std::wstring::npos) return false;
+    return WildcardMatch(m, name) || WildcardMatch(m, last);
+}
+
+ZipArchiver::ZipArchiver() = default;
+
+ZipArchiver::~ZipArchiver() {
+    try {
+        CloseArchive();
+    } catch (...) {
+    }
+    crypto::Wipe(Password.data(), Password.size());
+}
+
+ZipQuestions& ZipArchiver::Ask() { return Questions ? *Questions : DefaultZipQuestions(); }
+
+void ZipArchiver::OpenArchive(uint16_t mode) {
+    if (FileName.empty()) throw EZipError(zeBlankFileName);
+    CloseArchive();
+    entries_.clear();
+    index_.clear();
+    comment_.clear();
+    scanned_ = false;
+    offsetBias_ = 0;
+    directoryStart_ = 0;
+    directoryWritten_ = false;
+    openPath_ = fs::FullPath(FileName);
+    if (mode == fmCreate) {
+        if (!file_.Open(FileName, fs::FileMode::Create))
+            throw EZipError(zeCreateFile, FileName, file_.LastError());
+        mode_ = Mode::Writing;
+        return;
+    }
+    if (!fs::IsRemovableDrive(openPath_) && !fs::FileExists(FileName))
+        throw EZipError(zeFileNotFound, FileName);
+    if (!file_.Open(FileName, fs::FileMode::Read))
+        throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    mode_ = Mode::Reading;
+    try {
+        ReadDirectory();
+    } catch (...) {
+        file_.Close();
+        mode_ = Mode::Closed;
+        entries_.clear();
+        throw;
+    }
+    RebuildIndex();
+}
+
+void ZipArchiver::CloseArchive() {
+    if (mode_ == Mode::Closed) return;
+    Mode was = mode_;
+    mode_ = Mode::Closed;
+    if (was == Mode::Writing && !directoryWritten_) {
+        mode_ = Mode::Writing;
+        WriteDirectory();
+        mode_ = Mode::Closed;
+    }
+    bool closed = file_.Close();
+    entries_.clear();
+    index_.clear();
+    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", file_.LastError());
+}
+
+void ZipArchiver::RebuildIndex() {
+    index_.clear();
+    for (size_t i = 0; i < entries_.size(); ++i) index_[Upper(entries_[i].name)] = i;
+}
+
+// Fills the 64-bit fields, the encryption kind and the name from the
+// entry's fixed fields and extra blocks.
+void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
+    e.uncompressedSize = e.uncompressedSize32;
+    e.compressedSize = e.compressedSize32;
+    e.localHeaderOffset = e.localHeaderOffset32;
+    e.diskStart = e.diskStart16;
+    e.actualMethod = e.method;
+    e.name = DecodeName(e.rawName, e.flags, Options.OEMFileNames);
+    for (const ZipExtraBlock& b : e.extras) {
+        Bytes r(reinterpret_cast<const uint8_t*>(b.data.data()), b.data.size());
+        if (b.id == kZip64Id) {
+            if (e.uncompressedSize32 == 0xFFFFFFFF && r.left() >= 8) e.uncompressedSize = r.U64();
+            if (e.compressedSize32 == 0xFFFFFFFF && r.left() >= 8) e.compressedSize = r.U64();
+            if (central && e.localHeaderOffset32 == 0xFFFFFFFF && r.left() >= 8)
+                e.localHeaderOffset = r.U64();
+            if (central && e.diskStart16 == 0xFFFF && r.left() >= 4) e.diskStart = r.U32();
+        } else if (b.id == kUnicodeNameId && b.data.size() >= 8 && b.data.compare(0, 4, "NUCX") == 0) {
+            r.Str(4);
+            uint32_t units = r.U32();
+            size_t bytes = std::min<size_t>(static_cast<size_t>(units) * 2, b.data.size() - 8);
+            e.name = FromUtf16Le(std::string_view(b.data).substr(8, bytes));
+        } else if (b.id == kAesId && b.data.size() >= 7) {
+            r.U16();
+            r.U16();
+            int strength = static_cast<uint8_t>(r.Str(1)[0]);
+            uint16_t actual = r.U16();
+            if ((e.flags & 1) && strength >= 1 && strength <= 3) {
+                e.aesStrength = strength;
+                e.actualMethod = actual;
+                e.encryption = strength == 1   ? ZipEncryption::Aes128
+                               : strength == 2 ? ZipEncryption::Aes192
+                                               : ZipEncryption::Aes256;
+            }
+        }
+    }
+    if ((e.flags & 1) && e.encryption == ZipEncryption::None) e.encryption = ZipEncryption::Pkware;
+}
+
+void ZipArchiver::ReadDirectory() {
+    int64_t size = file_.Size();
+    if (size < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    bool haveEnd = false;
+    bool ok = ReadCentralDirectory(static_cast<uint64_t>(size), haveEnd);
+    if (ok) return;
+    if (!OpenCorruptedArchives) throw EZipError(zeDamaged);
+    entries_.clear();
+    comment_.clear();
+    ScanLocalHeaders(static_cast<uint64_t>(size));
+}
+
+bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize, bool& haveEnd) {
+    size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSearch));
+    std::vector<uint8_t> tail(tailSize);
+    uint64_t tailStart = fileSize - tailSize;
+    if (!file_.Seek(tailStart) || file_.ReadFull(tail.data(), tailSize) != static_cast<int64_t>(tailSize))
+        throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    int64_t endPos = -1;
+    for (int64_t i = static_cast<int64_t>(tailSize) - 22; i >= 0; --i) {
+        const uint8_t* p = tail.data() + i;
+        if (Get32(p) != kEndSig) continue;
+        size_t commentLength = p[20] | (size_t(p[21]) << 8);
+        if (commentLength == tailSize - static_cast<size_t>(i) - 22) {
+            endPos = i;
+            break;
+        }
+    }
+    if (endPos < 0) return false;
+    haveEnd = true;
+    Bytes end(tail.data() + endPos, tailSize - static_cast<size_t>(endPos));
+    end.U32();
+    end.U16();
+    end.U16();
+    end.U16();
+    uint64_t total = end.U16();
+    uint64_t dirSize = end.U32();
+    uint64_t dirOffset = end.U32();
+    comment_ = end.Str(end.U16());
+    uint64_t dirEnd = tailStart + static_cast<uint64_t>(endPos);
+
+    if (endPos >= 20 && Get32(tail.data() + endPos - 20) == kZip64LocatorSig) {
+        Bytes loc(tail.data() + endPos - 20, 20);
+        loc.U32();
+        loc.U32();
+        uint64_t z64 = loc.U64();
+        uint8_t rec[56];
+        if (z64 > fileSize - 56 || fileSize < 56 || !file_.Seek(z64) ||
+            file_.ReadFull(rec, 56) != 56 || Get32(rec) != kZip64EndSig)
+            throw EZipError(zeNoZip64End);
+        Bytes r(rec, 56);
+        r.U32();
+        r.U64();
+        r.U16();
+        r.U16();
+        r.U32();
+        r.U32();
+        r.U64();
+        total = r.U64();
+        dirSize = r.U64();
+        dirOffset = r.U64();
+        dirEnd = z64;
+    } else if (total == 0xFFFF) {
+        return false;
+    }
+    if (dirSize > dirEnd) return false;
+    uint64_t dirStart = dirEnd - dirSize;
+    if (total > dirSize / 46) return false;
+    std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
+    if (!file_.Seek(dirStart) ||
+        file_.ReadFull(dir.data(), dir.size()) != static_cast<int64_t>(dir.size()))
+        return false;
+    Bytes r(dir.data(), dir.size());
+    std::vector<ZipEntry> entries;
+    entries.reserve(static_cast<size_t>(total));
+    for (uint64_t i = 0; i < total; ++i) {
+        ZipEntry e;
+        e.signature = r.U32();
+        if (!r.ok() || e.signature != kCentralSig) return false;
+        e.versionMadeBy = r.U16();
+        e.versionNeeded = r.U16();
+        e.flags = r.U16();
+        e.method = r.U16();
+        e.modTime = r.U16();
+        e.modDate = r.U16();
+        e.crc32 = r.U32();
+        e.compressedSize32 = r.U32();
+        e.uncompressedSize32 = r.U32();
+        e.nameLength = r.U16();
+        e.extraLength = r.U16();
+        e.commentLength = r.U16();
+        e.diskStart16 = r.U16();
+        e.internalAttributes = r.U16();
+        e.externalAttributes = r.U32();
+        e.localHeaderOffset32 = r.U32();
+        e.rawName = r.Str(e.nameLength);
+        e.extras = ParseExtras(r.Str(e.extraLength));
+        e.comment = r.Str(e.commentLength);
+        if (!r.ok()) return false;
+        FinishEntry(e, true);
+        entries.push_back(std::move(e));
+    }
+    entries_ = std::move(entries);
+    directoryStart_ = dirStart;
+    offsetBias_ = static_cast<int64_t>(dirStart - std::min(dirOffset, dirStart));
+    return true;
+}
+
+// Rebuilds the member list from the local headers, front to back. Members
+// written with a data descriptor take CRC and sizes from the descriptor
+// whose compressed size matches the distance from the data's start.
+void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
+    std::vector<uint8_t> buf(64 * 1024 + 3);
+    auto findSig = [&](uint64_t from, uint32_t sig) -> int64_t {
+        while (from + 4 <= fileSize) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), fileSize - from));
+            if (!file_.Seek(from) || file_.ReadFull(buf.data(), want) != static_cast<int64_t>(want))
+                throw EZipError(zeArchiveRead, FileName, file_.LastError());
+            for (size_t i = 0; i + 4 <= want; ++i)
+                if (buf[i] == 'P' && Get32(buf.data() + i) == sig) return static_cast<int64_t>(from + i);
+            from += want - 3;
+        }
+        return -1;
+    };
+    uint64_t pos = 0;
+    std::vector<ZipEntry> entries;
+    for (;;) {
+        int64_t found = findSig(pos, kLocalSig);
+        if (found < 0) break;
+        uint64_t at = static_cast<uint64_t>(found);
+        pos = at + 4;
+        uint8_t h[30];
+        if (at + 30 > fileSize || !file_.Seek(at) || file_.ReadFull(h, 30) != 30) continue;
+        Bytes r(h, 30);
+        ZipEntry e;
+        r.U32();
+        e.versionNeeded = r.U16();
+        e.versionMadeBy = e.versionNeeded;
+        e.flags = r.U16();
+        e.method = r.U16();
+        e.modTime = r.U16();
+        e.modDate = r.U16();
+        e.crc32 = r.U32();
+        e.compressedSize32 = r.U32();
+        e.uncompressedSize32 = r.U32();
+        e.nameLength = r.U16();
+        e.extraLength = r.U16();
+        uint64_t dataStart = at + 30 + e.nameLength + e.extraLength;
+        if (dataStart > fileSize) continue;
+        std::string nameExtra(static_cast<size_t>(e.nameLength) + e.extraLength, '\0');
+        if (file_.ReadFull(nameExtra.data(), nameExtra.size()) != static_cast<int64_t>(nameExtra.size()))
+            continue;
+        e.rawName = nameExtra.substr(0, e.nameLength);
+        e.extras = ParseExtras(nameExtra.substr(e.nameLength));
+        e.localHeaderOffset32 = static_cast<uint32_t>(std::min<uint64_t>(at, 0xFFFFFFFF));
+        FinishEntry(e, false);
+        e.localHeaderOffset = at;
+        bool zip64 = std::any_of(e.extras.begin(), e.extras.end(),
+                                 [](const ZipExtraBlock& b) { return b.id == kZip64Id; });
+        uint64_t dataEnd;
+        if (e.flags & 8) {
+            int64_t d = static_cast<int64_t>(dataStart) - 1;
+            bool matched = false;
+            size_t descSize = zip64 ? 24 : 16;
+            while ((d = findSig(static_cast<uint64_t>(d + 1), kDescriptorSig)) >= 0) {
+                uint8_t desc[24];
+                uint64_t dpos = static_cast<uint64_t>(d);
+                if (dpos + descSize > fileSize || !file_.Seek(dpos) ||
+                    file_.ReadFull(desc, descSize) != static_cast<int64_t>(descSize))
+                    break;
+                Bytes dr(desc, descSize);
+                dr.U32();
+                uint32_t crc = dr.U32();
+                uint64_t csize = zip64 ? dr.U64() : dr.U32();
+                uint64_t usize = zip64 ? dr.U64() : dr.U32();
+                if (csize == dpos - dataStart) {
+                    e.crc32 = crc;
+                    e.compressedSize = csize;
+                    e.uncompressedSize = usize;
+                    e.compressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(csize, 0xFFFFFFFF));
+                    e.uncompressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(usize, 0xFFFFFFFF));
+                    dataEnd = dpos + descSize;
+                    matched = true;
+                    break;
+                }
+            }
+            if (!matched) continue;
+        } else {
+            if (e.compressedSize > fileSize - dataStart) continue;
+            dataEnd = dataStart + e.compressedSize;
+        }
+        e.nameLength = static_cast<uint16_t>(e.rawName.size());
+        e.extraLength = static_cast<uint16_t>(SerializeExtras(e.extras).size());
+        entries.push_back(std::move(e));
+        pos = dataEnd;
+    }
+    if (entries.empty()) throw EZipError(zeInvalidArchive);
+    entries_ = std::move(entries);
+    directoryStart_ = fileSize;
+    offsetBias_ = 0;
+    scanned_ = true;
+}
+
+bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
+    if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
+    const ZipEntry& e = entries_.at(index);
+    if (e.actualMethod == 9) throw EZipError(zeDeflate64);
+    if (e.actualMethod != 0 && e.actualMethod != 8) throw EZipError(zeBadData);
+
+    // The local header: at the recorded offset, or shifted by the foreign
+    // data found in front of the archive.
+    uint8_t h[30];
+    uint64_t at = e.localHeaderOffset;
+    auto headerAt = [&](uint64_t pos) {
+        return file_.Seek(pos) && file_.ReadFull(h, 30) == 30 && Get32(h) == kLocalSig;
+    };
+    if (!headerAt(at)) {
+        if (offsetBias_ == 0 || !headerAt(at + static_cast<uint64_t>(offsetBias_)))
+            throw EZipError(zeBadData);
+        at += static_cast<uint64_t>(offsetBias_);
+    }
+    uint64_t dataStart = at + 30 + (h[26] | (uint32_t(h[27]) << 8)) + (h[28] | (uint32_t(h[29]) << 8));
+    uint64_t remaining = e.compressedSize;
+    if (dataStart >= directoryStart_) remaining = 0;
+    else if (remaining > directoryStart_ - dataStart) remaining = directoryStart_ - dataStart;
+    if (!file_.Seek(dataStart)) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+
+    auto readExact = [&](uint8_t* p, size_t n) {
+        int64_t got = file_.ReadFull(p, n);
+        if (got < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        if (static_cast<size_t>(got) != n) throw EZipError(zeBadData);
+    };
+    auto prompt = [&]() {
+        std::wstring typed;
+        bool ok = Ask().AskPassword(e.name, typed);
+        if (ok) {
+            crypto::Wipe(Password.data(), Password.size());
+            Password = os::ToAnsi(typed);
+        }
+        for (wchar_t& c : typed) c = 0;
+        return ok;
+    };
+
+    zip::PkwareCipher pkware;
+    zip::AesCipher aes;
+    bool isAes = e.encryption != ZipEncryption::None && e.encryption != ZipEncryption::Pkware;
+    if (e.encryption == ZipEncryption::Pkware) {
+        if (remaining < 12) throw EZipError(zeBadData);
+        uint8_t header[12];
+        readExact(header, 12);
+        remaining -= 12;
+        uint8_t check = (e.flags & 8) ? static_cast<uint8_t>(e.modTime >> 8)
+                                      : static_cast<uint8_t>(e.crc32 >> 24);
+        while (!pkware.TestHeader(Password, header, check))
+            if (!prompt()) return false;
+    } else if (isAes) {
+        size_t saltLength = zip::AesSaltLength(e.aesStrength);
+        size_t overhead = saltLength + zip::kAesVerifierLength + zip::kAesCodeLength;
+        if (remaining < overhead) throw EZipError(zeBadData);
+        uint8_t salt[16], stored[2], derived[2];
+        readExact(salt, saltLength);
+        readExact(stored, 2);
+        remaining -= overhead;
+        for (;;) {
+            if (!aes.Init(Password, e.aesStrength, salt, derived)) throw EZipError(zeBadData);
+            if (derived[0] == stored[0] && derived[1] == stored[1]) break;
+            if (!prompt()) return false;
+        }
+    }
+
+    const bool deflated = e.actualMethod == 8;
+    // Buffers and the inflate state are kept between members: archives of
+    // many small members would otherwise spend their time allocating.
+    const size_t inSize = static_cast<size_t>(std::min<uint64_t>(remaining, kReadChunk));
+    if (inBuf_.size() < inSize) inBuf_.resize(inSize);
+    if (deflated && outBuf_.size() < kReadChunk) outBuf_.resize(kReadChunk);
+    uint8_t* const in = inBuf_.data();
+    uint8_t* const out = outBuf_.data();
+    if (deflated) {
+        if (!inflater_) inflater_ = std::make_unique<Inflater>();
+        else if (inflateReset(&inflater_->z) != Z_OK) inflater_->ready = false;
+        if (!inflater_->ready) {
+            inflater_.reset();
+            throw EZipError(zeBadData);
+        }
+    }
+    Inflater* inflater = inflater_.get();
+    uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    uint64_t produced = 0;
+    bool bad = false, ended = !deflated;
+    // Hands produced bytes on, never more than the recorded size: a header
+    // that lies about the size cannot make us write without end.
+    auto emit = [&](const uint8_t* p, size_t n) {
+        if (n > e.uncompressedSize - produced) {
+            n = static_cast<size_t>(e.uncompressedSize - produced);
+            bad = true;
+        }
+        if (n == 0) return;
+        crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
+        produced += n;
+        if (!sink(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+    };
+    while (remaining > 0 && !bad) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, inSize));
+        readExact(in, n);
+        remaining -= n;
+        if (e.encryption == ZipEncryption::Pkware) pkware.Decrypt(in, n);
+        else if (isAes && !aes.Decrypt(in, n)) throw EZipError(zeBadData);
+        if (!deflated) {
+            emit(in, n);
+            continue;
+        }
+        if (ended) continue;  // AES: the rest is still authenticated
+        inflater->z.next_in = in;
+        inflater->z.avail_in = static_cast<uInt>(n);
+        while (!bad && !ended) {
+            inflater->z.next_out = out;
+            inflater->z.avail_out = static_cast<uInt>(kReadChunk);
+            int rc = inflate(&inflater->z, Z_NO_FLUSH);
+            emit(out, kReadChunk - inflater->z.avail_out);
+            if (rc == Z_STREAM_END) {
+                ended = true;
+            } else if (rc == Z_BUF_ERROR || (rc == Z_OK && inflater->z.avail_in == 0 && inflater->z.avail_out != 0)) {
+                if (inflater->z.avail_in == 0) break;
+                bad = true;
+            } else if (rc != Z_OK) {
+                bad = true;
+            }
+        }
+        if (ended && !isAes) break;
+    }
+    if (isAes && !bad) {
+        uint8_t stored[zip::kAesCodeLength], computed[zip::kAesCodeLength];
+        // The code follows the data directly; the file stands there now.
+        int64_t got = file_.ReadFull(stored, sizeof stored);
+        if (got != static_cast<int64_t>(sizeof stored) || !aes.Code(computed) ||
+            std::memcmp(stored, computed, sizeof stored) != 0)
+            bad = true;
+    }
+    if (!ended) bad = true;
+    if (produced != e.uncompressedSize) bad = true;
+    if (!isAes && crc != e.crc32) bad = true;
+    if (bad && !ExtractCorruptedFiles) throw EZipError(zeBadData);
+    return true;
+}
+
+void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
+                               const std::wstring& excludeMask) {
+    if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const ZipEntry& e = entries_[i];
+        if (!MemberMatchesMask(mask, e.name)) continue;
+        if ((e.externalAttributes & kFilterBits) & ~searchAttr) continue;
+        if (!excludeMask.empty() && MemberMatchesMask(excludeMask, e.name)) continue;
+        for (;;) {
+            try {
+                ExtractOne(e, i);
+                break;
+            } catch (const EZipError& err) {
+                if (err.number() == zeArchiveRead) return;
+                bool canRetry = err.number() != zeNameTooLong;
+                std::wstring text = err.message();
+                if (canRetry) text += L". File processing error, possibly disk is full";
+                ZipQuestions::Answer a = Ask().AskFailure(text, canRetry);
+                if (a == ZipQuestions::Answer::Abort) return;
+                if (a == ZipQuestions::Answer::Ignore) break;
+            }
+        }
+    }
+}
+
+void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index) {
+    std::wstring name = ToBackslashes(e.name);
+    if (IsUnsafeName(name)) throw EZipError(zeUnsafeName, e.name);
+    std::wstring root = BaseDir.empty() ? std::wstring() : AddBackslash(BaseDir);
+    std::wstring target = root + name;
+    bool directory = e.IsDirectory();
+    std::wstring folder = directory ? target : FolderOf(target);
+    if (Options.CreateDirs && !folder.empty()) {
+        std::wstring f = DropTrailingBackslash(folder);
+        if (!f.empty() && !fs::DirectoryExists(f) && !fs::ForceDirectories(f))
+            throw EZipError(zeCreateDir, f, fs::LastSystemError());
+    }
+    if (directory) return;
+    if (fs::FileExists(target)) {
+        if (Options.ReplaceReadOnly) (void)fs::SetAttributes(target, 0);
+        (void)fs::RemoveFile(target);
+    }
+    fs::File out;
+    if (!out.Open(target, fs::FileMode::Create)) throw EZipError(zeCreateFile, target, out.LastError());
+    bool done = false;
+    auto finish = [&]() {
+        (void)out.SetDosTime(e.DosDateTime());
+        if (Options.FlushBuffers && fs::IsRemovableDrive(fs::FullPath(target))) (void)out.Flush();
+        out.Close();
+        if (!done) (void)fs::RemoveFile(target);
+        else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
+    };
+    try {
+        done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+// ---- Writing ----
+
+void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
+    if (!file_.Seek(position) || !file_.Write(bytes.data(), bytes.size()))
+        throw EZipError(zeDiskFull, L"", file_.LastError());
+}
+
+void ZipArchiver::WriteDirectory() {
+    std::string out;
+    for (const ZipEntry& e : entries_) {
+        std::string extra = SerializeExtras(e.extras);
+        Put32(out, kCentralSig);
+        Put16(out, e.versionMadeBy);
+        Put16(out, e.versionNeeded);
+        Put16(out, e.flags);
+        Put16(out, e.method);
+        Put16(out, e.modTime);
+        Put16(out, e.modDate);
+        Put32(out, e.crc32);
+        Put32(out, e.compressedSize32);
+        Put32(out, e.uncompressedSize32);
+        Put16(out, static_cast<uint32_t>(e.rawName.size()));
+        Put16(out, static_cast<uint32_t>(extra.size()));
+        Put16(out, static_cast<uint32_t>(e.comment.size()));
+        Put16(out, e.diskStart16);
+        Put16(out, e.internalAttributes);
+        Put32(out, e.externalAttributes);
+        Put32(out, e.localHeaderOffset32);
+        out += e.rawName;
+        out += extra;
+        out += e.comment;
+    }
+    uint64_t dirSize = out.size();
+    uint64_t dirEnd = directoryStart_ + dirSize;
+    uint64_t count = entries_.size();
+    if (dirEnd >= 0xFFFFFFFF || count >= 0xFFFF) {
+        Put32(out, kZip64EndSig);
+        Put64(out, 44);
+        Put16(out, 45);
+        Put16(out, 45);
+        Put32(out, 0);
+        Put32(out, 0);
+        Put64(out, count);
+        Put64(out, count);
+        Put64(out, dirSize);
+        Put64(out, directoryStart_);
+        Put32(out, kZip64LocatorSig);
+        Put32(out, 0);
+        Put64(out, dirEnd);
+        Put32(out, 1);
+    }
+    uint32_t count16 = count > 65534 ? 0xFFFF : static_cast<uint32_t>(count);
+    Put32(out, kEndSig);
+    Put16(out, 0);
+    Put16(out, 0);
+    Put16(out, count16);
+    Put16(out, count16);
+    Put32(out, dirSize >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(dirSize));
+    Put32(out, directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_));
+    Put16(out, 0);
+    WriteAt(directoryStart_, out);
+    if (!file_.Truncate()) throw EZipError(zeDiskFull, L"", file_.LastError());
+    directoryWritten_ = true;
+}
+
+std::wstring ZipArchiver::StoredName(const std::wstring& fullPath, const std::wstring& root,
+                                     bool directory) const {
+    std::wstring name;
+    switch (Options.StorePath) {
+        case spNoPath: name = LastPart(fullPath); break;
+        case spRelativePath:
+            if (Upper(fullPath.substr(0, root.size())) == Upper(root)) name = fullPath.substr(root.size());
+            else name = CutDrive(fullPath, L'\\');
+            break;
+        case spFullPath:
+        case spFullPathWithDrive: name = CutDrive(fullPath, L'\\'); break;
+    }
+    while (!name.empty() && name[0] == L'\\') name.erase(0, 1);
+    std::replace(name.begin(), name.end(), L'\\', L'/');
+    if (!name.empty() && name.back() == L'.') name.pop_back();
+    if (directory) name += L'/';
+    return name;
+}
+
+void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& root,
+                               const std::wstring& namePattern, const std::wstring& fullMask,
+                               uint32_t attr, const std::wstring& exclude, bool topLevel,
+                               std::vector<std::pair<std::wstring, fs::DirEntry>>& out) {
+    std::vector<fs::DirEntry> list = fs::ListDirectory(folder);
+    std::sort(list.begin(), list.end(),
+              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    std::wstring archive = Upper(openPath_);
+    for (const fs::DirEntry& d : list) {
+        std::wstring full = AddBackslash(folder) + d.name;
+        if (Upper(full) == archive) continue;
+        if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
+        if (!exclude.empty() && WildcardMatch(exclude, d.name)) continue;
+        bool matches = WildcardMatch(namePattern, d.name);
+        if (d.attributes & fs::kAttrDirectory) {
+            bool admitted = (attr & fs::kAttrDirectory) != 0;
+            if (matches && admitted && topLevel) {
+                out.emplace_back(full, d);
+                CollectFiles(full, root, namePattern, fullMask, attr, exclude, Options.Recurse, out);
+            } else if (Options.Recurse) {
+                CollectFiles(full, root, namePattern, fullMask, attr, exclude, true, out);
+            }
+        } else if (matches) {
+            out.emplace_back(full, d);
+        }
+    }
+}
+
+void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
+                           const std::wstring& excludeMask) {
+    if (mode_ == Mode::Closed) throw EZipError(zeNotOpen);
+    if (mode_ == Mode::Reading) throw EZipError(zeReadOnlyArchive);
+    std::wstring full = ToBackslashes(mask);
+    bool absolute = (full.size() >= 2 && full[1] == L':') || (!full.empty() && full[0] == L'\\');
+    if (!absolute && !BaseDir.empty()) full = AddBackslash(BaseDir) + full;
+    full = fs::FullPath(full);
+    std::wstring folder = FolderOf(full);
+    std::wstring pattern = LastPart(full);
+    std::vector<std::pair<std::wstring, fs::DirEntry>> found;
+    CollectFiles(DropTrailingBackslash(folder), folder, pattern, full, searchAttr, excludeMask, true, found);
+
+    std::vector<ZipEntry> before = entries_;
+    uint64_t beforeStart = directoryStart_;
+    for (const auto& [path, d] : found) {
+        for (;;) {
+            try {
+                AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
+                       (d.attributes & fs::kAttrDirectory) != 0, d.attributes);
+                break;
+            } catch (const EZipError& err) {
+                bool canRetry = err.number() != zeNameTooLong;
+                std::wstring text = err.message();
+                if (canRetry) text += L". File processing error, possibly disk is full";
+                ZipQuestions::Answer a = Ask().AskFailure(text, canRetry);
+                if (a == ZipQuestions::Answer::Retry) continue;
+                if (a == ZipQuestions::Answer::Ignore) break;
+                entries_ = std::move(before);
+                directoryStart_ = beforeStart;
+                RebuildIndex();
+                WriteDirectory();
+                return;
+            }
+        }
+    }
+    WriteDirectory();
+}
+
+void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedName,
+                         bool directory, uint32_t attributes) {
+    if (source.size() > 259 && source.find(L"\\\\?\\") == std::wstring::npos)
+        throw EZipError(zeNameTooLong, source);
+    ZipEntry e;
+    e.name = storedName;
+    e.sourcePath = source;
+    const bool oem = Options.OEMFileNames;
+    e.versionMadeBy = e.versionNeeded = oem ? 20 : 0x0B14;
+    std::string ansi = os::ToAnsi(storedName);
+    if (os::FromAnsi(ansi) == storedName) {
+        e.rawName = oem ? os::ToOem(storedName) : ansi;
+    } else {
+        e.rawName = os::ToUtf8(storedName);
+        e.flags |= 0x0800;
+    }
+    uint32_t dos = 0;
+    if (!fs::GetDosTime(source, dos)) dos = fs::DosTimeNow();
+    e.modDate = static_cast<uint16_t>(dos >> 16);
+    e.modTime = static_cast<uint16_t>(dos & 0xFFFF);
+    uint32_t attrs = 0;
+    e.externalAttributes = fs::GetAttributes(source, attrs) ? attrs : fs::kAttrArchive;
+    (void)attributes;
+    if (UnicodeFilenames) {
+        uint32_t units = 0;
+        std::string utf16 = ToUtf16Le(storedName, units);
+        ZipExtraBlock nu;
+        nu.id = kUnicodeNameId;
+        nu.data = "NUCX";
+        Put32(nu.data, units);
+        nu.data += utf16;
+        e.extras.push_back(std::move(nu));
+    }
+
+    auto existing = index_.find(Upper(storedName));
+    if (existing != index_.end()) {
+        const ZipEntry& old = entries_[existing->second];
+        TZipOverwriteMode m = Options.OverwriteMode;
+        if (m == omNever) return;
+        if (m == omIfNewer && dos <= old.DosDateTime()) return;
+        if (m == omIfOlder && dos >= old.DosDateTime()) return;
+    }
+
+    uint64_t offset = directoryStart_;
+    if (offset >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
+    e.localHeaderOffset = offset;
+    e.localHeaderOffset32 = static_cast<uint32_t>(offset);
+    fs::File src;
+    if (!directory) {
+        if (!src.Open(source, fs::FileMode::Read)) throw EZipError(zeOpenSource, source, src.LastError());
+        int64_t size = src.Size();
+        if (size < 0) throw EZipError(zeOpenSource, source, src.LastError());
+        if (static_cast<uint64_t>(size) >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
+        e.uncompressedSize = static_cast<uint64_t>(size);
+        e.password = Password;
+        if (!e.password.empty()) e.flags |= 1;
+        e.method = (size == 0 || CompressionLevel == clNone) ? 0 : 8;
+        e.deflateLevel = CompressionLevel == clFastest ? 1 : CompressionLevel == clMax ? 9 : 6;
+    }
+    e.actualMethod = e.method;
+    e.encryption = (e.flags & 1) ? ZipEncryption::Pkware : ZipEncryption::None;
+    try {
+        WriteMember(e, src);
+    } catch (...) {
+        crypto::Wipe(e.password.data(), e.password.size());
+        // Drop what was written of this member.
+        if (file_.Seek(offset)) (void)file_.Truncate();
+        throw;
+    }
+    crypto::Wipe(e.password.data(), e.password.size());
+    e.password.clear();
+    bool replaced = existing != index_.end();
+    if (replaced) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(existing->second));
+    entries_.push_back(std::move(e));
+    if (replaced) RebuildIndex();
+    else index_[Upper(entries_.back().name)] = entries_.size() - 1;
+}
+
+void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
+    std::string extra = SerializeExtras(e.extras);
+    auto localHeader = [&]() {
+        std::string h;
+        Put32(h, kLocalSig);
+        Put16(h, e.versionNeeded);
+        Put16(h, e.flags);
+        Put16(h, e.method);
+        Put16(h, e.modTime);
+        Put16(h, e.modDate);
+        Put32(h, e.crc32);
+        Put32(h, e.compressedSize32);
+        Put32(h, e.uncompressedSize32);
+        Put16(h, static_cast<uint32_t>(e.rawName.size()));
+        Put16(h, static_cast<uint32_t>(extra.size()));
+        return h;
+    };
+    WriteAt(e.localHeaderOffset, localHeader() + e.rawName + extra);
+    uint64_t written = 0;
+    uint64_t read = 0;
+    if (src.IsOpen()) {
+        const int level = e.deflateLevel;
+        size_t chunk = level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20);
+        if (inBuf_.size() < chunk) inBuf_.resize(chunk);
+        uint8_t* const in = inBuf_.data();
+        const bool encrypt = (e.flags & 1) != 0;
+        uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+        auto readChunk = [&]() -> size_t {
+            int64_t n = src.ReadFull(in, chunk);
+            if (n < 0) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+            return static_cast<size_t>(n);
+        };
+        zip::PkwareCipher cipher;
+        if (encrypt) {
+            // The encryption header needs the CRC before any data is written.
+            while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+            if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+            uint8_t random[10], header[12];
+            if (!crypto::RandomBytes(random, sizeof random)) {
+                uint32_t seed = fs::DosTimeNow() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&e));
+                for (uint8_t& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+            }
+            cipher.MakeHeader(e.password, crc, random, header);
+            if (!file_.Write(header, 12)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            written += 12;
+            crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+        }
+        auto put = [&](uint8_t* p, size_t n) {
+            if (n == 0) return;
+            if (encrypt) cipher.Encrypt(p, n);
+            if (!file_.Write(p, n)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            written += n;
+        };
+        if (e.method == 0) {
+            while (size_t n = readChunk()) {
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                read += n;
+                put(in, n);
+            }
+        } else {
+            if (!deflater_ || deflaterLevel_ != level) {
+                deflater_ = std::make_unique<Deflater>(level);
+                deflaterLevel_ = level;
+            } else if (deflateReset(&deflater_->z) != Z_OK) {
+                deflater_->ready = false;
+            }
+            if (!deflater_->ready) {
+                deflater_.reset();
+                throw EZipError(zeBadData);
+            }
+            Deflater& d = *deflater_;
+            const size_t outSize = 256u << 10;
+            if (outBuf_.size() < outSize) outBuf_.resize(outSize);
+            uint8_t* const out = outBuf_.data();
+            bool last = false;
+            while (!last) {
+                size_t n = readChunk();
+                last = n == 0;
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                read += n;
+                d.z.next_in = in;
+                d.z.avail_in = static_cast<uInt>(n);
+                int rc;
+                do {
+                    d.z.next_out = out;
+                    d.z.avail_out = static_cast<uInt>(outSize);
+                    rc = deflate(&d.z, last ? Z_FINISH : Z_NO_FLUSH);
+                    if (rc == Z_STREAM_ERROR) throw EZipError(zeBadData);
+                    put(out, outSize - d.z.avail_out);
+                } while (d.z.avail_out == 0 || (last && rc != Z_STREAM_END));
+            }
+        }
+        if (read >= 0xFFFFFFFF || written >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, e.sourcePath);
+        e.crc32 = crc;
+    }
+    e.uncompressedSize = read;
+    e.compressedSize = written;
+    e.uncompressedSize32 = static_cast<uint32_t>(read);
+    e.compressedSize32 = static_cast<uint32_t>(written);
+    e.nameLength = static_cast<uint16_t>(e.rawName.size());
+    e.extraLength = static_cast<uint16_t>(extra.size());
+    uint64_t end = e.localHeaderOffset + 30 + e.rawName.size() + extra.size() + written;
+    WriteAt(e.localHeaderOffset, localHeader());
+    directoryStart_ = end;
+    directoryWritten_ = false;
+}
+
+}  // namespace bv

@@ -1,0 +1,218 @@
+// ZipArchiver: one ZIP archive file per instance. Opens archives for reading
+// (end record, Zip64, central directory, or a scan of the local headers of a
+// damaged file), streams member data through decryption, inflate and checks,
+// extracts members into files, and creates archives member by member.
+#pragma once
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "archive/questions.h"
+#include "platform/file.h"
+
+namespace bv {
+
+enum TCompressionLevel { clNone, clFastest, clNormal, clMax };
+enum TZip64Mode { zmDisabled, zmAuto, zmAlways };
+enum TZipCryptAlgorithm { caPkzipClassic, caAES_128, caAES_192, caAES_256 };
+enum TZipStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
+enum TZipOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
+
+constexpr uint16_t fmOpenRead = 0;
+constexpr uint16_t fmCreate = 0xFF00;
+constexpr uint32_t kZipSearchAttrAll = 10431;  // 0x28BF
+
+// Error numbers of the component.
+enum ZipErrorNumber : int {
+    zeBadData = 8,
+    zeBlankFileName = 10,
+    zeFileNotFound = 12,
+    zeNotOpen = 13,
+    zeCreateFile = 19,
+    zeCreateDir = 20,
+    zeReadOnlyArchive = 32,
+    zeOpenSource = 33,
+    zeInvalidArchive = 35,
+    zeNoZip64End = 40,
+    zeNeedsZip64 = 43,
+    zeArchiveRead = 45,
+    zeDamaged = 48,
+    zeDeflate64 = 55,
+    zeNameTooLong = 61,
+    zeDiskFull = 65,
+    zeUnsafeName = 71,
+};
+
+// A failure of the component: its number and the full message, which ends in
+// " - Native error: " and the number as five digits.
+class EZipError : public std::exception {
+public:
+    EZipError(int number, const std::wstring& detail = L"", uint32_t native = 0);
+    int number() const { return number_; }
+    const std::wstring& message() const { return message_; }
+    uint32_t native() const { return native_; }
+    const char* what() const noexcept override { return "EZipError"; }
+
+private:
+    int number_;
+    uint32_t native_;
+    std::wstring message_;
+};
+
+// The text of an error number with `detail` put in place of "%s".
+std::wstring ZipErrorText(int number, const std::wstring& detail);
+
+enum class ZipEncryption { None, Pkware, Aes128, Aes192, Aes256 };
+
+struct ZipExtraBlock {
+    uint16_t id = 0;
+    std::string data;
+};
+
+// One member, with the central directory fields in their on-disk order.
+struct ZipEntry {
+    uint32_t signature = 0x02014B50;
+    uint16_t versionMadeBy = 20;
+    uint16_t versionNeeded = 20;
+    uint16_t flags = 0;
+    uint16_t method = 0;
+    uint16_t modTime = 0;
+    uint16_t modDate = 0;
+    uint32_t crc32 = 0;
+    uint32_t compressedSize32 = 0;
+    uint32_t uncompressedSize32 = 0;
+    uint16_t nameLength = 0;
+    uint16_t extraLength = 0;
+    uint16_t commentLength = 0;
+    uint16_t diskStart16 = 0;
+    uint16_t internalAttributes = 0;
+    uint32_t externalAttributes = 0;
+    uint32_t localHeaderOffset32 = 0;
+
+    std::wstring name;
+    std::string rawName;
+    std::vector<ZipExtraBlock> extras;
+    std::string comment;
+
+    ZipEncryption encryption = ZipEncryption::None;
+    uint16_t actualMethod = 0;
+    int aesStrength = 0;
+    uint64_t uncompressedSize = 0;
+    uint64_t compressedSize = 0;
+    uint64_t localHeaderOffset = 0;
+    uint32_t diskStart = 0;
+
+    // Members being added.
+    std::wstring sourcePath;
+    std::string password;
+    int deflateLevel = 0;
+
+    bool IsDirectory() const;
+    uint32_t DosDateTime() const { return (uint32_t(modDate) << 16) | modTime; }
+};
+
+struct ZipOptions {
+    TZipStorePath StorePath = spRelativePath;
+    bool Recurse = true;
+    TZipOverwriteMode OverwriteMode = omAlways;
+    bool CreateDirs = true;
+    bool ReplaceReadOnly = true;
+    bool SetAttributes = true;
+    bool FlushBuffers = true;
+    uint32_t SearchAttr = kZipSearchAttrAll;
+    bool OEMFileNames = true;
+};
+
+class ZipArchiver {
+public:
+    ZipArchiver();
+    ~ZipArchiver();
+    ZipArchiver(const ZipArchiver&) = delete;
+    ZipArchiver& operator=(const ZipArchiver&) = delete;
+
+    // Settings.
+    std::wstring FileName;
+    std::wstring BaseDir;
+    std::string Password;  // 8-bit, ANSI code page
+    TCompressionLevel CompressionLevel = clFastest;
+    bool UnicodeFilenames = false;
+    TZip64Mode Zip64Mode = zmDisabled;
+    TZipCryptAlgorithm EncryptionAlgorithm = caPkzipClassic;
+    bool ExtractCorruptedFiles = false;
+    bool OpenCorruptedArchives = true;
+    ZipOptions Options;
+    // The questions this instance asks; nullptr asks DefaultZipQuestions().
+    ZipQuestions* Questions = nullptr;
+
+    void OpenArchive(uint16_t mode);
+    void ExtractFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
+                      const std::wstring& excludeMask = L"");
+    void AddFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
+                  const std::wstring& excludeMask = L"");
+    void CloseArchive();
+
+    bool IsOpen() const { return mode_ != Mode::Closed; }
+    const std::vector<ZipEntry>& Entries() const { return entries_; }
+    const std::string& Comment() const { return comment_; }
+    // True when the directory was rebuilt by scanning the local headers.
+    bool WasScanned() const { return scanned_; }
+
+    // Streams one member's checked data into `sink` (false from the sink is
+    // a full disk). Answers false when the member was skipped at the
+    // password prompt; failures raise EZipError.
+    using Sink = std::function<bool(const uint8_t* data, size_t length)>;
+    bool ReadMemberData(size_t index, const Sink& sink);
+
+private:
+    enum class Mode { Closed, Reading, Writing };
+    struct Inflater;
+    struct Deflater;
+
+    ZipQuestions& Ask();
+    void ReadDirectory();
+    bool ReadCentralDirectory(uint64_t fileSize, bool& haveEnd);
+    void ScanLocalHeaders(uint64_t fileSize);
+    void FinishEntry(ZipEntry& e, bool central);
+    void ExtractOne(const ZipEntry& entry, size_t index);
+    bool PasswordFits(const ZipEntry& entry, const uint8_t* header, int kind);
+    void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
+                uint32_t attributes);
+    void WriteMember(ZipEntry& entry, fs::File& source);
+    void WriteDirectory();
+    void WriteAt(uint64_t position, const std::string& bytes);
+    void RebuildIndex();
+    std::wstring StoredName(const std::wstring& fullPath, const std::wstring& root,
+                            bool directory) const;
+    void CollectFiles(const std::wstring& folder, const std::wstring& root,
+                      const std::wstring& namePattern, const std::wstring& fullMask, uint32_t attr,
+                      const std::wstring& exclude, bool topLevel,
+                      std::vector<std::pair<std::wstring, fs::DirEntry>>& out);
+
+    Mode mode_ = Mode::Closed;
+    fs::File file_;
+    std::wstring openPath_;
+    std::vector<ZipEntry> entries_;
+    std::unordered_map<std::wstring, size_t> index_;
+    std::string comment_;
+    uint64_t directoryStart_ = 0;  // where the central directory begins
+    int64_t offsetBias_ = 0;       // foreign data in front of the archive
+    bool scanned_ = false;
+    bool directoryWritten_ = false;
+    // Kept between members.
+    std::vector<uint8_t> inBuf_, outBuf_;
+    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<Deflater> deflater_;
+    int deflaterLevel_ = -1;
+};
+
+// Mask matching of extraction: case-insensitive, "*" any run, "?" one char.
+bool WildcardMatch(const std::wstring& mask, const std::wstring& name);
+// True when the member named `storedName` is chosen by `mask` (mask
+// preparation and the whole-name/last-part rule of extraction).
+bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName);
+
+}  // namespace bv

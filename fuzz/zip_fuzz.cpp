@@ -1,0 +1,75 @@
+// libFuzzer target: opens the input as an archive, lists it, reads every
+// member's data (to memory) and extracts everything into a scratch folder.
+// Passwords are answered once with a fixed one, then cancelled.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "archive/zip_archiver.h"
+#include "platform/fs.h"
+
+namespace {
+
+class FuzzQuestions : public bv::ZipQuestions {
+public:
+    int asked = 0;
+    bool AskPassword(const std::wstring&, std::wstring& password) override {
+        if (asked++ > 2) return false;
+        password = L"pw";
+        return true;
+    }
+    Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
+};
+
+// Lives until exit (never destroyed), when the folder is removed.
+const std::string& Scratch() {
+    static const std::string* dir = [] {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "bvzipfuzz-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) std::abort();
+        bv::fs::MapDrive(L'F', tmpl);
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(Scratch(), ec);
+        });
+        return new std::string(tmpl);
+    }();
+    return *dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Scratch();
+    if (!bv::fs::WriteFile(L"F:\\in.zip", std::string_view(reinterpret_cast<const char*>(data), size)))
+        std::abort();
+    FuzzQuestions questions;
+    bv::ZipArchiver zip;
+    zip.Questions = &questions;
+    zip.FileName = L"F:\\in.zip";
+    try {
+        zip.OpenArchive(bv::fmOpenRead);
+    } catch (const bv::EZipError&) {
+        return 0;
+    }
+    size_t produced = 0;
+    for (size_t i = 0; i < zip.Entries().size(); ++i) {
+        try {
+            (void)zip.ReadMemberData(i, [&](const uint8_t* p, size_t n) {
+                produced += n;
+                return p != nullptr;
+            });
+        } catch (const bv::EZipError&) {
+        }
+    }
+    zip.BaseDir = L"F:\\out\\";
+    try {
+        zip.ExtractFiles(L"*");
+    } catch (const bv::EZipError&) {
+    }
+    zip.CloseArchive();
+    std::error_code ec;
+    std::filesystem::remove_all(Scratch() + "/out", ec);
+    return 0;
+}

@@ -1,0 +1,79 @@
+// Helpers for the archive tests: a scratch folder reachable through a
+// Windows path on both builds, scripted answers to the ZIP questions, and a
+// builder of small hand-made archives for damaged-input cases.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/questions.h"
+
+namespace bv::test {
+
+// A temporary folder, removed afterwards. root() is its Windows path with a
+// trailing "\" (natively a drive letter of its own mapped to it), host() its host path.
+class ZipScratch {
+public:
+    ZipScratch();
+    ~ZipScratch();
+    ZipScratch(const ZipScratch&) = delete;
+    ZipScratch& operator=(const ZipScratch&) = delete;
+    const std::wstring& root() const { return root_; }
+    const std::string& host() const { return host_; }
+    std::wstring operator/(const std::wstring& name) const { return root_ + name; }
+    // Makes the folder the current directory until destruction.
+    void Enter();
+
+private:
+    std::wstring root_;
+    std::string host_;
+    std::string previous_;
+};
+
+std::string ReadAll(const std::wstring& path);
+void WriteAll(const std::wstring& path, const std::string& bytes);
+
+// Answers the questions from scripts; an empty script answers Cancel and
+// Ignore. Records every question.
+class ScriptedQuestions : public ZipQuestions {
+public:
+    std::vector<std::wstring> passwords;
+    std::vector<Answer> failures;
+    std::vector<std::wstring> passwordAsks;
+    std::vector<std::wstring> failureMessages;
+    std::vector<bool> failureRetryOffered;
+
+    bool AskPassword(const std::wstring& memberName, std::wstring& password) override;
+    Answer AskFailure(const std::wstring& message, bool canRetry) override;
+};
+
+// Installs questions as the default for the scope.
+class UseQuestions {
+public:
+    explicit UseQuestions(ZipQuestions& q) { SetDefaultZipQuestions(&q); }
+    ~UseQuestions() { SetDefaultZipQuestions(nullptr); }
+};
+
+struct FixtureMember {
+    std::string name;  // raw name bytes
+    std::string plain;
+    uint16_t method = 0;  // 0 stores, 8 deflates `plain`; others store as given
+    uint16_t flags = 0;
+    std::optional<uint32_t> crc, compressedSize, uncompressedSize;
+    std::string extra;  // same in local and central headers
+    uint32_t attributes = 0x20;
+    uint16_t time = 0x6000, date = 0x5A21;
+    bool descriptor = false;  // sizes and CRC in a data descriptor (flag 3)
+    std::optional<std::string> data;  // stored bytes as given (after method)
+};
+
+std::string Deflate(const std::string& plain, int level = 6);
+uint32_t Crc32(const std::string& bytes);
+std::string Le16(uint32_t v);
+std::string Le32(uint32_t v);
+std::string Le64(uint64_t v);
+// A complete archive: local records, central directory, end record.
+std::string BuildZip(const std::vector<FixtureMember>& members, const std::string& comment = "");
+
+}  // namespace bv::test
