@@ -164,6 +164,7 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
         EXPECT_EQ(target, folder + L"\\" + c.linkTarget);
         EXPECT_EQ(workdir, folder + L"\\");
         EXPECT_TRUE(fs::FileExists(target));
+        fs::RemoveFile(link);
 
         // The log tells the same story, in order.
         std::string log = LogOf(*w);
