@@ -75,7 +75,13 @@ void TMainF::FillFolderCandidates() {
     if (TestMode) view_.AddItem(Ctl::lbxInstallFolder, L"C:\\TRY");
     for (const wchar_t* folder : {L"C:\\BV500", L"C:\\ZOVOZIVU", L"C:\\BVCON", L"C:\\RANGER", L"C:\\BV"})
         view_.AddItem(Ctl::lbxInstallFolder, folder);
-    std::wstring earlier = Services.ReadSetting ? Services.ReadSetting(L"BVDir") : std::wstring();
+    std::wstring earlier;
+    try {
+        if (Services.ReadSetting) earlier = Services.ReadSetting(L"BVDir");
+    } catch (const AppError& e) {
+        // A settings store that cannot be read leaves the fixed candidates.
+        view_.questions().ShowError(e.message());
+    }
     if (!earlier.empty()) {
         bool known = false;
         std::wstring upper = os::UpperLocale(earlier);

@@ -138,6 +138,18 @@ TEST_F(InstallTest, CandidateFolders) {
     }
 }
 
+TEST_F(InstallTest, AnUnreadableSettingsStoreLeavesTheFixedCandidates) {
+    auto w = std::make_unique<Wizard>(std::vector<std::wstring>{}, [this](TMainF& f) {
+        fakes.Install(f);
+        f.Services.ReadSetting = [](const std::wstring&) -> std::wstring {
+            throw AppError(L"EInOutError", L"Access denied.");
+        };
+    });
+    EXPECT_EQ(w->window.Items(Ctl::lbxInstallFolder).size(), 5u);
+    EXPECT_EQ(w->window.GetText(Ctl::edInstallFolder), L"C:\\BV500");
+    EXPECT_EQ(w->questions.errors, std::vector<std::wstring>{L"Access denied."});
+}
+
 TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
     std::wstring farm = Root() + L"\\Farm";
     ASSERT_TRUE(fs::WriteFile(Root() + L"\\afile", "x"));
