@@ -12,7 +12,9 @@
 #include "archive/console_zip.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_crypto.h"
+#include "platform/file.h"
 #include "platform/fs.h"
+#include "util/error.h"
 #include "tests/archive/zip_test_util.h"
 
 namespace bv {
@@ -361,6 +363,19 @@ TEST_F(ConsoleZipTest, UnreadableFileIgnoredLeavesArchiveAndSuccess) {
     EXPECT_TRUE(zipObj.Success);
     EXPECT_EQ(zipObj.FileAddError, L"");
     zipObj.Finish();
+}
+#endif
+
+#ifdef _WIN32
+// Windows refuses to delete a read-only file, and Start raises that (natively
+// the tests run as a user whom nothing refuses). FIXME: the false answer with
+// OpenExisting set is not checked: Wine run as root truncates read-only files.
+TEST_F(ConsoleZipTest, ReadOnlyExistingArchiveRaisesTheDeleteFailure) {
+    test::WriteAll(arc, "old");
+    ASSERT_TRUE(fs::SetAttributes(arc, fs::kAttrReadOnly));
+    EXPECT_THROW(zipObj.Start(arc, 0), AppError);
+    EXPECT_EQ(test::ReadAll(arc), "old");
+    EXPECT_TRUE(fs::SetAttributes(arc, 0));
 }
 #endif
 
