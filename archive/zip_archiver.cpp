@@ -297,27 +297,6 @@ bool ZipEntry::IsDirectory() const {
            (!name.empty() && (name.back() == L'/' || name.back() == L'\\'));
 }
 
-bool WildcardMatch(const std::wstring& mask, const std::wstring& name) {
-    std::wstring m = Upper(mask), n = Upper(name);
-    size_t mi = 0, ni = 0, starM = std::wstring::npos, starN = 0;
-    while (ni < n.size()) {
-        if (mi < m.size() && (m[mi] == L'?' || m[mi] == n[ni])) {
-            ++mi;
-            ++ni;
-        } else if (mi < m.size() && m[mi] == L'*') {
-            starM = mi++;
-            starN = ni;
-        } else if (starM != std::wstring::npos) {
-            mi = starM + 1;
-            ni = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (mi < m.size() && m[mi] == L'*') ++mi;
-    return mi == m.size();
-}
-
 bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName) {
     std::wstring m = mask;
     std::replace(m.begin(), m.end(), L'\\', L'/');
@@ -336,7 +315,7 @@ bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName)
     if (!name.empty() && name.back() == L'.') name.pop_back();
     std::wstring last = LastPart(name);
     if (noExtension && last.find(L'.') != std::wstring::npos) return false;
-    return WildcardMatch(m, name) || WildcardMatch(m, last);
+    return fs::MaskMatches(m, name) || fs::MaskMatches(m, last);
 }
 
 ZipArchiver::ZipArchiver() = default;
@@ -946,8 +925,8 @@ void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& r
         std::wstring full = AddBackslash(folder) + d.name;
         if (Upper(full) == archive) continue;
         if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
-        if (!exclude.empty() && WildcardMatch(exclude, d.name)) continue;
-        bool matches = WildcardMatch(namePattern, d.name);
+        if (!exclude.empty() && fs::MaskMatches(exclude, d.name)) continue;
+        bool matches = fs::MaskMatches(namePattern, d.name);
         if (d.attributes & fs::kAttrDirectory) {
             bool admitted = (attr & fs::kAttrDirectory) != 0;
             if (matches && admitted && topLevel) {

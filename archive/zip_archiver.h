@@ -209,8 +209,6 @@ private:
     int deflaterLevel_ = -1;
 };
 
-// Mask matching of extraction: case-insensitive, "*" any run, "?" one char.
-bool WildcardMatch(const std::wstring& mask, const std::wstring& name);
 // True when the member named `storedName` is chosen by `mask` (mask
 // preparation and the whole-name/last-part rule of extraction).
 bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName);

@@ -60,6 +60,10 @@ std::wstring CurrentDirectory();
 // file system gives them.
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask);
 
+// True when `name` matches `mask`: "*" any run of characters, "?" exactly
+// one, letters compared in the user's locale's upper case.
+bool MaskMatches(const std::wstring& mask, const std::wstring& name);
+
 // Moves a file to a new name; fails when the new name exists.
 bool RenameFile(const std::wstring& from, const std::wstring& to);
 

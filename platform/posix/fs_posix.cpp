@@ -170,31 +170,6 @@ bool ForceDirectories(const std::wstring& path) {
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-namespace {
-
-// "*" any run, "?" one character; letters compared without case.
-bool MaskMatches(std::wstring_view mask, std::wstring_view name) {
-    size_t m = 0, n = 0, starM = std::wstring::npos, starN = 0;
-    while (n < name.size()) {
-        if (m < mask.size() && mask[m] == L'*') {
-            starM = m++;
-            starN = n;
-        } else if (m < mask.size() &&
-                   (mask[m] == L'?' || std::towupper(mask[m]) == std::towupper(name[n]))) {
-            ++m, ++n;
-        } else if (starM != std::wstring::npos) {
-            m = starM + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (m < mask.size() && mask[m] == L'*') ++m;
-    return m == mask.size();
-}
-
-}  // namespace
-
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask) {
     std::vector<std::wstring> names;
     DIR* dir = ::opendir(HostPath(folder.empty() ? L"." : folder).c_str());

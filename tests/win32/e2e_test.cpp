@@ -72,26 +72,6 @@ protected:
         std::filesystem::remove_all(std::filesystem::path(folder));
         return folder;
     }
-    // The choices a user makes, then ticks of the timer until the batch has
-    // finished or stands still; `during` runs after Install was pressed.
-    void Install(Wizard& w, const std::wstring& folder, int language, int sire, int program,
-                 const std::function<void()>& during = nullptr) {
-        w.window.SetText(Ctl::edInstallFolder, folder);
-        w.Click(Ctl::btnNext1);
-        ASSERT_EQ(w.window.ActivePage(), Ctl::tbSelectLangfiles) << "folder page refused";
-        w.window.SetItemIndex(Ctl::rgLanguage, language);
-        w.Click(Ctl::btnNext3);
-        if (sire >= 0) w.window.SetItemIndex(Ctl::rgSireFiles, sire);
-        w.Click(Ctl::btnNext4);
-        w.window.SetItemIndex(Ctl::rgProgram, program);
-        w.Click(Ctl::btnNext5);
-        if (during) during();
-        for (int tick = 0; tick < 12 && !w.window.IsEnabled(Ctl::btnFinish); ++tick) {
-            w.window.PumpMessages();
-            w.form.NotifyTimerTimer();
-        }
-        w.window.PumpMessages();
-    }
     static std::string LogOf(Wizard&) { return ReadText(std::filesystem::path(LogFileName())); }
 };
 
@@ -135,12 +115,12 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
         auto w = Open("main");
         std::wstring folder = Folder(c.name);
         bool first = &c == &cases[0];
-        Install(*w, folder, c.language, c.sire, c.program, [&] {
+        ASSERT_TRUE(w->Install(folder, c.language, c.sire, c.program, [&] {
             if (first) {
                 std::filesystem::create_directories("screenshots");
                 EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-during.png"));
             }
-        });
+        }));
         ASSERT_TRUE(w->window.IsEnabled(Ctl::btnFinish)) << "the batch did not finish";
         if (first) EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-after.png"));
 
@@ -180,7 +160,7 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
 TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
     auto w = Open("stall");
     std::wstring folder = Folder(L"Stall");
-    Install(*w, folder, 0, 0, 0);
+    ASSERT_TRUE(w->Install(folder, 0, 0, 0));
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
     EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
     EXPECT_EQ(w->window.Lines(Ctl::memDownload).back(), L"Downloading " + folder + L"\\bvsires.usa ...");

@@ -83,20 +83,6 @@ protected:
     std::unique_ptr<Wizard> Open(std::vector<std::wstring> params = {}) {
         return std::make_unique<Wizard>(params, [this](TMainF& f) { fakes.Install(f); });
     }
-    // Walks the pages with the given choices and presses Install; then ticks
-    // the timer until the batch has finished or stands still.
-    void RunInstall(Wizard& w, const std::wstring& folder, int language, int sire, int program) {
-        w.window.SetText(Ctl::edInstallFolder, folder);
-        w.Click(Ctl::btnNext1);
-        ASSERT_EQ(w.window.ActivePage(), Ctl::tbSelectLangfiles);
-        w.window.SetItemIndex(Ctl::rgLanguage, language);
-        w.Click(Ctl::btnNext3);
-        if (sire >= 0) w.window.SetItemIndex(Ctl::rgSireFiles, sire);
-        w.Click(Ctl::btnNext4);
-        w.window.SetItemIndex(Ctl::rgProgram, program);
-        w.Click(Ctl::btnNext5);
-        for (int tick = 0; tick < 12 && !w.window.IsEnabled(Ctl::btnFinish); ++tick) w.form.NotifyTimerTimer();
-    }
     std::vector<std::wstring> FolderFiles(const std::wstring& folder) {
         std::vector<std::wstring> names = fs::FindFiles(folder, L"*");
         std::sort(names.begin(), names.end());
@@ -247,7 +233,7 @@ TEST_F(InstallTest, WorkedBatches) {
         fakes = Fakes{};
         fakes.missing = c.missing;
         auto w = Open();
-        RunInstall(*w, folder, c.language, c.sire, c.program);
+        ASSERT_TRUE(w->Install(folder, c.language, c.sire, c.program));
         std::vector<std::wstring> names = fakes.Names();
         ASSERT_FALSE(names.empty());
         EXPECT_EQ(names.front(), L"ipanema.mid");
@@ -275,7 +261,7 @@ TEST_F(InstallTest, AFailedFileStallsTheBatch) {
     fakes.missing = {L"bvsires.usa"};
     auto w = Open();
     std::wstring folder = Root() + L"\\Stall";
-    RunInstall(*w, folder, 0, 0, 0);
+    ASSERT_TRUE(w->Install(folder, 0, 0, 0));
     EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"bvsires.usa"}));
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
     EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
@@ -287,7 +273,7 @@ TEST_F(InstallTest, AFailedFileStallsTheBatch) {
 TEST_F(InstallTest, AFolderNamedLikeTheMusicFileDoesNotStallTheBatch) {
     auto w = Open();
     std::wstring folder = Root() + L"\\farm.midwest";
-    RunInstall(*w, folder, 0, 6, 0);
+    ASSERT_TRUE(w->Install(folder, 0, 6, 0));
     EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"basefiles.zip"}));
     EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
     EXPECT_EQ(w->window.Lines(Ctl::memDownload).size(), 3u);

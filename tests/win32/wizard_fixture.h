@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,29 @@ struct Wizard {
     void Click(ui::Ctl button) {
         SendMessageW(window.Handle(button), BM_CLICK, 0, 0);
         window.PumpMessages();
+    }
+    // Walks the pages with the given choices (a sire of -1 keeps the page's
+    // own) and presses Install; `during` runs right after. Then ticks the
+    // timer until the batch has finished or stands still. False when the
+    // folder page refused.
+    bool Install(const std::wstring& folder, int language, int sire, int program,
+                 const std::function<void()>& during = nullptr) {
+        window.SetText(ui::Ctl::edInstallFolder, folder);
+        Click(ui::Ctl::btnNext1);
+        if (window.ActivePage() != ui::Ctl::tbSelectLangfiles) return false;
+        window.SetItemIndex(ui::Ctl::rgLanguage, language);
+        Click(ui::Ctl::btnNext3);
+        if (sire >= 0) window.SetItemIndex(ui::Ctl::rgSireFiles, sire);
+        Click(ui::Ctl::btnNext4);
+        window.SetItemIndex(ui::Ctl::rgProgram, program);
+        Click(ui::Ctl::btnNext5);
+        if (during) during();
+        for (int tick = 0; tick < 12 && !window.IsEnabled(ui::Ctl::btnFinish); ++tick) {
+            window.PumpMessages();
+            form.NotifyTimerTimer();
+        }
+        window.PumpMessages();
+        return true;
     }
 
     RecordingQuestions questions;
