@@ -173,5 +173,34 @@ TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
     EXPECT_EQ(access.find("basefiles"), std::string::npos) << access;
 }
 
+// The program itself, unattended, as a deployment tool runs it: exit status 0
+// for a complete installation, 4 for a stalled one.
+TEST_F(EndToEnd, UnattendedProgramExitStatus) {
+    std::wstring exe = L"Z:";
+    for (char c : std::string(BVSTARTUP_EXE_PATH)) exe.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    struct Case {
+        const char* site;
+        const wchar_t* name;
+        DWORD exitCode;
+    };
+    const Case cases[] = {{"main", L"AutoDone", 0}, {"stall", L"AutoStall", 4}};
+    for (const Case& c : cases) {
+        std::wstring folder = Folder(c.name);
+        std::wstring cmd = L"\"" + exe + L"\" --auto --folder=" + folder + L" --vendor-host=127.0.0.1:" + Port(c.site);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+        DWORD code = 99;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        EXPECT_EQ(code, c.exitCode) << c.site;
+        EXPECT_EQ(fs::FileExists(folder + L"\\ZODed.exe"), c.exitCode == 0);
+    }
+    fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+}
+
 }  // namespace
 }  // namespace bv

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/fs.h"
@@ -291,6 +292,26 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"File Sent ");
     EXPECT_EQ(nextCalls, 2);
+}
+
+// Another program holding the log open without sharing: the line is lost,
+// the caller never knows, and the next call after the lock appends again.
+TEST(Log, ALockedFileLosesTheLineOnly) {
+    InScratchDir dir("locked");
+    test::ResetProcessState();
+    DeepLogging = true;
+    WriteLog(L"first");
+    HANDLE lock = CreateFileW(LogFileName().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    WriteLog(L"while locked");
+    CloseHandle(lock);
+    WriteLog(L"after");
+    std::string log = dir.LogText();
+    test::ResetProcessState();
+    EXPECT_NE(log.find(":  first\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("while locked"), std::string::npos) << log;
+    EXPECT_NE(log.find(":  after\r\n"), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
 }
 
 TEST(Window, SafeFocusNeedsAVisibleEnabledControl) {
