@@ -453,5 +453,19 @@ TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {
     }
 }
 
+TEST_F(InstallTest, UnattendedWindowClosedBeforeTheEnd) {
+    auto w = Open();
+    UnattendedOptions options;
+    ASSERT_TRUE(ParseUnattended({L"--auto", L"--folder=" + Root() + L"\\Early"}, options).empty());
+    std::FILE* out = std::tmpfile();
+    Unattended run(w->form, options, out, out);
+    w->window.SetQuestions(run);
+    run.Start();  // the first file is fetched; the rest waits for the timer
+    w->window.Close();
+    EXPECT_TRUE(w->window.Destroyed());
+    EXPECT_EQ(run.ExitCode(), kExitClosedEarly);
+    std::fclose(out);
+}
+
 }  // namespace
 }  // namespace bv
