@@ -836,22 +836,32 @@ void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
         throw EZipError(zeDiskFull, L"", file_.LastError());
 }
 
+namespace {
+
+// The fields a local header and a directory record share, from the version
+// needed to the extra field's length.
+void PutSharedHeaderFields(std::string& out, const ZipEntry& e, size_t extraSize) {
+    Put16(out, e.versionNeeded);
+    Put16(out, e.flags);
+    Put16(out, e.method);
+    Put16(out, e.modTime);
+    Put16(out, e.modDate);
+    Put32(out, e.crc32);
+    Put32(out, e.compressedSize32);
+    Put32(out, e.uncompressedSize32);
+    Put16(out, static_cast<uint32_t>(e.rawName.size()));
+    Put16(out, static_cast<uint32_t>(extraSize));
+}
+
+}  // namespace
+
 void ZipArchiver::WriteDirectory() {
     std::string out;
     for (const ZipEntry& e : entries_) {
         std::string extra = SerializeExtras(e.extras);
         Put32(out, kCentralSig);
         Put16(out, e.versionMadeBy);
-        Put16(out, e.versionNeeded);
-        Put16(out, e.flags);
-        Put16(out, e.method);
-        Put16(out, e.modTime);
-        Put16(out, e.modDate);
-        Put32(out, e.crc32);
-        Put32(out, e.compressedSize32);
-        Put32(out, e.uncompressedSize32);
-        Put16(out, static_cast<uint32_t>(e.rawName.size()));
-        Put16(out, static_cast<uint32_t>(extra.size()));
+        PutSharedHeaderFields(out, e, extra.size());
         Put16(out, static_cast<uint32_t>(e.comment.size()));
         Put16(out, e.diskStart16);
         Put16(out, e.internalAttributes);
@@ -1063,16 +1073,7 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
     auto localHeader = [&]() {
         std::string h;
         Put32(h, kLocalSig);
-        Put16(h, e.versionNeeded);
-        Put16(h, e.flags);
-        Put16(h, e.method);
-        Put16(h, e.modTime);
-        Put16(h, e.modDate);
-        Put32(h, e.crc32);
-        Put32(h, e.compressedSize32);
-        Put32(h, e.uncompressedSize32);
-        Put16(h, static_cast<uint32_t>(e.rawName.size()));
-        Put16(h, static_cast<uint32_t>(extra.size()));
+        PutSharedHeaderFields(h, e, extra.size());
         return h;
     };
     WriteAt(e.localHeaderOffset, localHeader() + e.rawName + extra);
