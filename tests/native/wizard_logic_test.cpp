@@ -1,0 +1,102 @@
+// The wizard's handlers natively, over the in-memory view and a scratch
+// drive C:, so a whole installation runs under the sanitizers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "app/MainU.h"
+#include "platform/fs.h"
+#include "tests/native/memory_view.h"
+#include "tests/native/test_dir.h"
+#include "transfer/dmClient.h"
+#include "transfer/notify.h"
+
+namespace bv {
+namespace {
+
+using ui::Ctl;
+
+class WizardLogic : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::MapDrive(L'C', drive_.path());
+        TestMode = SkipSwitch = false;
+        view_.Attach(form_);
+        WizardServices& s = form_.Services;
+        s.VendorAuthority = [] { return std::wstring(L"vendor.test"); };
+        s.CheckForInternet = [](const std::wstring&, uint32_t) { return true; };
+        s.GetServerBaseURL = [] { return std::wstring(L"http://vendor.test/dl/"); };
+        s.DownloadToFile = [this](const std::wstring& url, const std::wstring& path) {
+            std::wstring name = url.substr(url.find_last_of(L'/') + 1);
+            requested_.push_back(name);
+            return !missing_.count(name) && fs::WriteFile(path, "data");
+        };
+        s.UnzipExtraBaseFiles = [this](const std::wstring& remote, const std::wstring&) { unzipped_ = remote; };
+        s.DesktopFolder = [] { return std::wstring(L"C:\\Desktop"); };
+        s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) {
+            links_.push_back(link + L" -> " + target);
+        };
+        form_.ParamsHook = [] { return std::vector<std::wstring>{}; };
+        form_.FormCreate();
+        module_ = std::make_unique<TdmClient>();
+        form_.FormShow();
+    }
+    void TearDown() override { module_.reset(); }
+
+    test::ScratchDir drive_;
+    test::MemoryView view_;
+    TMainF form_{view_};
+    std::unique_ptr<TdmClient> module_;
+    std::set<std::wstring> missing_;
+    std::vector<std::wstring> requested_;
+    std::wstring unzipped_;
+    std::vector<std::wstring> links_;
+};
+
+TEST_F(WizardLogic, SpanishCanadaWithTheFallbackArchive) {
+    missing_ = {L"basefiles_spa.zip"};
+    view_.SetText(Ctl::edInstallFolder, L"  C:\\Farm\\BV500\\  ");
+    form_.OnClick(Ctl::btnNext1);
+    ASSERT_EQ(view_.ActivePage(), Ctl::tbSelectLangfiles);
+    EXPECT_EQ(form_.InstallFolder, L"C:\\Farm\\BV500\\");
+    view_.SetItemIndex(Ctl::rgLanguage, 1);
+    form_.OnClick(Ctl::btnNext3);
+    view_.SetItemIndex(Ctl::rgSireFiles, 1);
+    form_.OnClick(Ctl::btnNext4);
+    form_.OnClick(Ctl::btnNext5);
+    for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+
+    EXPECT_EQ(requested_, (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"bvlang.spa", L"bvsires.cdn",
+                                                     L"basefiles_spa.zip", L"basefiles.zip"}));
+    EXPECT_EQ(unzipped_, L"basefiles_spa.zip");
+    EXPECT_EQ(links_, std::vector<std::wstring>{L"C:\\Desktop\\Bovista 500.lnk -> C:\\Farm\\BV500\\ZODed.exe"});
+    std::vector<std::wstring> files = fs::FindFiles(L"C:\\Farm\\BV500", L"*");
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::wstring>{L"BaseFiles.zip", L"ZODed.exe", L"bvlang.spa", L"bvsires.cdn",
+                                                L"ipanema.mid"}));
+    EXPECT_TRUE(view_.IsEnabled(Ctl::btnFinish));
+    EXPECT_TRUE(view_.HasFocus(Ctl::btnFinish));
+    EXPECT_FALSE(view_.IsVisible(Ctl::pb));
+    EXPECT_EQ(view_.Lines(Ctl::memDownload).size(), 6u);  // five files started and "Done"
+    form_.OnClick(Ctl::btnFinish);
+    EXPECT_TRUE(view_.closed);
+    EXPECT_EQ(form_.Batchlist, nullptr);
+}
+
+TEST_F(WizardLogic, ProgressCreepsEveryHundredBlocksAndWraps) {
+    for (int i = 1; i <= 99; ++i) form_.ShowProgress(nullptr, 0, 2048);
+    EXPECT_EQ(view_.ProgressPosition(Ctl::pb), 50);
+    EXPECT_EQ(view_.repaints[Ctl::pb], 0);
+    form_.ShowProgress(nullptr, 0, 3 * 1024 + 1023);
+    EXPECT_EQ(view_.ProgressPosition(Ctl::pb), 1);
+    EXPECT_EQ(view_.GetText(Ctl::pnBottom), L"3 KB");
+    EXPECT_EQ(view_.barColor, 0x00FF00u);
+    for (int i = 0; i < 100 * 100; ++i) form_.ShowProgress(nullptr, 0, int64_t{1} << 40);
+    EXPECT_EQ(view_.ProgressPosition(Ctl::pb), 1);
+    EXPECT_EQ(view_.GetText(Ctl::pnBottom), L"1073741824 KB");
+    EXPECT_EQ(view_.repaints[Ctl::pb], 101);
+}
+
+}  // namespace
+}  // namespace bv
