@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <tuple>
 #include <cstring>
 #include <cwchar>
 
@@ -546,6 +547,44 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         }
         return -1;
     };
+    // Every data descriptor in the file, found in one pass when the first
+    // member that needs one turns up, and indexed by the data start its
+    // compressed size points back to. Searching forward from each header
+    // instead would read the rest of the file once per header.
+    struct Descriptor {
+        uint64_t dataStart, pos;
+        bool zip64;
+        uint32_t crc;
+        uint64_t csize, usize;
+        bool operator<(const Descriptor& o) const {
+            return std::tie(dataStart, zip64, pos) < std::tie(o.dataStart, o.zip64, o.pos);
+        }
+    };
+    std::vector<Descriptor> descriptors;
+    bool indexed = false;
+    auto indexDescriptors = [&] {
+        indexed = true;
+        // A crafted file could be nothing but signatures: the index is capped.
+        constexpr size_t kMaxDescriptors = size_t{1} << 20;
+        for (int64_t d = findSig(0, kDescriptorSig); d >= 0 && descriptors.size() < kMaxDescriptors;
+             d = findSig(static_cast<uint64_t>(d) + 1, kDescriptorSig)) {
+            uint64_t dpos = static_cast<uint64_t>(d);
+            uint8_t desc[24];
+            size_t have = static_cast<size_t>(std::min<uint64_t>(24, fileSize - dpos));
+            if (have < 16 || !file_.Seek(dpos) || file_.ReadFull(desc, have) != static_cast<int64_t>(have))
+                continue;
+            uint32_t crc = Get32(desc + 4);
+            uint64_t c32 = Get32(desc + 8), u32 = Get32(desc + 12);
+            if (c32 <= dpos) descriptors.push_back({dpos - c32, dpos, false, crc, c32, u32});
+            if (have == 24) {
+                Bytes wide(desc + 8, 16);
+                uint64_t c64 = wide.U64(), u64 = wide.U64();
+                if (c64 <= dpos) descriptors.push_back({dpos - c64, dpos, true, crc, c64, u64});
+            }
+        }
+        std::sort(descriptors.begin(), descriptors.end());
+    };
+
     uint64_t pos = 0;
     std::vector<ZipEntry> entries;
     for (;;) {
@@ -583,32 +622,17 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
                                  [](const ZipExtraBlock& b) { return b.id == kZip64Id; });
         uint64_t dataEnd;
         if (e.flags & 8) {
-            int64_t d = static_cast<int64_t>(dataStart) - 1;
-            bool matched = false;
-            size_t descSize = zip64 ? 24 : 16;
-            while ((d = findSig(static_cast<uint64_t>(d + 1), kDescriptorSig)) >= 0) {
-                uint8_t desc[24];
-                uint64_t dpos = static_cast<uint64_t>(d);
-                if (dpos + descSize > fileSize || !file_.Seek(dpos) ||
-                    file_.ReadFull(desc, descSize) != static_cast<int64_t>(descSize))
-                    break;
-                Bytes dr(desc, descSize);
-                dr.U32();
-                uint32_t crc = dr.U32();
-                uint64_t csize = zip64 ? dr.U64() : dr.U32();
-                uint64_t usize = zip64 ? dr.U64() : dr.U32();
-                if (csize == dpos - dataStart) {
-                    e.crc32 = crc;
-                    e.compressedSize = csize;
-                    e.uncompressedSize = usize;
-                    e.compressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(csize, 0xFFFFFFFF));
-                    e.uncompressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(usize, 0xFFFFFFFF));
-                    dataEnd = dpos + descSize;
-                    matched = true;
-                    break;
-                }
-            }
-            if (!matched) continue;
+            if (!indexed) indexDescriptors();
+            // The first descriptor after the data whose size fits it.
+            auto it = std::lower_bound(descriptors.begin(), descriptors.end(),
+                                       Descriptor{dataStart, 0, zip64, 0, 0, 0});
+            if (it == descriptors.end() || it->dataStart != dataStart || it->zip64 != zip64) continue;
+            e.crc32 = it->crc;
+            e.compressedSize = it->csize;
+            e.uncompressedSize = it->usize;
+            e.compressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(it->csize, 0xFFFFFFFF));
+            e.uncompressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(it->usize, 0xFFFFFFFF));
+            dataEnd = it->pos + (zip64 ? 24 : 16);
         } else {
             if (e.compressedSize > fileSize - dataStart) continue;
             dataEnd = dataStart + e.compressedSize;
@@ -768,6 +792,14 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     return true;
 }
 
+ZipQuestions::Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
+    // A name that is too long or unsafe stays so: trying again cannot help.
+    bool canRetry = err.number() != zeNameTooLong && err.number() != zeUnsafeName;
+    std::wstring text = err.message();
+    if (canRetry) text += L". File processing error, possibly disk is full";
+    return Ask().AskFailure(text, canRetry);
+}
+
 void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
                                const std::wstring& excludeMask) {
     if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
@@ -782,10 +814,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
                 break;
             } catch (const EZipError& err) {
                 if (err.number() == zeArchiveRead) return;
-                bool canRetry = err.number() != zeNameTooLong;
-                std::wstring text = err.message();
-                if (canRetry) text += L". File processing error, possibly disk is full";
-                ZipQuestions::Answer a = Ask().AskFailure(text, canRetry);
+                ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Abort) return;
                 if (a == ZipQuestions::Answer::Ignore) break;
             }
@@ -973,10 +1002,7 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
                        (d.attributes & fs::kAttrDirectory) != 0, d.attributes);
                 break;
             } catch (const EZipError& err) {
-                bool canRetry = err.number() != zeNameTooLong;
-                std::wstring text = err.message();
-                if (canRetry) text += L". File processing error, possibly disk is full";
-                ZipQuestions::Answer a = Ask().AskFailure(text, canRetry);
+                ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Retry) continue;
                 if (a == ZipQuestions::Answer::Ignore) break;
                 entries_ = std::move(before);
@@ -1023,6 +1049,9 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
         nu.data += utf16;
         e.extras.push_back(std::move(nu));
     }
+    // Name and extra field lengths are 16-bit in the records.
+    if (e.rawName.size() > 0xFFFF || SerializeExtras(e.extras).size() > 0xFFFF)
+        throw EZipError(zeNameTooLong, storedName);
 
     auto existing = index_.find(Upper(storedName));
     if (existing != index_.end()) {

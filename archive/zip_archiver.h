@@ -176,9 +176,10 @@ private:
     void ReadDirectory();
     bool ReadCentralDirectory(uint64_t fileSize, bool& haveEnd);
     void ScanLocalHeaders(uint64_t fileSize);
+    // Puts a single member's or file's failure to the user.
+    ZipQuestions::Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
     void ExtractOne(const ZipEntry& entry, size_t index);
-    bool PasswordFits(const ZipEntry& entry, const uint8_t* header, int kind);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
                 uint32_t attributes);
     void WriteMember(ZipEntry& entry, fs::File& source);

@@ -187,6 +187,9 @@ TEST_F(UnzipTest, UnsafeNamesNeverLeaveTheRoot) {
     ASSERT_EQ(q.failureMessages.size(), std::size(names));
     EXPECT_NE(q.failureMessages[0].find(L"\"../escape1.txt\""), std::wstring::npos);
     EXPECT_NE(q.failureMessages[0].find(L"- Native error: 00071"), std::wstring::npos);
+    // Trying such a name again cannot help, and no full disk is suggested.
+    EXPECT_EQ(q.failureRetryOffered, std::vector<bool>(std::size(names), false));
+    EXPECT_EQ(q.failureMessages[0].find(L"disk is full"), std::wstring::npos);
     for (int i = 1; i <= 7; ++i) {
         std::wstring n = L"escape" + std::to_wstring(i) + L".txt";
         EXPECT_FALSE(Has(dir / n)) << i;
