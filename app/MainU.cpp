@@ -18,18 +18,16 @@ bool SkipSwitch = false;
 TMainF* MainF = nullptr;
 const wchar_t kMusicFileName[] = L"ipanema.mid";
 
-namespace {
-
-constexpr uint32_t kLime = 0x00FF00;  // RGB 0, 255, 0
-const CharSet kBatchSeparators{L';'};
-
-// The music file's notices are told apart by its name. Only the file name
-// counts: a folder such as C:\farm.midwest must not hide every file.
 bool IsMusicPath(const std::wstring& text) {
     size_t slash = text.find_last_of(L"\\/");
     std::wstring name = slash == std::wstring::npos ? text : text.substr(slash + 1);
     return name.find(L".mid") != std::wstring::npos;
 }
+
+namespace {
+
+constexpr uint32_t kLime = 0x00FF00;  // RGB 0, 255, 0
+const CharSet kBatchSeparators{L';'};
 
 std::wstring Format2(const wchar_t* pattern, const std::wstring& a, const std::wstring& b) {
     std::wstring out = pattern;
@@ -106,7 +104,7 @@ void TMainF::FormClose() {
 }
 
 void TMainF::NextButtons(Ctl sender) {
-    switch (SpecOf(sender).tag) {
+    switch (DefOf(sender).tag) {
         case 1:
             if (LeaveInstallFolderPage()) view_.ShowPage(Ctl::tbSelectLangfiles);
             break;
@@ -308,7 +306,7 @@ void TMainF::FinishInstallation() {
     renameExe();
     if (Services.UnzipExtraBaseFiles) {
         try {
-            Services.UnzipExtraBaseFiles(CurrentRemoteName, InstallFolder);
+            Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName);
         } catch (...) {
             // Extraction reports its own failures; the finish goes on.
         }

@@ -20,6 +20,9 @@ extern bool SkipSwitch;  // "-P": the internet check answers true without connec
 
 // The music file: its remote name on the server and its local name.
 extern const wchar_t kMusicFileName[];
+// Whether a path or a notice names the music file. Only the file name
+// counts: a folder such as C:\farm.midwest must not hide every file.
+bool IsMusicPath(const std::wstring& text);
 
 class TMainF : public ui::Events {
 public:

@@ -11,8 +11,8 @@ using ui::Kind;
 using ui::Picture;
 using ui::kClientWidth, ui::kClientHeight, ui::kBannerHeight, ui::kStatusHeight, ui::kHeaderHeight;
 
-const std::vector<ui::ControlSpec>& WizardLayout() {
-    static const std::vector<ui::ControlSpec> layout = {
+const std::vector<ui::ControlDef>& WizardLayout() {
+    static const std::vector<ui::ControlDef> layout = {
         {Ctl::pnTop, Ctl::MainF, Kind::Panel, L"pnTop", 0, 0, kClientWidth, kBannerHeight, L"Bovista Installer"},
         {Ctl::Image1, Ctl::pnTop, Kind::Image, L"Image1", 0, 0, 110, 44, L"", 0, Picture::Logo},
         {Ctl::lblVersion, Ctl::pnTop, Kind::Label, L"lblVersion", 0, kBannerHeight - 13, kClientWidth, 13, L"version"},
@@ -73,9 +73,9 @@ const std::vector<ui::ControlSpec>& WizardLayout() {
     return layout;
 }
 
-const ui::ControlSpec& SpecOf(ui::Ctl ctl) {
-    for (const ui::ControlSpec& spec : WizardLayout())
-        if (spec.id == ctl) return spec;
+const ui::ControlDef& DefOf(ui::Ctl ctl) {
+    for (const ui::ControlDef& def : WizardLayout())
+        if (def.id == ctl) return def;
     throw std::logic_error("control without a layout entry");
 }
 

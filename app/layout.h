@@ -6,7 +6,7 @@
 
 namespace bv {
 
-const std::vector<ui::ControlSpec>& WizardLayout();
-const ui::ControlSpec& SpecOf(ui::Ctl ctl);
+const std::vector<ui::ControlDef>& WizardLayout();
+const ui::ControlDef& DefOf(ui::Ctl ctl);
 
 }  // namespace bv

@@ -18,7 +18,7 @@ struct WizardServices {
     // Raises AppError when the local file cannot be created.
     std::function<bool(const std::wstring& url, const std::wstring& localPath)> DownloadToFile;
     // Takes the start-up files out of folder + "BaseFiles.zip"; never raises.
-    std::function<void(const std::wstring& remoteName, const std::wstring& folder)> UnzipExtraBaseFiles;
+    std::function<void(const std::wstring& installFolder, const std::wstring& remoteName)> UnzipExtraBaseFiles;
     std::function<void(const std::wstring& target, const std::wstring& linkFile)> SaveShellLink;
     std::function<std::wstring()> DesktopFolder;
     // The media player: open and play a file, stop it. Failures are silent.

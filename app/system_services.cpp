@@ -20,7 +20,7 @@ void UseSystemServices(TMainF& form) {
     };
     s.GetServerBaseURL = [] { return GetServerBaseURL(); };
     s.DownloadToFile = [](const std::wstring& url, const std::wstring& path) { return DownloadToFile(url, path); };
-    s.UnzipExtraBaseFiles = [](const std::wstring& remoteName, const std::wstring& folder) {
+    s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName) {
         UnzipExtraBaseFiles(folder, remoteName);
     };
     s.DesktopFolder = [] { return shell::DesktopFolder(); };

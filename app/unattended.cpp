@@ -14,7 +14,7 @@ namespace {
 
 // The index of the item whose first three letters are `code`.
 std::optional<int> FindCode(Ctl group, const std::wstring& code) {
-    const std::vector<const wchar_t*>& items = SpecOf(group).items;
+    const std::vector<const wchar_t*>& items = DefOf(group).items;
     for (size_t i = 0; i < items.size(); ++i)
         if (LowerAscii(std::wstring(items[i]).substr(0, 3)) == LowerAscii(code)) return static_cast<int>(i);
     return std::nullopt;
@@ -22,7 +22,7 @@ std::optional<int> FindCode(Ctl group, const std::wstring& code) {
 
 std::wstring Codes(Ctl group) {
     std::wstring all;
-    for (const wchar_t* item : SpecOf(group).items)
+    for (const wchar_t* item : DefOf(group).items)
         all += (all.empty() ? L"" : L" ") + LowerAscii(std::wstring(item).substr(0, 3));
     return all;
 }
@@ -52,7 +52,7 @@ std::wstring ParseUnattended(const std::vector<std::wstring>& params, Unattended
             if (!index) return L"unknown sire file '" + value + L"' (one of: usa cdn ger ita gbr alt none)";
             options.sire = *index;
         } else if (Option(p, L"program", value)) {
-            size_t count = SpecOf(Ctl::rgProgram).items.size();
+            size_t count = DefOf(Ctl::rgProgram).items.size();
             if (value.size() != 1 || value[0] < L'0' || static_cast<size_t>(value[0] - L'0') >= count)
                 return L"unknown program '" + value + L"' (0 to " + std::to_wstring(count - 1) + L")";
             options.program = value[0] - L'0';
@@ -68,9 +68,8 @@ Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, 
     // Every fetch is reported with its place in the batch and its size.
     auto download = form_.Services.DownloadToFile;
     form_.Services.DownloadToFile = [this, download](const std::wstring& url, const std::wstring& path) {
-        bool music = path.size() >= 11 && LowerAscii(path.substr(path.size() - 11)) == kMusicFileName;
         std::wstring head = L"music file";
-        if (!music) {
+        if (!IsMusicPath(path)) {
             // The entry being fetched has already left the batch.
             ++fileNumber_;
             size_t total = fileNumber_ + (form_.Batchlist ? form_.Batchlist->size() : 0);

@@ -426,16 +426,14 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
 void ZipArchiver::ReadDirectory() {
     int64_t size = file_.Size();
     if (size < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
-    bool haveEnd = false;
-    bool ok = ReadCentralDirectory(static_cast<uint64_t>(size), haveEnd);
-    if (ok) return;
+    if (ReadCentralDirectory(static_cast<uint64_t>(size))) return;
     if (!OpenCorruptedArchives) throw EZipError(zeDamaged);
     entries_.clear();
     comment_.clear();
     ScanLocalHeaders(static_cast<uint64_t>(size));
 }
 
-bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize, bool& haveEnd) {
+bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSearch));
     std::vector<uint8_t> tail(tailSize);
     uint64_t tailStart = fileSize - tailSize;
@@ -452,7 +450,6 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize, bool& haveEnd) {
         }
     }
     if (endPos < 0) return false;
-    haveEnd = true;
     Bytes end(tail.data() + endPos, tailSize - static_cast<size_t>(endPos));
     end.U32();
     end.U16();

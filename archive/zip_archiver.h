@@ -174,7 +174,7 @@ private:
 
     ZipQuestions& Ask();
     void ReadDirectory();
-    bool ReadCentralDirectory(uint64_t fileSize, bool& haveEnd);
+    bool ReadCentralDirectory(uint64_t fileSize);
     void ScanLocalHeaders(uint64_t fileSize);
     // Puts a single member's or file's failure to the user.
     ZipQuestions::Answer AskAboutFailure(const EZipError& err);

@@ -39,7 +39,7 @@ enum class Kind { Window, Panel, Image, Label, Pages, Page, Edit, ListBox, Butto
 enum class Picture { None, Logo, Arrow, Play };
 
 // One control as laid out at 96 dots per inch.
-struct ControlSpec {
+struct ControlDef {
     Ctl id;
     Ctl parent;
     Kind kind;

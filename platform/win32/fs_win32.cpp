@@ -31,7 +31,7 @@ bool WriteAll(HANDLE h, std::string_view bytes) {
     while (!bytes.empty()) {
         DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
         DWORD written = 0;
-        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr)) return false;
+        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
         bytes.remove_prefix(written);
     }
     return true;
@@ -169,7 +169,10 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
     HANDLE find = FindFirstFileW(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(data.cFileName);
+        // The system also matches the short 8.3 name ("x.___bak" as "X~1.___"):
+        // only the long name counts.
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && MaskMatches(mask, data.cFileName))
+            names.emplace_back(data.cFileName);
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return names;

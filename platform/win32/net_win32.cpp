@@ -14,7 +14,12 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/os.h"
 
@@ -67,18 +72,48 @@ std::wstring HttpErrorText(DWORD code) {
 std::wstring LastHttpError() { return HttpErrorText(GetLastError()); }
 
 // The first IPv4 address of `host` in dotted form.
-bool ResolveIPv4(const std::wstring& host, std::wstring& address, in_addr* raw, std::wstring& error) {
-    ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    int rc = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || !found) {
+// The name lookup runs on a thread of its own, so a name server that does not
+// answer costs at most `timeoutMs`: the caller's timeout covers the lookup too.
+// A lookup still running then is left to finish on its own.
+bool ResolveIPv4(const std::wstring& host, std::wstring& address, in_addr* raw, std::wstring& error,
+                 uint32_t timeoutMs) {
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false, found = false;
+        in_addr address{};
+    };
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host] {
+        WSADATA data;
+        bool started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        ADDRINFOW hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        ADDRINFOW* found = nullptr;
+        bool ok = started && GetAddrInfoW(host.c_str(), nullptr, &hints, &found) == 0 && found;
+        in_addr a{};
+        if (ok) a = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        if (found) FreeAddrInfoW(found);
+        if (started) WSACleanup();
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->done = true;
+        lookup->found = ok;
+        lookup->address = a;
+        lookup->cv.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    auto done = [&] { return lookup->done; };
+    if (timeoutMs == 0) lookup->cv.wait(lock, done);
+    if (!lookup->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
+        error = L"Host not found: " + host + L" (no answer in time)";
+        return false;
+    }
+    if (!lookup->found) {
         error = L"Host not found: " + host;
         return false;
     }
-    in_addr a = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    FreeAddrInfoW(found);
+    in_addr a = lookup->address;
     if (raw) *raw = a;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&a);
     address = std::to_wstring(b[0]) + L"." + std::to_wstring(b[1]) + L"." + std::to_wstring(b[2]) +
@@ -124,7 +159,7 @@ HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink) {
     std::wstring address;
     {
         WinsockScope winsock;
-        if (!winsock.ok() || !ResolveIPv4(host, address, nullptr, result.error)) {
+        if (!winsock.ok() || !ResolveIPv4(host, address, nullptr, result.error, request.connectTimeoutMs)) {
             if (result.error.empty()) result.error = L"Winsock is not available";
             return result;
         }
@@ -224,7 +259,7 @@ bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs
     if (!winsock.ok()) return false;
     std::wstring address, error;
     in_addr raw{};
-    if (!ResolveIPv4(host, address, &raw, error)) return false;
+    if (!ResolveIPv4(host, address, &raw, error, timeoutMs)) return false;
 
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return false;

@@ -177,7 +177,7 @@ void MessageBoxQuestions::ShowError(const std::wstring& text) {
     MessageBoxW(owner, text.c_str(), L"BVStartup", MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
 
-WizardWindow::WizardWindow(const std::vector<ui::ControlSpec>& layout, ui::Questions& questions)
+WizardWindow::WizardWindow(const std::vector<ui::ControlDef>& layout, ui::Questions& questions)
     : layout_(layout), questions_(&questions), res_(new Resources) {}
 
 WizardWindow::~WizardWindow() {
@@ -187,8 +187,8 @@ WizardWindow::~WizardWindow() {
 
 int WizardWindow::Scale(int v) const { return MulDiv(v, dpi_, 96); }
 
-const ui::ControlSpec* WizardWindow::Spec(Ctl ctl) const {
-    for (const ui::ControlSpec& s : layout_)
+const ui::ControlDef* WizardWindow::Def(Ctl ctl) const {
+    for (const ui::ControlDef& s : layout_)
         if (s.id == ctl) return &s;
     return nullptr;
 }
@@ -262,7 +262,7 @@ bool WizardWindow::Create(ui::Events& events, UINT timerMs) {
 
 void WizardWindow::CreateControls() {
     HINSTANCE inst = GetModuleHandleW(nullptr);
-    for (const ui::ControlSpec& s : layout_) {
+    for (const ui::ControlDef& s : layout_) {
         HWND parent = s.parent == Ctl::MainF ? main_ : Handle(s.parent);
         if (s.kind == Kind::Page) parent = Handle(Ctl::PageControl1);
         HWND h = nullptr;
@@ -394,7 +394,7 @@ void WizardWindow::LayoutControls() {
     // The design page: the stack's full size without tabs. The memo keeps
     // its distance to every side; everything else keeps its top-left place.
     const int designW = Scale(ui::kClientWidth), designH = Scale(ui::kClientHeight - ui::kBannerHeight - ui::kStatusHeight);
-    for (const ui::ControlSpec& s : layout_) {
+    for (const ui::ControlDef& s : layout_) {
         HWND hwnd = Handle(s.id);
         if (!hwnd) continue;
         if (s.kind == Kind::Page) {
@@ -402,7 +402,7 @@ void WizardWindow::LayoutControls() {
             if (tabsVisible_) SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
             continue;
         }
-        const ui::ControlSpec* parent = Spec(s.parent);
+        const ui::ControlDef* parent = Def(s.parent);
         if (!parent || parent->kind != Kind::Page) continue;
         int x = Scale(s.left), y = Scale(s.top), cx = Scale(s.width), cy = Scale(s.height);
         if (s.width < 0) cx = pageW;
@@ -441,7 +441,7 @@ int WizardWindow::RunMessageLoop() {
         // the memo, which takes line breaks.
         if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && main_ &&
             GetFocus() != Handle(Ctl::memDownload) && IsChild(main_, msg.hwnd)) {
-            for (const ui::ControlSpec& s : layout_)
+            for (const ui::ControlDef& s : layout_)
                 if (s.parent == activePage_ && s.tag != 0 && IsWindowEnabled(Handle(s.id))) {
                     SendMessageW(Handle(s.id), BM_CLICK, 0, 0);
                     break;
@@ -466,7 +466,7 @@ void WizardWindow::PumpMessages() {
 void WizardWindow::SetText(Ctl ctl, const std::wstring& text) {
     if (HWND h = Handle(ctl)) {
         SetWindowTextW(h, text.c_str());
-        const ui::ControlSpec* s = Spec(ctl);
+        const ui::ControlDef* s = Def(ctl);
         if (s && s->kind == Kind::Panel) InvalidateRect(h, nullptr, TRUE);
     }
 }
@@ -490,7 +490,7 @@ void WizardWindow::ShowPage(Ctl page) {
     bool windowShown = IsWindowVisible(main_) != FALSE;
     SendMessageW(tabs_, TCM_SETCURSEL, static_cast<WPARAM>(it - pages_.begin()), 0);
     // Every button repaints, so the default frame follows the page.
-    for (const ui::ControlSpec& s : layout_)
+    for (const ui::ControlDef& s : layout_)
         if (s.kind == Kind::Button) InvalidateRect(Handle(s.id), nullptr, TRUE);
     // A page is shown to the user only once the window is; Show() reports
     // the page on show then.
@@ -648,7 +648,7 @@ void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
     if (id < 1000 || !events_) return;
     Ctl ctl = static_cast<Ctl>((id - 1000) / 32);
     int item = (id - 1000) % 32 - 1;
-    const ui::ControlSpec* s = Spec(ctl);
+    const ui::ControlDef* s = Def(ctl);
     if (!s) return;
     if (s->kind == Kind::RadioGroup && item >= 0 && code == BN_CLICKED) {
         SetItemIndex(ctl, item);
@@ -662,7 +662,7 @@ void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
 
 void WizardWindow::DrawButton(const DRAWITEMSTRUCT& dis) {
     Ctl ctl = CtlOf(dis.hwndItem);
-    const ui::ControlSpec* s = Spec(ctl);
+    const ui::ControlDef* s = Def(ctl);
     HDC dc = dis.hDC;
     RECT rc = dis.rcItem;
     bool pushed = (dis.itemState & ODS_SELECTED) != 0;

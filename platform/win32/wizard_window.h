@@ -21,7 +21,7 @@ public:
 
 class WizardWindow : public ui::View {
 public:
-    WizardWindow(const std::vector<ui::ControlSpec>& layout, ui::Questions& questions);
+    WizardWindow(const std::vector<ui::ControlDef>& layout, ui::Questions& questions);
     ~WizardWindow() override;
     WizardWindow(const WizardWindow&) = delete;
     WizardWindow& operator=(const WizardWindow&) = delete;
@@ -82,10 +82,10 @@ private:
     void OnCommand(WPARAM wp, LPARAM lp);
     void DrawButton(const DRAWITEMSTRUCT& dis);
     int Scale(int v) const;
-    const ui::ControlSpec* Spec(ui::Ctl ctl) const;
+    const ui::ControlDef* Def(ui::Ctl ctl) const;
     ui::Ctl CtlOf(HWND hwnd) const;
 
-    const std::vector<ui::ControlSpec>& layout_;
+    const std::vector<ui::ControlDef>& layout_;
     ui::Questions* questions_;
     ui::Events* events_ = nullptr;
     HWND main_ = nullptr;

@@ -20,7 +20,7 @@ public:
 class MemoryView : public ui::View {
 public:
     MemoryView() {
-        for (const ui::ControlSpec& s : WizardLayout()) {
+        for (const ui::ControlDef& s : WizardLayout()) {
             Control& c = controls_[s.id];
             c.text = s.text;
             for (const wchar_t* item : s.items) c.items.emplace_back(item);
@@ -49,8 +49,8 @@ public:
     void SetEnabled(ui::Ctl ctl, bool enabled) override { controls_[ctl].enabled = enabled; }
     bool IsEnabled(ui::Ctl ctl) const override { return At(ctl).enabled; }
     bool SafeFocus(ui::Ctl ctl) override {
-        const ui::ControlSpec& s = SpecOf(ctl);
-        if (!IsVisible(ctl) || !IsEnabled(ctl) || (SpecOf(s.parent).kind == ui::Kind::Page && s.parent != active_))
+        const ui::ControlDef& s = DefOf(ctl);
+        if (!IsVisible(ctl) || !IsEnabled(ctl) || (DefOf(s.parent).kind == ui::Kind::Page && s.parent != active_))
             return false;
         focus_ = ctl;
         return true;
@@ -60,7 +60,7 @@ public:
     void SetItemIndex(ui::Ctl ctl, int index) override {
         int before = controls_[ctl].index;
         controls_[ctl].index = index;
-        if (SpecOf(ctl).kind == ui::Kind::RadioGroup && before != index) events_->OnChange(ctl);
+        if (DefOf(ctl).kind == ui::Kind::RadioGroup && before != index) events_->OnChange(ctl);
     }
     std::vector<std::wstring> Items(ui::Ctl ctl) const override { return At(ctl).items; }
     void ClearItems(ui::Ctl ctl) override { controls_[ctl].items.clear(); }

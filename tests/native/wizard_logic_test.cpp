@@ -32,7 +32,7 @@ protected:
             requested_.push_back(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
-        s.UnzipExtraBaseFiles = [this](const std::wstring& remote, const std::wstring&) { unzipped_ = remote; };
+        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote) { unzipped_ = remote; };
         s.DesktopFolder = [] { return std::wstring(L"C:\\Desktop"); };
         s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) {
             links_.push_back(link + L" -> " + target);

@@ -51,7 +51,7 @@ struct Fakes {
             std::string body(name.begin(), name.end());
             return fs::WriteFile(path, body);
         };
-        s.UnzipExtraBaseFiles = [this](const std::wstring& remote, const std::wstring& folder) {
+        s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote) {
             unzips.emplace_back(remote, folder);
         };
         s.DesktopFolder = [] { return Root() + L"\\Desktop"; };

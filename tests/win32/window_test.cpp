@@ -317,11 +317,10 @@ TEST(Log, ALockedFileLosesTheLineOnly) {
 TEST(Window, SafeFocusNeedsAVisibleEnabledControl) {
     Wizard w({});
     // The folder page's list took the focus when the page was shown.
-    if (GetForegroundWindow() == w.window.Handle(Ctl::MainF)) {
-        EXPECT_TRUE(w.window.HasFocus(Ctl::lbxInstallFolder));
-        EXPECT_TRUE(w.window.SafeFocus(Ctl::edInstallFolder));
-        EXPECT_TRUE(w.window.HasFocus(Ctl::edInstallFolder));
-    }
+    ASSERT_EQ(GetForegroundWindow(), w.window.Handle(Ctl::MainF));
+    EXPECT_TRUE(w.window.HasFocus(Ctl::lbxInstallFolder));
+    EXPECT_TRUE(w.window.SafeFocus(Ctl::edInstallFolder));
+    EXPECT_TRUE(w.window.HasFocus(Ctl::edInstallFolder));
     EXPECT_FALSE(w.window.SafeFocus(Ctl::btnFinish));  // on a hidden page, and disabled
     EXPECT_FALSE(w.window.SafeFocus(Ctl::btMusic));
     EXPECT_FALSE(w.window.SafeFocus(Ctl::MediaPlayer1));
@@ -352,7 +351,7 @@ TEST(Window, ScreenshotOfEveryPage) {
         RedrawWindow(w.window.Handle(Ctl::MainF), nullptr, nullptr,
                      RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
         w.window.PumpMessages();
-        std::wstring name = SpecOf(page).name;
+        std::wstring name = DefOf(page).name;
         std::string file = "screenshots/" + std::string(name.begin(), name.end()) + ".png";
         EXPECT_TRUE(test::SaveWindowPng(w.window.Handle(Ctl::MainF), file)) << file;
         EXPECT_GT(std::filesystem::file_size(file), 1000u);
