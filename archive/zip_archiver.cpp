@@ -743,7 +743,8 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
             bad = true;
         }
         if (n == 0) return;
-        crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
+        // AES members are checked by their authentication code alone.
+        if (!isAes) crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
         produced += n;
         if (!sink(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
     };
