@@ -687,7 +687,6 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     };
 
     zip::PkwareCipher pkware;
-    zip::AesCipher aes;
     bool isAes = e.encryption != ZipEncryption::None && e.encryption != ZipEncryption::Pkware;
     if (e.encryption == ZipEncryption::Pkware) {
         if (remaining < 12) throw EZipError(zeBadData);
@@ -706,8 +705,11 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         readExact(salt, saltLength);
         readExact(stored, 2);
         remaining -= overhead;
+        // Kept between members, like the inflate state: its cipher and HMAC
+        // contexts are re-keyed, not made anew for every member.
+        if (!aes_) aes_ = std::make_unique<zip::AesCipher>();
         for (;;) {
-            if (!aes.Init(Password, e.aesStrength, salt, derived)) throw EZipError(zeBadData);
+            if (!aes_->Init(Password, e.aesStrength, salt, derived)) throw EZipError(zeBadData);
             if (derived[0] == stored[0] && derived[1] == stored[1]) break;
             if (!prompt()) return false;
         }
@@ -741,7 +743,8 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
             bad = true;
         }
         if (n == 0) return;
-        crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
+        // AES members are checked by their authentication code alone.
+        if (!isAes) crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
         produced += n;
         if (!sink(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
     };
@@ -750,7 +753,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         readExact(in, n);
         remaining -= n;
         if (e.encryption == ZipEncryption::Pkware) pkware.Decrypt(in, n);
-        else if (isAes && !aes.Decrypt(in, n)) throw EZipError(zeBadData);
+        else if (isAes && !aes_->Decrypt(in, n)) throw EZipError(zeBadData);
         if (!deflated) {
             emit(in, n);
             continue;
@@ -778,7 +781,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         uint8_t stored[zip::kAesCodeLength], computed[zip::kAesCodeLength];
         // The code follows the data directly; the file stands there now.
         int64_t got = file_.ReadFull(stored, sizeof stored);
-        if (got != static_cast<int64_t>(sizeof stored) || !aes.Code(computed) ||
+        if (got != static_cast<int64_t>(sizeof stored) || !aes_->Code(computed) ||
             std::memcmp(stored, computed, sizeof stored) != 0)
             bad = true;
     }

@@ -16,6 +16,10 @@
 
 namespace bv {
 
+namespace zip {
+class AesCipher;
+}
+
 enum TCompressionLevel { clNone, clFastest, clNormal, clMax };
 enum TZip64Mode { zmDisabled, zmAuto, zmAlways };
 enum TZipCryptAlgorithm { caPkzipClassic, caAES_128, caAES_192, caAES_256 };
@@ -207,6 +211,7 @@ private:
     std::vector<uint8_t> inBuf_, outBuf_;
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<Deflater> deflater_;
+    std::unique_ptr<zip::AesCipher> aes_;
     int deflaterLevel_ = -1;
 };
 

@@ -89,27 +89,39 @@ bool AesCipher::Init(std::string_view password, int strength, const uint8_t* sal
         verifier[1] = material[2 * keyLength + 1];
     }
     crypto::Wipe(material, sizeof material);
-    std::memset(counter_, 0, sizeof counter_);
+    counter_ = 0;
     streamPos_ = sizeof stream_;
     return ok;
 }
 
 // Counter mode: the key stream is made a few hundred blocks at a time, each
-// block the encryption of the counter after a little-endian increment.
+// block the encryption of the counter after a little-endian increment (the
+// carry runs through the first 8 bytes only, so the last 8 stay zero).
 bool AesCipher::Xor(uint8_t* data, size_t length) {
     while (length > 0) {
         if (streamPos_ == sizeof stream_) {
             for (size_t b = 0; b < sizeof stream_; b += 16) {
-                for (int i = 0; i < 8; ++i)
-                    if (++counter_[i] != 0) break;
-                std::memcpy(stream_ + b, counter_, 16);
+                uint64_t c = ++counter_;
+                for (int i = 0; i < 8; ++i) stream_[b + i] = static_cast<uint8_t>(c >> (8 * i));
+                std::memset(stream_ + b + 8, 0, 8);
             }
             if (!aes_.EncryptBlocks(stream_, stream_, sizeof stream_)) return false;
             streamPos_ = 0;
         }
         size_t n = sizeof stream_ - streamPos_;
         if (n > length) n = length;
-        for (size_t i = 0; i < n; ++i) data[i] ^= stream_[streamPos_ + i];
+        // Eight bytes at a time: byte by byte, the compiler cannot rule out
+        // that `data` overlaps the key stream and keeps the loop scalar.
+        const uint8_t* key = stream_ + streamPos_;
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t d, k;
+            std::memcpy(&d, data + i, 8);
+            std::memcpy(&k, key + i, 8);
+            d ^= k;
+            std::memcpy(data + i, &d, 8);
+        }
+        for (; i < n; ++i) data[i] ^= key[i];
         streamPos_ += n;
         data += n;
         length -= n;

@@ -56,7 +56,7 @@ private:
     bool Xor(uint8_t* data, size_t length);
     crypto::AesEncryptor aes_;
     crypto::HmacSha1 hmac_;
-    uint8_t counter_[16] = {};
+    uint64_t counter_ = 0;  // the counter block's first 8 bytes, little-endian
     uint8_t stream_[4096] = {};
     size_t streamPos_ = sizeof stream_;
 };

@@ -1,18 +1,73 @@
-// Native implementation of the crypto primitives over OpenSSL libcrypto (EVP).
+// Native implementation of the crypto primitives over OpenSSL libcrypto.
+//
+// AES runs through EVP (it picks the hardware instructions). HMAC-SHA1 and
+// PBKDF2 are driven here over libcrypto's SHA-1 with plain SHA_CTX structs:
+// the HMAC pad states are hashed once per key and then copied by assignment,
+// where EVP_MAC and PKCS5_PBKDF2_HMAC allocate and duplicate provider
+// contexts for every one of PBKDF2's thousands of HMAC steps. SHA-1 itself
+// stays the library's; its low-level calls are deprecated in OpenSSL 3 but
+// are the only allocation-free ones.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "platform/crypto.h"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/params.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 
 #include <climits>
+#include <cstring>
 
 namespace bv::crypto {
+namespace {
+
+constexpr size_t kSha1Block = 64;
+constexpr size_t kSha1Digest = 20;
+
+// The SHA-1 states after the inner (key ^ 0x36) and outer (key ^ 0x5c) pad
+// blocks; every HMAC with this key starts from a copy of them.
+struct HmacPads {
+    SHA_CTX inner;
+    SHA_CTX outer;
+
+    ~HmacPads() { Wipe(this, sizeof *this); }
+
+    void SetKey(const uint8_t* key, size_t length) {
+        uint8_t block[kSha1Block] = {};
+        if (length > kSha1Block) {
+            SHA_CTX c;
+            SHA1_Init(&c);
+            SHA1_Update(&c, key, length);
+            SHA1_Final(block, &c);
+            Wipe(&c, sizeof c);
+        } else if (length > 0) {
+            std::memcpy(block, key, length);
+        }
+        for (uint8_t& b : block) b ^= 0x36;
+        SHA1_Init(&inner);
+        SHA1_Update(&inner, block, sizeof block);
+        for (uint8_t& b : block) b ^= 0x36 ^ 0x5c;
+        SHA1_Init(&outer);
+        SHA1_Update(&outer, block, sizeof block);
+        Wipe(block, sizeof block);
+    }
+
+    // Completes the HMAC whose inner hash `running` has absorbed the message.
+    // `digest` holds the inner hash on the way; SHA1_Update copies it into
+    // the context before the outer hash overwrites it.
+    void Finish(SHA_CTX& running, uint8_t digest[kSha1Digest]) const {
+        SHA1_Final(digest, &running);
+        running = outer;
+        SHA1_Update(&running, digest, kSha1Digest);
+        SHA1_Final(digest, &running);
+    }
+};
+
+}  // namespace
 
 struct AesEncryptor::Impl {
     EVP_CIPHER_CTX* ctx = nullptr;
+    size_t keyLength = 0;  // of the cipher set up in ctx, 0 before the first key
     ~Impl() {
         if (ctx) EVP_CIPHER_CTX_free(ctx);
     }
@@ -29,12 +84,20 @@ bool AesEncryptor::SetKey(const uint8_t* key, size_t length) {
     if (!cipher) return false;
     if (!impl_->ctx) impl_->ctx = EVP_CIPHER_CTX_new();
     if (!impl_->ctx) return false;
-    if (EVP_EncryptInit_ex(impl_->ctx, cipher, nullptr, key, nullptr) != 1) return false;
+    // A new key for the cipher already set up only runs the key schedule;
+    // naming the cipher again would reset the context and look it up anew.
+    if (impl_->keyLength == length) {
+        if (EVP_EncryptInit_ex(impl_->ctx, nullptr, nullptr, key, nullptr) != 1) return false;
+    } else {
+        impl_->keyLength = 0;
+        if (EVP_EncryptInit_ex(impl_->ctx, cipher, nullptr, key, nullptr) != 1) return false;
+        impl_->keyLength = length;
+    }
     return EVP_CIPHER_CTX_set_padding(impl_->ctx, 0) == 1;
 }
 
 bool AesEncryptor::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t length) {
-    if (!impl_->ctx || length % 16 != 0) return false;
+    if (!impl_->ctx || impl_->keyLength == 0 || length % 16 != 0) return false;
     while (length > 0) {
         int chunk = length > (1u << 30) ? (1 << 30) : static_cast<int>(length);
         int produced = 0;
@@ -48,48 +111,67 @@ bool AesEncryptor::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t length)
 }
 
 struct HmacSha1::Impl {
-    EVP_MAC* mac = nullptr;
-    EVP_MAC_CTX* ctx = nullptr;
-    ~Impl() {
-        if (ctx) EVP_MAC_CTX_free(ctx);
-        if (mac) EVP_MAC_free(mac);
-    }
+    HmacPads pads;
+    SHA_CTX running;
+    bool keyed = false;
+    ~Impl() { Wipe(&running, sizeof running); }
 };
 
 HmacSha1::HmacSha1() : impl_(std::make_unique<Impl>()) {}
 HmacSha1::~HmacSha1() = default;
 
 bool HmacSha1::SetKey(const uint8_t* key, size_t length) {
-    if (!impl_->mac) impl_->mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (!impl_->mac) return false;
-    if (impl_->ctx) EVP_MAC_CTX_free(impl_->ctx);
-    impl_->ctx = EVP_MAC_CTX_new(impl_->mac);
-    if (!impl_->ctx) return false;
-    char digest[] = "SHA1";
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_end(),
-    };
-    return EVP_MAC_init(impl_->ctx, key, length, params) == 1;
+    impl_->pads.SetKey(key, length);
+    impl_->running = impl_->pads.inner;
+    impl_->keyed = true;
+    return true;
 }
 
 bool HmacSha1::Update(const uint8_t* data, size_t length) {
-    return impl_->ctx && EVP_MAC_update(impl_->ctx, data, length) == 1;
+    return impl_->keyed && SHA1_Update(&impl_->running, data, length) == 1;
 }
 
+// Also starts the next message under the same key.
 bool HmacSha1::Final(uint8_t digest[20]) {
-    size_t n = 0;
-    return impl_->ctx && EVP_MAC_final(impl_->ctx, digest, &n, 20) == 1 && n == 20;
+    if (!impl_->keyed) return false;
+    impl_->pads.Finish(impl_->running, digest);
+    impl_->running = impl_->pads.inner;
+    return true;
 }
 
+// RFC 2898 PBKDF2 with HMAC-SHA1: block i of the output is U1 ^ U2 ^ ... ^ Uc,
+// U1 = HMAC(password, salt || i as 32-bit big-endian), Uj = HMAC(password, Uj-1).
 bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltLength,
                     uint32_t iterations, uint8_t* out, size_t outLength) {
-    if (password.size() > INT_MAX || saltLength > INT_MAX || outLength > INT_MAX ||
-        iterations > INT_MAX)
-        return false;
-    return PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt,
-                                  static_cast<int>(saltLength), static_cast<int>(iterations),
-                                  static_cast<int>(outLength), out) == 1;
+    if (iterations == 0 || (saltLength > 0 && !salt) || (outLength > 0 && !out)) return false;
+    HmacPads pads;
+    pads.SetKey(reinterpret_cast<const uint8_t*>(password.data()), password.size());
+    SHA_CTX c;
+    uint8_t u[kSha1Digest], t[kSha1Digest];
+    for (uint32_t block = 1; outLength > 0; ++block) {
+        if (block == 0) return false;  // more than 2^32 - 1 blocks
+        const uint8_t index[4] = {static_cast<uint8_t>(block >> 24), static_cast<uint8_t>(block >> 16),
+                                  static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)};
+        c = pads.inner;
+        SHA1_Update(&c, salt, saltLength);
+        SHA1_Update(&c, index, sizeof index);
+        pads.Finish(c, u);
+        std::memcpy(t, u, sizeof t);
+        for (uint32_t j = 1; j < iterations; ++j) {
+            c = pads.inner;
+            SHA1_Update(&c, u, sizeof u);
+            pads.Finish(c, u);
+            for (size_t k = 0; k < sizeof t; ++k) t[k] ^= u[k];
+        }
+        size_t n = outLength < sizeof t ? outLength : sizeof t;
+        std::memcpy(out, t, n);
+        out += n;
+        outLength -= n;
+    }
+    Wipe(&c, sizeof c);
+    Wipe(u, sizeof u);
+    Wipe(t, sizeof t);
+    return true;
 }
 
 bool RandomBytes(uint8_t* out, size_t length) {

@@ -11,6 +11,14 @@
 namespace bv {
 namespace {
 
+// "00ff.." to the bytes it spells.
+std::string Bytes(const char* hex) {
+    std::string out;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+        out.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    return out;
+}
+
 std::string Hex(const uint8_t* p, size_t n) {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -22,40 +30,85 @@ std::string Hex(const uint8_t* p, size_t n) {
 }
 
 TEST(CryptoTest, AesBlockMatchesFips197) {
+    // One encryptor re-keyed through the table: a new key of the same length
+    // and a change of length must both take effect.
     struct Case {
-        size_t keyLength;
+        const char* key;
+        const char* plain;
         const char* expected;
-    } cases[] = {{16, "69c4e0d86a7b0430d8cdb78070b4c55a"},
-                 {24, "dda97ca4864cdfe06eaf70a0ec0d7191"},
-                 {32, "8ea2b7ca516745bfeafc49904b496089"}};
+    } cases[] = {
+        {"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
+         "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {"2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734",
+         "3925841d02dc09fbdc118597196a0b32"},
+        {"000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
+         "00112233445566778899aabbccddeeff", "8ea2b7ca516745bfeafc49904b496089"},
+        {"000102030405060708090a0b0c0d0e0f1011121314151617", "00112233445566778899aabbccddeeff",
+         "dda97ca4864cdfe06eaf70a0ec0d7191"},
+        {"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
+         "69c4e0d86a7b0430d8cdb78070b4c55a"},
+    };
+    crypto::AesEncryptor aes;
+    uint8_t block[16];
+    EXPECT_FALSE(aes.EncryptBlocks(block, block, 16));  // no key yet
+    EXPECT_FALSE(aes.SetKey(block, 20));
     for (const Case& c : cases) {
-        uint8_t key[32], block[16];
-        for (int i = 0; i < 32; ++i) key[i] = static_cast<uint8_t>(i);
-        for (int i = 0; i < 16; ++i) block[i] = static_cast<uint8_t>(i * 0x11);
-        crypto::AesEncryptor aes;
-        ASSERT_TRUE(aes.SetKey(key, c.keyLength));
+        std::string key = Bytes(c.key), plain = Bytes(c.plain);
+        ASSERT_TRUE(aes.SetKey(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
+        std::memcpy(block, plain.data(), 16);
         ASSERT_TRUE(aes.EncryptBlocks(block, block, 16));
-        EXPECT_EQ(Hex(block, 16), c.expected) << c.keyLength;
+        EXPECT_EQ(Hex(block, 16), c.expected) << c.key;
     }
 }
 
-TEST(CryptoTest, HmacSha1AndPbkdf2MatchRfcVectors) {
+TEST(CryptoTest, HmacSha1MatchesRfc2202) {
+    struct Case {
+        std::string key, data;
+        const char* expected;
+    } cases[] = {
+        {"Jefe", "what do ya want for nothing?", "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
+        // A key longer than SHA-1's block is hashed first.
+        {std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+         "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
+        {std::string(20, '\x0b'), "Hi There", "b617318655057264e28bc0b6fb378c8ef146be00"},
+    };
+    // One object re-keyed through the table, as an archive's members do.
     crypto::HmacSha1 hmac;
-    const std::string key = "Jefe", data = "what do ya want for nothing?";
-    uint8_t digest[20];
-    ASSERT_TRUE(hmac.SetKey(reinterpret_cast<const uint8_t*>(key.data()), key.size()));
-    // Fed in two pieces: the incremental interface must equal one pass.
-    ASSERT_TRUE(hmac.Update(reinterpret_cast<const uint8_t*>(data.data()), 10));
-    ASSERT_TRUE(hmac.Update(reinterpret_cast<const uint8_t*>(data.data()) + 10, data.size() - 10));
-    ASSERT_TRUE(hmac.Final(digest));
-    EXPECT_EQ(Hex(digest, 20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+    for (const Case& c : cases) {
+        const auto* data = reinterpret_cast<const uint8_t*>(c.data.data());
+        uint8_t digest[20];
+        ASSERT_TRUE(hmac.SetKey(reinterpret_cast<const uint8_t*>(c.key.data()), c.key.size()));
+        // Fed in two pieces: the incremental interface must equal one pass.
+        ASSERT_TRUE(hmac.Update(data, 5));
+        ASSERT_TRUE(hmac.Update(data + 5, c.data.size() - 5));
+        ASSERT_TRUE(hmac.Final(digest));
+        EXPECT_EQ(Hex(digest, 20), c.expected) << c.data;
+    }
+}
 
-    const uint8_t salt[] = {'s', 'a', 'l', 't'};
-    uint8_t out[20];
-    ASSERT_TRUE(crypto::Pbkdf2HmacSha1("password", salt, 4, 1, out, 20));
-    EXPECT_EQ(Hex(out, 20), "0c60c80f961f0e71f3a9b524af6012062fe037a6");
-    ASSERT_TRUE(crypto::Pbkdf2HmacSha1("password", salt, 4, 4096, out, 20));
-    EXPECT_EQ(Hex(out, 20), "4b007901b765489abead49d926f721d065a429c1");
+TEST(CryptoTest, Pbkdf2MatchesRfc6070) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string password, salt;
+        uint32_t iterations;
+        const char* expected;  // its length gives the output length
+    } cases[] = {
+        {"password", "salt", 1, "0c60c80f961f0e71f3a9b524af6012062fe037a6"},
+        {"password", "salt", 2, "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"},
+        {"password", "salt", 4096, "4b007901b765489abead49d926f721d065a429c1"},
+        // 25 bytes: a second output block, cut short.
+        {"passwordPASSWORDpassword", "saltSALTsaltSALTsaltSALTsaltSALTsalt", 4096,
+         "3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038"},
+        // Zero bytes inside password and salt are data.
+        {"pass\0word"s, "sa\0lt"s, 4096, "56fa6aa75548099dcc37d7f03425e0c3"},
+    };
+    for (const Case& c : cases) {
+        size_t length = std::strlen(c.expected) / 2;
+        uint8_t out[32];
+        ASSERT_TRUE(crypto::Pbkdf2HmacSha1(c.password, reinterpret_cast<const uint8_t*>(c.salt.data()),
+                                           c.salt.size(), c.iterations, out, length));
+        EXPECT_EQ(Hex(out, length), c.expected) << c.password << " " << c.iterations;
+    }
 }
 
 TEST(CryptoTest, PkwareHeaderCarriesCrcBytesAndRoundTrips) {
@@ -85,8 +138,11 @@ TEST(CryptoTest, AesCipherRoundTripsAndAuthenticatesCiphertext) {
     const uint8_t salt[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
     std::string text(10000, '\0');
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 7);
+    // The reader is kept across strengths, as the archive reader keeps one
+    // for all its members: each Init must start afresh.
+    zip::AesCipher reader;
     for (int strength = 1; strength <= 3; ++strength) {
-        zip::AesCipher writer, reader, wrong;
+        zip::AesCipher writer, wrong;
         uint8_t v1[2], v2[2], v3[2], code1[10], code2[10];
         ASSERT_TRUE(writer.Init("pw", strength, salt, v1));
         std::string data = text;
