@@ -157,6 +157,41 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
     }
 }
 
+// The tune through the real media player: without a sound device (as under
+// Wine here) starting and stopping stay silent and change nothing.
+TEST_F(EndToEnd, MusicAfterAnInstallationIsSilentWithoutADevice) {
+    auto w = Open("main");
+    std::wstring folder = Folder(L"Music");
+    ASSERT_TRUE(w->Install(folder, 0, 6, 4));
+    ASSERT_TRUE(fs::FileExists(folder + L"\\ipanema.mid"));
+    w->form.btMusicClick();
+    w->form.btMusicClick();
+    EXPECT_TRUE(w->questions.errors.empty());
+    EXPECT_TRUE(fs::FileExists(folder + L"\\ipanema.mid"));
+    fs::RemoveFile(shell::DesktopFolder() + L"\\Ranger.lnk");
+}
+
+// The maintenance page's direct GET writes to C:\try: without that folder
+// the file cannot be created and the standard error box says so.
+TEST_F(EndToEnd, MaintenanceDirectGet) {
+    std::filesystem::remove_all(std::filesystem::path(L"C:\\try"));
+    auto w = Open("main");
+    w->window.ShowPage(Ctl::TabSheet2);
+    w->Click(Ctl::Button1);
+    ASSERT_EQ(w->questions.errors.size(), 1u);
+    EXPECT_NE(w->questions.errors[0].find(L"zoded.___"), std::wstring::npos) << std::string(
+        w->questions.errors[0].begin(), w->questions.errors[0].end());
+    ASSERT_TRUE(fs::ForceDirectories(L"C:\\try"));
+    w->Click(Ctl::Button1);
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Sucessfully downloaded c:\\try\\zoded.___");
+    EXPECT_TRUE(fs::FileExists(L"C:\\try\\zoded.___"));
+    // Button3 renames it, as the finish would.
+    w->form.InstallFolder = L"C:\\try\\";
+    w->Click(Ctl::Button3);
+    EXPECT_TRUE(fs::FileExists(L"C:\\try\\zoded.exe"));
+    std::filesystem::remove_all(std::filesystem::path(L"C:\\try"));
+}
+
 TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
     auto w = Open("stall");
     std::wstring folder = Folder(L"Stall");
