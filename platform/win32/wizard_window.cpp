@@ -437,22 +437,26 @@ void WizardWindow::Show() {
 int WizardWindow::RunMessageLoop() {
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        // Enter presses the default button of the page on show, except in
-        // the memo, which takes line breaks.
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_RETURN && main_ &&
-            GetFocus() != Handle(Ctl::memDownload) && IsChild(main_, msg.hwnd)) {
-            for (const ui::ControlDef& s : layout_)
-                if (s.parent == activePage_ && s.tag != 0 && IsWindowEnabled(Handle(s.id))) {
-                    SendMessageW(Handle(s.id), BM_CLICK, 0, 0);
-                    break;
-                }
-            continue;
-        }
+        if (PreTranslate(msg)) continue;
         if (main_ && IsDialogMessageW(main_, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
     return 0;
+}
+
+bool WizardWindow::PreTranslate(const MSG& msg) {
+    // Enter presses the default button of the page on show, except in the
+    // memo, which takes line breaks.
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || !main_ || !IsChild(main_, msg.hwnd) ||
+        msg.hwnd == Handle(Ctl::memDownload))
+        return false;
+    for (const ui::ControlDef& s : layout_)
+        if (s.parent == activePage_ && s.tag != 0 && IsWindowEnabled(Handle(s.id))) {
+            SendMessageW(Handle(s.id), BM_CLICK, 0, 0);
+            break;
+        }
+    return true;
 }
 
 void WizardWindow::PumpMessages() {

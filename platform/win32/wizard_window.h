@@ -35,6 +35,9 @@ public:
     int RunMessageLoop();
     // Handles queued messages without waiting (tests).
     void PumpMessages();
+    // The keys the window handles before dispatch (Enter presses the page's
+    // default button); true when the message was used.
+    bool PreTranslate(const MSG& msg);
 
     HWND Handle(ui::Ctl ctl) const;
     HWND RadioHandle(ui::Ctl group, int index) const;

@@ -163,6 +163,23 @@ TEST(Window, InstallTakesTheProgramChoice) {
     EXPECT_EQ(w.window.ActivePage(), Ctl::tbDownload);
 }
 
+TEST(Window, EnterPressesThePageButtonButNotInTheMemo) {
+    Wizard w({L"-D"});
+    w.window.ShowPage(Ctl::tbSireFiles);
+    MSG enter{w.window.RadioHandle(Ctl::rgSireFiles, 2), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    EXPECT_TRUE(w.window.PreTranslate(enter));
+    EXPECT_EQ(w.window.ActivePage(), Ctl::tbProgram);
+    w.window.ShowPage(Ctl::tbDownload);
+    MSG inMemo{w.window.Handle(Ctl::memDownload), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    EXPECT_FALSE(w.window.PreTranslate(inMemo));
+    MSG other{w.window.Handle(Ctl::memDownload), WM_KEYDOWN, 'A', 0, 0, {0, 0}};
+    EXPECT_FALSE(w.window.PreTranslate(other));
+    // Finish is disabled: Enter on its page presses nothing.
+    MSG onPage{w.window.Handle(Ctl::btMusic), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    EXPECT_TRUE(w.window.PreTranslate(onPage));
+    EXPECT_FALSE(w.window.Destroyed());
+}
+
 TEST(Window, BannerDoubleClickShowsTheVersionAndNothingElse) {
     Wizard w({});
     w.Click(Ctl::btnNext1);
