@@ -433,6 +433,25 @@ void ZipArchiver::ReadDirectory() {
     ScanLocalHeaders(static_cast<uint64_t>(size));
 }
 
+namespace {
+
+// The fields a directory record and a local header share, from the version
+// needed to the extra field's length.
+void GetSharedHeaderFields(Bytes& r, ZipEntry& e) {
+    e.versionNeeded = r.U16();
+    e.flags = r.U16();
+    e.method = r.U16();
+    e.modTime = r.U16();
+    e.modDate = r.U16();
+    e.crc32 = r.U32();
+    e.compressedSize32 = r.U32();
+    e.uncompressedSize32 = r.U32();
+    e.nameLength = r.U16();
+    e.extraLength = r.U16();
+}
+
+}  // namespace
+
 bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSearch));
     std::vector<uint8_t> tail(tailSize);
@@ -500,16 +519,7 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
         e.signature = r.U32();
         if (!r.ok() || e.signature != kCentralSig) return false;
         e.versionMadeBy = r.U16();
-        e.versionNeeded = r.U16();
-        e.flags = r.U16();
-        e.method = r.U16();
-        e.modTime = r.U16();
-        e.modDate = r.U16();
-        e.crc32 = r.U32();
-        e.compressedSize32 = r.U32();
-        e.uncompressedSize32 = r.U32();
-        e.nameLength = r.U16();
-        e.extraLength = r.U16();
+        GetSharedHeaderFields(r, e);
         e.commentLength = r.U16();
         e.diskStart16 = r.U16();
         e.internalAttributes = r.U16();
@@ -594,17 +604,8 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         Bytes r(h, 30);
         ZipEntry e;
         r.U32();
-        e.versionNeeded = r.U16();
+        GetSharedHeaderFields(r, e);
         e.versionMadeBy = e.versionNeeded;
-        e.flags = r.U16();
-        e.method = r.U16();
-        e.modTime = r.U16();
-        e.modDate = r.U16();
-        e.crc32 = r.U32();
-        e.compressedSize32 = r.U32();
-        e.uncompressedSize32 = r.U32();
-        e.nameLength = r.U16();
-        e.extraLength = r.U16();
         uint64_t dataStart = at + 30 + e.nameLength + e.extraLength;
         if (dataStart > fileSize) continue;
         std::string nameExtra(static_cast<size_t>(e.nameLength) + e.extraLength, '\0');
