@@ -58,7 +58,10 @@ protected:
         Notify.Init(-1);
         Notify.Init(0);
     }
-    void TearDown() override { ResetVendorHostForTesting(); }
+    void TearDown() override {
+        ResetVendorHostForTesting();
+        std::filesystem::remove_all(std::filesystem::path(Root()));
+    }
 
     std::unique_ptr<Wizard> Open(const char* site) {
         std::wstring host = L"--vendor-host=127.0.0.1:" + Port(site);
@@ -67,8 +70,9 @@ protected:
             ParseVendorHostOption({host});
         });
     }
+    static std::wstring Root() { return L"C:\\bve2e-" + std::to_wstring(GetCurrentProcessId()); }
     static std::wstring Folder(const std::wstring& name) {
-        std::wstring folder = L"C:\\bve2e-" + std::to_wstring(GetCurrentProcessId()) + L"\\" + name;
+        std::wstring folder = Root() + L"\\" + name;
         std::filesystem::remove_all(std::filesystem::path(folder));
         return folder;
     }
