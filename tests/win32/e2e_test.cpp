@@ -15,6 +15,7 @@
 #include "platform/fs.h"
 #include "platform/shell.h"
 #include "tests/win32/screenshot.h"
+#include "tests/win32/wine_util.h"
 #include "tests/win32/wizard_fixture.h"
 #include "transfer/notify.h"
 #include "web/vendor.h"
@@ -32,12 +33,7 @@ std::string ReadText(const std::filesystem::path& path) {
     return ss.str();
 }
 
-// The fixture's folder, seen through Wine's Z: drive.
-std::filesystem::path FixtureDir() {
-    std::wstring path = L"Z:";
-    for (char c : std::string(BV_E2E_DIR)) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    return std::filesystem::path(path);
-}
+std::filesystem::path FixtureDir() { return std::filesystem::path(test::HostToWine(BV_E2E_DIR)); }
 
 std::wstring Port(const char* site) {
     std::string text = ReadText(FixtureDir() / (std::string(site) + ".port"));
@@ -126,7 +122,9 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
             }
         }));
         ASSERT_TRUE(w->window.IsEnabled(Ctl::btnFinish)) << "the batch did not finish";
-        if (first) EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-after.png"));
+        if (first) {
+            EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/download-after.png"));
+        }
 
         // Every file is there, the executables renamed, no ".___" left.
         std::vector<std::wstring> expected = c.downloaded;
@@ -215,8 +213,7 @@ TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
 // The program itself, unattended, as a deployment tool runs it: exit status 0
 // for a complete installation, 4 for a stalled one.
 TEST_F(EndToEnd, UnattendedProgramExitStatus) {
-    std::wstring exe = L"Z:";
-    for (char c : std::string(BVSTARTUP_EXE_PATH)) exe.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    std::wstring exe = test::HostToWine(BVSTARTUP_EXE_PATH);
     struct Case {
         const char* site;
         const wchar_t* name;

@@ -7,54 +7,30 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/win32/wine_util.h"
+
 namespace {
-
-std::wstring ExePath() {
-    // The build tree's path, seen through Wine's Z: drive.
-    std::string unix = BVSTARTUP_EXE_PATH;
-    std::wstring path = L"Z:";
-    for (char c : unix) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    return path;
-}
-
-struct FindMain {
-    DWORD pid;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK FindMainProc(HWND hwnd, LPARAM lp) {
-    auto* f = reinterpret_cast<FindMain*>(lp);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    wchar_t cls[64];
-    GetClassNameW(hwnd, cls, 64);
-    // Visible: created, filled, and the module made, as start-up does it.
-    if (pid == f->pid && std::wstring(cls) == L"BVStartupMain" && IsWindowVisible(hwnd)) {
-        f->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 // Starts the program in `dir`, waits for its window, runs `whileOpen`, then
 // closes the window and waits for the program to end.
 template <class Fn>
 void RunProgram(const std::filesystem::path& dir, const std::wstring& args, Fn whileOpen) {
-    std::wstring cmd = L"\"" + ExePath() + L"\" " + args;
+    std::wstring cmd = L"\"" + bv::test::HostToWine(BVSTARTUP_EXE_PATH) + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
     ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                dir.wstring().c_str(), &si, &pi))
         << "error " << GetLastError() << " starting " << std::string(cmd.begin(), cmd.end());
-    FindMain f{pi.dwProcessId};
-    for (int i = 0; i < 300 && !f.found; ++i) {
+    // Visible: created, filled, and the module made, as start-up does it.
+    HWND main = nullptr;
+    for (int i = 0; i < 300 && !main; ++i) {
         Sleep(50);
-        EnumWindows(FindMainProc, reinterpret_cast<LPARAM>(&f));
+        main = bv::test::FindProcessWindow(pi.dwProcessId, L"BVStartupMain");
     }
-    ASSERT_NE(f.found, nullptr) << "the wizard window did not appear";
+    ASSERT_NE(main, nullptr) << "the wizard window did not appear";
     whileOpen();
-    PostMessageW(f.found, WM_CLOSE, 0, 0);
+    PostMessageW(main, WM_CLOSE, 0, 0);
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(pi.hProcess, &code);

@@ -8,38 +8,14 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/win32/wine_util.h"
 
-std::wstring StandinPath() {
-    // The build tree's path, seen through Wine's Z: drive.
-    std::string unix = STANDIN_EXE_PATH;
-    std::wstring path = L"Z:";
-    for (char c : unix) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    return path;
-}
+namespace {
 
 std::wstring Text(HWND hwnd) {
     wchar_t buf[512] = L"";
     GetWindowTextW(hwnd, buf, 512);
     return buf;
-}
-
-struct Found {
-    DWORD pid;
-    HWND main = nullptr;
-};
-
-BOOL CALLBACK FindMainProc(HWND hwnd, LPARAM lp) {
-    auto* f = reinterpret_cast<Found*>(lp);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hwnd, &pid);
-    wchar_t cls[64] = L"";
-    GetClassNameW(hwnd, cls, 64);
-    if (pid == f->pid && std::wstring(cls) == L"BovistaStandIn" && IsWindowVisible(hwnd)) {
-        f->main = hwnd;
-        return FALSE;
-    }
-    return TRUE;
 }
 
 struct Children {
@@ -70,7 +46,7 @@ TEST_P(StandinTest, NamesItselfAndClosesOnItsButton) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     std::filesystem::path exe = dir / c.fileName;
-    ASSERT_TRUE(CopyFileW(StandinPath().c_str(), exe.wstring().c_str(), FALSE)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(bv::test::HostToWine(STANDIN_EXE_PATH).c_str(), exe.wstring().c_str(), FALSE)) << GetLastError();
     if (*c.trailer) std::ofstream(exe, std::ios::binary | std::ios::app) << c.trailer;
 
     std::wstring cmd = L"\"" + exe.wstring() + L"\"";
@@ -80,16 +56,16 @@ TEST_P(StandinTest, NamesItselfAndClosesOnItsButton) {
     ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                dir.wstring().c_str(), &si, &pi))
         << "error " << GetLastError();
-    Found f{pi.dwProcessId};
-    for (int i = 0; i < 300 && !f.main; ++i) {
+    HWND main = nullptr;
+    for (int i = 0; i < 300 && !main; ++i) {
         Sleep(50);
-        EnumWindows(FindMainProc, reinterpret_cast<LPARAM>(&f));
+        main = bv::test::FindProcessWindow(pi.dwProcessId, L"BovistaStandIn");
     }
-    EXPECT_NE(f.main, nullptr) << "no stand-in window";
-    if (f.main) {
-        EXPECT_EQ(Text(f.main), std::wstring(c.shownName) + L" (Bovista stand-in)");
+    EXPECT_NE(main, nullptr) << "no stand-in window";
+    if (main) {
+        EXPECT_EQ(Text(main), std::wstring(c.shownName) + L" (Bovista stand-in)");
         Children ch;
-        EnumChildWindows(f.main, ChildProc, reinterpret_cast<LPARAM>(&ch));
+        EnumChildWindows(main, ChildProc, reinterpret_cast<LPARAM>(&ch));
         ASSERT_FALSE(ch.statics.empty());
         EXPECT_EQ(ch.statics[0], std::wstring(L"Bovista stand-in: ") + c.shownName);
         EXPECT_NE(ch.close, nullptr) << "no Close button";
