@@ -1,12 +1,21 @@
 // The Win32 wizard window. Controls are created from the layout table; panels,
-// the page stack and pages are small window classes of our own; the pictures
-// are drawn at start-up. Events are forwarded to the handlers.
+// the page stack and pages are small window classes of our own. Everything is
+// laid out at the display's scale: positions, sizes, fonts and the pictures
+// are scaled from 96 dots per inch when the window is made and again when it
+// moves to a display of another scale. Events are forwarded to the handlers.
 #include "platform/win32/wizard_window.h"
 
 #include <commctrl.h>
 #include <uxtheme.h>
 
 #include <algorithm>
+#include <cstring>
+
+#include "platform/pictures.h"
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 namespace bv::win32 {
 
@@ -26,7 +35,54 @@ constexpr UINT WM_BV_DBLCLK = WM_APP + 1;
 constexpr COLORREF kMagenta = RGB(255, 0, 255);
 constexpr COLORREF kDiscBlue = RGB(32, 96, 200);
 
+constexpr int kDesignDpi = 96;
+// The width of a push button's raised edge; the default button has a black
+// outline around it.
+constexpr int kButtonEdge = 2;
+// The product icon: the first icon group of the program's resources.
+constexpr int kIconId = 1;
+
 int IdOf(Ctl ctl) { return 1000 + static_cast<int>(ctl) * 32; }
+
+// The scale functions of Windows 10 (1607 and later), looked up at run time
+// so that the program still starts on Windows 7 and 8.
+struct DpiFunctions {
+    UINT(WINAPI* forWindow)(HWND) = nullptr;
+    UINT(WINAPI* forSystem)() = nullptr;
+    BOOL(WINAPI* adjustWindowRect)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
+};
+
+template <class Fn>
+void Load(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const DpiFunctions& Dpi() {
+    static const DpiFunctions fns = [] {
+        DpiFunctions f;
+        if (HMODULE user = GetModuleHandleW(L"user32.dll")) {
+            Load(user, "GetDpiForWindow", f.forWindow);
+            Load(user, "GetDpiForSystem", f.forSystem);
+            Load(user, "AdjustWindowRectExForDpi", f.adjustWindowRect);
+        }
+        return f;
+    }();
+    return fns;
+}
+
+// The scale of the display the window is on, in dots per inch; the system's
+// without a window, and 96 when nothing tells.
+int DpiOf(HWND hwnd) {
+    UINT dpi = 0;
+    if (hwnd && Dpi().forWindow) dpi = Dpi().forWindow(hwnd);
+    if (!dpi && Dpi().forSystem) dpi = Dpi().forSystem();
+    if (!dpi) {
+        HDC screen = GetDC(nullptr);
+        dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSY));
+        ReleaseDC(nullptr, screen);
+    }
+    return dpi ? static_cast<int>(dpi) : kDesignDpi;
+}
 
 // Owns a GDI object.
 template <class T>
@@ -99,52 +155,62 @@ void WhitePolygon(HDC dc, const POINT* pts, int n) {
     SelectObject(dc, oldBrush);
 }
 
-// A right arrow in a blue disc, 24 by 24, magenta around it.
-HBITMAP MakeArrow() {
-    return DrawBitmap(24, 24, [](HDC dc) {
-        FillDisc(dc, 24);
+// A polygon designed on a grid of `design` points, drawn `size` pixels wide.
+template <size_t N>
+void WhitePolygon(HDC dc, const POINT (&pts)[N], int design, int size) {
+    POINT scaled[N];
+    for (size_t i = 0; i < N; ++i) scaled[i] = {MulDiv(pts[i].x, size, design), MulDiv(pts[i].y, size, design)};
+    WhitePolygon(dc, scaled, static_cast<int>(N));
+}
+
+// A right arrow in a blue disc, 24 by 24 at 96 dots per inch, magenta around it.
+HBITMAP MakeArrow(int size) {
+    return DrawBitmap(size, size, [size](HDC dc) {
+        FillDisc(dc, size);
         const POINT arrow[] = {{5, 10}, {12, 10}, {12, 5}, {19, 12}, {12, 19}, {12, 14}, {5, 14}};
-        WhitePolygon(dc, arrow, 7);
+        WhitePolygon(dc, arrow, 24, size);
     });
 }
 
-// A play symbol in a blue disc, 16 by 16, magenta around it.
-HBITMAP MakePlay() {
-    return DrawBitmap(16, 16, [](HDC dc) {
-        FillDisc(dc, 16);
+// A play symbol in a blue disc, 16 by 16 at 96 dots per inch, magenta around it.
+HBITMAP MakePlay(int size) {
+    return DrawBitmap(size, size, [size](HDC dc) {
+        FillDisc(dc, size);
         const POINT tri[] = {{6, 4}, {12, 8}, {6, 12}};
-        WhitePolygon(dc, tri, 3);
+        WhitePolygon(dc, tri, 16, size);
     });
 }
 
-// The product icon, 96 by 96: a green tile with the product's initials.
-HBITMAP MakeLogo() {
-    return DrawBitmap(96, 96, [](HDC dc) {
-        RECT all{0, 0, 96, 96};
-        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        HBRUSH green = CreateSolidBrush(RGB(24, 128, 56));
-        HGDIOBJ oldBrush = SelectObject(dc, green);
-        HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
-        RoundRect(dc, 4, 2, 92, 42, 12, 12);
-        HBRUSH gold = CreateSolidBrush(RGB(240, 202, 166));
-        SelectObject(dc, gold);
-        RoundRect(dc, 4, 48, 92, 94, 12, 12);
-        SelectObject(dc, oldPen);
-        SelectObject(dc, oldBrush);
-        DeleteObject(green);
-        DeleteObject(gold);
-        HFONT font = MakeFont(30, true);
-        HGDIOBJ oldFont = SelectObject(dc, font);
-        SetBkMode(dc, TRANSPARENT);
-        SetTextColor(dc, RGB(255, 255, 255));
-        RECT top{4, 2, 92, 42};
-        DrawTextW(dc, L"BV", -1, &top, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-        SelectObject(dc, oldFont);
-        DeleteObject(font);
+// The product icon, 96 by 96 at 96 dots per inch, on the banner's white.
+HBITMAP MakeLogo(int size) {
+    pictures::Image logo = pictures::Over(pictures::DrawLogo(size), 0xFFFFFF);
+    return DrawBitmap(size, size, [&](HDC dc) {
+        BITMAP bm{};
+        GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof bm, &bm);
+        // 32-bit rows top first: the same layout as the image's pixels.
+        std::memcpy(bm.bmBits, logo.pixels.data(), logo.pixels.size() * sizeof(uint32_t));
     });
+}
+
+// The product icon from the program's resources at the given size, or none
+// (test programs carry no resources).
+HICON LoadProductIcon(int size) {
+    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kIconId), IMAGE_ICON, size,
+                                         size, LR_DEFAULTCOLOR));
 }
 
 HWND Root(HWND hwnd) { return GetAncestor(hwnd, GA_ROOT); }
+
+// The height of a line of text in the font.
+int CellHeight(HFONT font) {
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return tm.tmHeight;
+}
 
 // Messages that children send to their parent go on to the main window.
 bool ForwardToRoot(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
@@ -163,10 +229,16 @@ bool ForwardToRoot(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
 
 }  // namespace
 
+// What the window draws with, made for one scale.
 struct WizardWindow::Resources {
     Gdi<HFONT> font, bannerFont, versionFont;
     Gdi<HBITMAP> logo, arrow, play;
     Gdi<HBRUSH> white;
+    HICON bigIcon = nullptr, smallIcon = nullptr;
+    ~Resources() {
+        if (bigIcon) DestroyIcon(bigIcon);
+        if (smallIcon) DestroyIcon(smallIcon);
+    }
 };
 
 void MessageBoxQuestions::ShowMessage(const std::wstring& text) {
@@ -185,7 +257,58 @@ WizardWindow::~WizardWindow() {
     delete res_;
 }
 
-int WizardWindow::Scale(int v) const { return MulDiv(v, dpi_, 96); }
+int WizardWindow::Scale(int v) const { return MulDiv(v, dpi_, kDesignDpi); }
+
+void WizardWindow::MakeResources() {
+    auto* res = new Resources;
+    res->font.reset(MakeFont(Scale(14), false));
+    res->bannerFont.reset(MakeFont(Scale(17), true));
+    res->versionFont.reset(MakeFont(Scale(11), false));
+    res->logo.reset(MakeLogo(Scale(96)));
+    res->arrow.reset(MakeArrow(Scale(24)));
+    res->play.reset(MakePlay(Scale(16)));
+    res->white.reset(CreateSolidBrush(RGB(255, 255, 255)));
+    res->bigIcon = LoadProductIcon(Scale(32));
+    res->smallIcon = LoadProductIcon(Scale(16));
+    // The controls take the new fonts and pictures before the old ones go.
+    Resources* old = res_;
+    res_ = res;
+    ApplyResources();
+    delete old;
+}
+
+HFONT WizardWindow::FontOf(Ctl ctl) const {
+    return ctl == Ctl::pnTop ? res_->bannerFont.get()
+           : ctl == Ctl::lblVersion ? res_->versionFont.get()
+                                    : res_->font.get();
+}
+
+void WizardWindow::ApplyResources() {
+    if (!main_) return;
+    auto setFont = [](HWND h, HFONT font) {
+        if (h) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    };
+    for (const auto& [ctl, h] : controls_) {
+        setFont(h, FontOf(ctl));
+        const ui::ControlDef* s = Def(ctl);
+        if (s && s->kind == Kind::ListBox) SendMessageW(h, LB_SETITEMHEIGHT, 0, Scale(17));
+        if (s && s->kind == Kind::Image) SetPropW(h, kBitmapProp, res_->logo.get());
+    }
+    for (const auto& [group, items] : radios_)
+        for (HWND r : items) setFont(r, res_->font.get());
+    setFont(tabs_, res_->font.get());
+    if (res_->bigIcon) SendMessageW(main_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(res_->bigIcon));
+    if (res_->smallIcon) SendMessageW(main_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(res_->smallIcon));
+}
+
+SIZE WizardWindow::OuterSize(int clientWidth, int clientHeight) const {
+    RECT r{0, 0, clientWidth, clientHeight};
+    DWORD style = static_cast<DWORD>(GetWindowLongW(main_, GWL_STYLE));
+    DWORD exStyle = static_cast<DWORD>(GetWindowLongW(main_, GWL_EXSTYLE));
+    if (!Dpi().adjustWindowRect || !Dpi().adjustWindowRect(&r, style, FALSE, exStyle, static_cast<UINT>(dpi_)))
+        AdjustWindowRectEx(&r, style, FALSE, exStyle);
+    return {r.right - r.left, r.bottom - r.top};
+}
 
 const ui::ControlDef* WizardWindow::Def(Ctl ctl) const {
     for (const ui::ControlDef& s : layout_)
@@ -224,7 +347,14 @@ bool WizardWindow::Create(ui::Events& events, UINT timerMs) {
     wc.lpfnWndProc = MainProc;
     wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     wc.lpszClassName = kMainClass;
-    RegisterClassExW(&wc);
+    wc.hIcon = LoadProductIcon(GetSystemMetrics(SM_CXICON));
+    wc.hIconSm = LoadProductIcon(GetSystemMetrics(SM_CXSMICON));
+    if (!RegisterClassExW(&wc)) {
+        // Registered before: the class keeps its own icons.
+        if (wc.hIcon) DestroyIcon(wc.hIcon);
+        if (wc.hIconSm) DestroyIcon(wc.hIconSm);
+    }
+    wc.hIcon = wc.hIconSm = nullptr;
     wc.style = CS_DBLCLKS | CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = PanelProc;
     wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
@@ -236,25 +366,17 @@ bool WizardWindow::Create(ui::Events& events, UINT timerMs) {
     wc.lpszClassName = kContainerClass;
     RegisterClassExW(&wc);
 
-    HDC screen = GetDC(nullptr);
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-
-    res_->font.reset(MakeFont(Scale(14), false));
-    res_->bannerFont.reset(MakeFont(Scale(17), true));
-    res_->versionFont.reset(MakeFont(Scale(11), false));
-    res_->logo.reset(MakeLogo());
-    res_->arrow.reset(MakeArrow());
-    res_->play.reset(MakePlay());
-    res_->white.reset(CreateSolidBrush(RGB(255, 255, 255)));
-
-    DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
-    RECT r{0, 0, Scale(ui::kClientWidth), Scale(ui::kClientHeight)};
-    AdjustWindowRectEx(&r, style, FALSE, WS_EX_CONTROLPARENT);
-    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, kMainClass, L"", style, CW_USEDEFAULT, CW_USEDEFAULT,
-                            r.right - r.left, r.bottom - r.top, nullptr, nullptr, inst, this);
+    // Made at the system's scale, then sized for the display it is on.
+    dpi_ = DpiOf(nullptr);
+    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, kMainClass, L"", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+                            CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, inst, this);
     if (!main_) return false;
+    dpi_ = DpiOf(main_);
+    SIZE outer = OuterSize(Scale(ui::kClientWidth), Scale(ui::kClientHeight));
+    SetWindowPos(main_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    MakeResources();
     CreateControls();
+    ApplyResources();
     LayoutControls();
     SetTimer(main_, kTimerId, timerMs, nullptr);
     return true;
@@ -277,7 +399,6 @@ void WizardWindow::CreateControls() {
                 break;
             case Kind::Image:
                 h = make(0, kPanelClass, L"", WS_VISIBLE);
-                SetPropW(h, kBitmapProp, res_->logo.get());
                 break;
             case Kind::Label:
                 h = make(0, L"STATIC", s.text, WS_VISIBLE | SS_CENTER);
@@ -286,7 +407,6 @@ void WizardWindow::CreateControls() {
                 h = make(WS_EX_CONTROLPARENT, kContainerClass, L"", WS_VISIBLE | WS_CLIPCHILDREN);
                 tabs_ = CreateWindowExW(0, WC_TABCONTROLW, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0,
                                         0, h, nullptr, inst, nullptr);
-                SendMessageW(tabs_, WM_SETFONT, reinterpret_cast<WPARAM>(res_->font.get()), FALSE);
                 break;
             case Kind::Page: {
                 h = make(WS_EX_CONTROLPARENT, kContainerClass, s.text, WS_CLIPCHILDREN | WS_CLIPSIBLINGS);
@@ -316,7 +436,6 @@ void WizardWindow::CreateControls() {
                                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_RADIOBUTTON, 0, 0, 0, 0,
                                              parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 1 + i)),
                                              inst, nullptr);
-                    SendMessageW(r, WM_SETFONT, reinterpret_cast<WPARAM>(res_->font.get()), FALSE);
                     items.push_back(r);
                 }
                 break;
@@ -341,12 +460,7 @@ void WizardWindow::CreateControls() {
             case Kind::Window:
                 continue;
         }
-        HFONT font = s.id == Ctl::pnTop ? res_->bannerFont.get()
-                     : s.id == Ctl::lblVersion ? res_->versionFont.get()
-                                               : res_->font.get();
-        SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         if (s.id == Ctl::lblVersion) SetPropW(h, kTextColorProp, reinterpret_cast<HANDLE>(RGB(240, 202, 166) + 1));
-        if (s.kind == Kind::ListBox) SendMessageW(h, LB_SETITEMHEIGHT, 0, Scale(17));
         if (s.kind == Kind::Button && s.id == Ctl::btnFinish) EnableWindow(h, FALSE);
         controls_[s.id] = h;
         if (s.hint) {
@@ -378,7 +492,10 @@ void WizardWindow::LayoutControls() {
     };
     place(Handle(Ctl::pnTop), 0, 0, w, banner);
     place(Handle(Ctl::Image1), 0, 0, Scale(110), Scale(44));
-    place(Handle(Ctl::lblVersion), 0, banner - Scale(13), w, Scale(13));
+    // The version label sits on the banner's bottom edge, no lower than its
+    // text: a scaled font can be a pixel taller than the scaled label.
+    int versionH = std::max(Scale(13), CellHeight(res_->versionFont.get()));
+    place(Handle(Ctl::lblVersion), 0, banner - versionH, w, versionH);
     place(Handle(Ctl::pnBottom), 0, h - status, w, status);
     place(Handle(Ctl::pb), 0, status - Scale(13), w, Scale(13));
     int stackH = std::max(0, h - banner - status);
@@ -393,7 +510,8 @@ void WizardWindow::LayoutControls() {
     int pageW = pageRect.right - pageRect.left, pageH = pageRect.bottom - pageRect.top;
     // The design page: the stack's full size without tabs. The memo keeps
     // its distance to every side; everything else keeps its top-left place.
-    const int designW = Scale(ui::kClientWidth), designH = Scale(ui::kClientHeight - ui::kBannerHeight - ui::kStatusHeight);
+    const int designW = Scale(ui::kClientWidth);
+    const int designH = Scale(ui::kClientHeight) - Scale(ui::kBannerHeight) - Scale(ui::kStatusHeight);
     for (const ui::ControlDef& s : layout_) {
         HWND hwnd = Handle(s.id);
         if (!hwnd) continue;
@@ -416,7 +534,7 @@ void WizardWindow::LayoutControls() {
             int top = Scale(16), usable = cy - top - Scale(4);
             int step = items.empty() ? 0 : usable / static_cast<int>(items.size());
             for (size_t i = 0; i < items.size(); ++i)
-                MoveWindow(items[i], x + Scale(8), y + top + static_cast<int>(i) * step, cx - Scale(10),
+                MoveWindow(items[i], x + Scale(4), y + top + static_cast<int>(i) * step, cx - Scale(6),
                            std::min(step, Scale(20)), TRUE);
         }
     }
@@ -664,6 +782,43 @@ void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
     (void)lp;
 }
 
+WizardWindow::ButtonFace WizardWindow::LayOutButton(HDC dc, Ctl ctl) const {
+    ButtonFace face;
+    const ui::ControlDef* s = Def(ctl);
+    HWND h = Handle(ctl);
+    if (!s || !h) return face;
+    wchar_t text[128] = L"";
+    GetWindowTextW(h, text, 128);
+    face.text = text;
+    if (s->picture == ui::Picture::Arrow) face.picture = res_->arrow.get(), face.pictureSize = Scale(24);
+    if (s->picture == ui::Picture::Play) face.picture = res_->play.get(), face.pictureSize = Scale(16);
+    face.gap = face.picture ? Scale(4) : 0;
+    RECT rc;
+    GetClientRect(h, &rc);
+    HGDIOBJ oldFont = SelectObject(dc, res_->font.get());
+    int n = static_cast<int>(face.text.size());
+    SIZE ts{};
+    GetTextExtentPoint32W(dc, face.text.c_str(), n, &ts);
+    // A text wider than the space inside the frame has its letters moved
+    // closer together rather than cut off at both ends.
+    bool isDefault = s->tag != 0 && s->parent == activePage_;
+    int room = rc.right - 2 * (kButtonEdge + (isDefault ? 1 : 0)) - face.gap - face.pictureSize;
+    if (ts.cx > room && n > 1) face.spacing = -((ts.cx - room + n - 2) / (n - 1));
+    face.textWidth = ts.cx + face.spacing * (n - 1);
+    face.textHeight = ts.cy;
+    SelectObject(dc, oldFont);
+    return face;
+}
+
+int WizardWindow::ButtonContentWidth(Ctl ctl) const {
+    HWND h = Handle(ctl);
+    if (!h) return 0;
+    HDC dc = GetDC(h);
+    ButtonFace face = LayOutButton(dc, ctl);
+    ReleaseDC(h, dc);
+    return face.textWidth + face.gap + face.pictureSize;
+}
+
 void WizardWindow::DrawButton(const DRAWITEMSTRUCT& dis) {
     Ctl ctl = CtlOf(dis.hwndItem);
     const ui::ControlDef* s = Def(ctl);
@@ -677,34 +832,28 @@ void WizardWindow::DrawButton(const DRAWITEMSTRUCT& dis) {
         InflateRect(&rc, -1, -1);
     }
     DrawFrameControl(dc, &rc, DFC_BUTTON, DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0));
-    wchar_t text[128];
-    GetWindowTextW(dis.hwndItem, text, 128);
-    HBITMAP pic = nullptr;
-    int picSize = 0;
-    if (s && s->picture == ui::Picture::Arrow) pic = res_->arrow.get(), picSize = 24;
-    if (s && s->picture == ui::Picture::Play) pic = res_->play.get(), picSize = 16;
+    ButtonFace face = LayOutButton(dc, ctl);
     HGDIOBJ oldFont = SelectObject(dc, res_->font.get());
-    SIZE ts{};
-    GetTextExtentPoint32W(dc, text, lstrlenW(text), &ts);
-    int gap = pic ? Scale(4) : 0;
-    int total = ts.cx + gap + (pic ? Scale(picSize) : 0);
+    int total = face.textWidth + face.gap + face.pictureSize;
     int x = (rc.left + rc.right - total) / 2 + (pushed ? 1 : 0);
     int cy = (rc.top + rc.bottom) / 2 + (pushed ? 1 : 0);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT));
-    TextOutW(dc, x, cy - ts.cy / 2, text, lstrlenW(text));
-    if (pic) {
+    int oldSpacing = SetTextCharacterExtra(dc, face.spacing);
+    TextOutW(dc, x, cy - face.textHeight / 2, face.text.c_str(), static_cast<int>(face.text.size()));
+    SetTextCharacterExtra(dc, oldSpacing);
+    if (face.picture) {
         HDC mem = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(mem, pic);
-        int side = Scale(picSize);
-        TransparentBlt(dc, x + ts.cx + gap, cy - side / 2, side, side, mem, 0, 0, picSize, picSize, kMagenta);
+        HGDIOBJ old = SelectObject(mem, face.picture);
+        int side = face.pictureSize;
+        TransparentBlt(dc, x + face.textWidth + face.gap, cy - side / 2, side, side, mem, 0, 0, side, side, kMagenta);
         SelectObject(mem, old);
         DeleteDC(mem);
     }
     SelectObject(dc, oldFont);
     if (dis.itemState & ODS_FOCUS) {
         RECT f = rc;
-        InflateRect(&f, -4, -4);
+        InflateRect(&f, -Scale(4), -Scale(4));
         DrawFocusRect(dc, &f);
     }
 }
@@ -726,6 +875,18 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         case WM_SIZE:
             LayoutControls();
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a display of another scale: fonts and pictures anew,
+            // and the size Windows suggests for the new scale.
+            dpi_ = HIWORD(wp) ? HIWORD(wp) : kDesignDpi;
+            MakeResources();
+            const RECT* suggested = reinterpret_cast<const RECT*>(lp);
+            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                         suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+            LayoutControls();
+            RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+            return 0;
+        }
         case WM_GETMINMAXINFO: {
             auto* mmi = reinterpret_cast<MINMAXINFO*>(lp);
             mmi->ptMinTrackSize.x = std::max<LONG>(mmi->ptMinTrackSize.x, Scale(ui::kMinOuterWidth));
@@ -759,7 +920,7 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
                 SetBkMode(dis->hDC, TRANSPARENT);
                 SetTextColor(dis->hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
                 RECT r = dis->rcItem;
-                r.left += 2;
+                r.left += Scale(2);
                 DrawTextW(dis->hDC, text, -1, &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
                 if (dis->itemState & ODS_FOCUS) DrawFocusRect(dis->hDC, &dis->rcItem);
                 return TRUE;

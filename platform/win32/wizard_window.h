@@ -43,6 +43,11 @@ public:
     HWND RadioHandle(ui::Ctl group, int index) const;
     HWND TabControl() const { return tabs_; }
     bool Destroyed() const { return main_ == nullptr; }
+    // The width a push button's text and picture take as drawn, at most its
+    // width less its frame.
+    int ButtonContentWidth(ui::Ctl ctl) const;
+    // The scale the window is laid out at, in dots per inch (96 is 100 %).
+    int DpiScale() const { return dpi_; }
 
     // ui::View
     void SetText(ui::Ctl ctl, const std::wstring& text) override;
@@ -83,8 +88,23 @@ private:
     void CreateControls();
     void LayoutControls();
     void OnCommand(WPARAM wp, LPARAM lp);
+    // How a push button's face is drawn: text, letter spacing and picture.
+    struct ButtonFace {
+        std::wstring text;
+        int spacing = 0, textWidth = 0, textHeight = 0;
+        HBITMAP picture = nullptr;
+        int pictureSize = 0, gap = 0;
+    };
+    ButtonFace LayOutButton(HDC dc, ui::Ctl ctl) const;
     void DrawButton(const DRAWITEMSTRUCT& dis);
+    // A length designed at 96 dots per inch, at the window's scale.
     int Scale(int v) const;
+    // Fonts, pictures and icons for the current scale, handed to the controls.
+    void MakeResources();
+    void ApplyResources();
+    HFONT FontOf(ui::Ctl ctl) const;
+    // The outer size of a window with this client size at the current scale.
+    SIZE OuterSize(int clientWidth, int clientHeight) const;
     const ui::ControlDef* Def(ui::Ctl ctl) const;
     ui::Ctl CtlOf(HWND hwnd) const;
 

@@ -24,11 +24,12 @@ void Chunk(std::string& out, const char* type, const std::string& data) {
 
 }  // namespace
 
-bool SaveWindowPng(HWND hwnd, const std::string& path) {
+Pixels CaptureWindow(HWND hwnd) {
+    Pixels out;
     RECT r;
     GetWindowRect(hwnd, &r);
     int w = r.right - r.left, h = r.bottom - r.top;
-    if (w <= 0 || h <= 0) return false;
+    if (w <= 0 || h <= 0) return out;
     HDC src = GetWindowDC(hwnd);
     HDC mem = CreateCompatibleDC(src);
     BITMAPINFO bi{};
@@ -42,22 +43,33 @@ bool SaveWindowPng(HWND hwnd, const std::string& path) {
     HGDIOBJ old = SelectObject(mem, bmp);
     BitBlt(mem, 0, 0, w, h, src, 0, 0, SRCCOPY);
     GdiFlush();
-    std::string raw;
-    raw.reserve(static_cast<size_t>(h) * (1 + 3 * static_cast<size_t>(w)));
-    const uint8_t* px = static_cast<const uint8_t*>(bits);
-    for (int y = 0; y < h; ++y) {
-        raw.push_back(0);  // no filter
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = px + (static_cast<size_t>(y) * w + x) * 4;
-            raw.push_back(static_cast<char>(p[2]));
-            raw.push_back(static_cast<char>(p[1]));
-            raw.push_back(static_cast<char>(p[0]));
-        }
-    }
+    out.width = w;
+    out.height = h;
+    const uint32_t* px = static_cast<const uint32_t*>(bits);
+    out.rgb.assign(px, px + static_cast<size_t>(w) * h);
+    for (uint32_t& p : out.rgb) p &= 0xFFFFFF;
     SelectObject(mem, old);
     DeleteObject(bmp);
     DeleteDC(mem);
     ReleaseDC(hwnd, src);
+    return out;
+}
+
+bool SaveWindowPng(HWND hwnd, const std::string& path) {
+    Pixels pixels = CaptureWindow(hwnd);
+    int w = pixels.width, h = pixels.height;
+    if (w <= 0 || h <= 0) return false;
+    std::string raw;
+    raw.reserve(static_cast<size_t>(h) * (1 + 3 * static_cast<size_t>(w)));
+    for (int y = 0; y < h; ++y) {
+        raw.push_back(0);  // no filter
+        for (int x = 0; x < w; ++x) {
+            uint32_t p = pixels.at(x, y);
+            raw.push_back(static_cast<char>((p >> 16) & 0xFF));
+            raw.push_back(static_cast<char>((p >> 8) & 0xFF));
+            raw.push_back(static_cast<char>(p & 0xFF));
+        }
+    }
 
     uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
     std::string z(zlen, '\0');
