@@ -148,6 +148,8 @@ void CheckWindowAt(int dpi) {
     EXPECT_EQ(bm.bmWidth, S(32, dpi));
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
+    EXPECT_NE(SendMessageW(main, WM_GETICON, ICON_SMALL, 0), 0);
+    EXPECT_NE(GetClassLongPtrW(main, GCLP_HICON), 0u);
 
     // The pictures fill their places: the logo's green tile spans the
     // banner's picture, the discs of the button pictures their full size.
