@@ -13,6 +13,10 @@
 #include "tests/win32/screenshot.h"
 #include "tests/win32/wizard_fixture.h"
 
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
+
 namespace bv {
 namespace {
 
@@ -58,28 +62,44 @@ RECT BoundsOf(const test::Pixels& px, RECT area, uint32_t rgb) {
 }
 
 // Shows `page`, paints, and returns the window's pixels; saves them too.
-test::Pixels Shoot(Wizard& w, Ctl page, int dpi) {
+test::Pixels Shoot(Wizard& w, Ctl page, const std::string& shot) {
     w.window.ShowPage(page);
     RedrawWindow(w.window.Handle(Ctl::MainF), nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     w.window.PumpMessages();
     std::filesystem::create_directories("screenshots");
     std::wstring name = DefOf(page).name;
-    std::string file = "screenshots/scale" + std::to_string(dpi) + "-" + std::string(name.begin(), name.end()) + ".png";
+    std::string file = "screenshots/" + shot + "-" + std::string(name.begin(), name.end()) + ".png";
     EXPECT_TRUE(test::SaveWindowPng(w.window.Handle(Ctl::MainF), file)) << file;
     return test::CaptureWindow(w.window.Handle(Ctl::MainF));
 }
 
-// Everything the design places, at `dpi`.
-void CheckWindowAt(int dpi) {
-    Wizard w({});
+// Everything the design places, at `dpi`; screenshots named after `shot`.
+// The client area is the designed one unless the outer size limits made it
+// larger (`designedClient` false).
+void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClient = true) {
     HWND main = w.window.Handle(Ctl::MainF);
     ASSERT_EQ(w.window.DpiScale(), dpi);
 
+    // The limits of the outer size.
+    MINMAXINFO mmi{};
+    SendMessageW(main, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&mmi));
+    EXPECT_GE(mmi.ptMinTrackSize.x, S(ui::kMinOuterWidth, dpi));
+    EXPECT_EQ(mmi.ptMinTrackSize.y, S(ui::kMinOuterHeight, dpi));
+    EXPECT_EQ(mmi.ptMaxTrackSize.y, S(ui::kMaxOuterHeight, dpi));
+
     RECT client;
     GetClientRect(main, &client);
-    EXPECT_EQ(client.right, S(ui::kClientWidth, dpi));
-    EXPECT_EQ(client.bottom, S(ui::kClientHeight, dpi));
+    if (designedClient) {
+        EXPECT_EQ(client.right, S(ui::kClientWidth, dpi));
+        EXPECT_EQ(client.bottom, S(ui::kClientHeight, dpi));
+    } else {
+        EXPECT_GE(client.right, S(ui::kClientWidth, dpi));
+        EXPECT_GE(client.bottom, S(ui::kClientHeight, dpi));
+    }
+    // The page stack as designed: what lies between banner and status panel.
+    const int designPageH = S(ui::kClientHeight, dpi) - S(ui::kBannerHeight, dpi) - S(ui::kStatusHeight, dpi);
+    const int pageH = client.bottom - S(ui::kBannerHeight, dpi) - S(ui::kStatusHeight, dpi);
 
     // The window's frame and the controls that are not on a page.
     RECT banner = RectIn(w.window.Handle(Ctl::pnTop), main);
@@ -103,8 +123,14 @@ void CheckWindowAt(int dpi) {
         RECT r = RectIn(h, w.window.Handle(def.parent));
         EXPECT_EQ(r.left, S(def.left, dpi));
         EXPECT_EQ(r.top, S(def.top, dpi));
-        EXPECT_EQ(r.right - r.left, def.width < 0 ? client.right : S(def.width, dpi));
-        EXPECT_EQ(r.bottom - r.top, S(def.height, dpi));
+        if (def.kind == Kind::Memo) {
+            // The memo keeps its designed distance to every side.
+            EXPECT_EQ(client.right - r.right, S(ui::kClientWidth, dpi) - S(def.left, dpi) - S(def.width, dpi));
+            EXPECT_EQ(pageH - r.bottom, designPageH - S(def.top, dpi) - S(def.height, dpi));
+        } else {
+            EXPECT_EQ(r.right - r.left, def.width < 0 ? client.right : S(def.width, dpi));
+            EXPECT_EQ(r.bottom - r.top, S(def.height, dpi));
+        }
 
         // No text is cut off.
         std::wstring text = w.window.GetText(def.id);
@@ -163,7 +189,7 @@ void CheckWindowAt(int dpi) {
         return r;
     };
     constexpr uint32_t kGreen = 0x188038, kDiscBlue = 0x2060C8;
-    test::Pixels folder = Shoot(w, Ctl::tbInstallFolder, dpi);
+    test::Pixels folder = Shoot(w, Ctl::tbInstallFolder, shot);
     RECT place = inCapture(Ctl::Image1);
     RECT tile = BoundsOf(folder, place, kGreen);
     EXPECT_LE(tile.left - place.left, S(4, dpi) + 1);
@@ -174,16 +200,39 @@ void CheckWindowAt(int dpi) {
     EXPECT_NEAR(arrow.right - arrow.left, S(24, dpi), 1);
     EXPECT_NEAR(arrow.bottom - arrow.top, S(24, dpi), 1);
 
-    Shoot(w, Ctl::TabSheet2, dpi);
+    Shoot(w, Ctl::TabSheet2, shot);
     w.window.SetVisible(Ctl::btMusic, true);
     w.window.SetVisible(Ctl::pb, true);
-    test::Pixels download = Shoot(w, Ctl::tbDownload, dpi);
+    test::Pixels download = Shoot(w, Ctl::tbDownload, shot);
     RECT play = BoundsOf(download, inCapture(Ctl::btMusic), kDiscBlue);
     EXPECT_NEAR(play.right - play.left, S(16, dpi), 1);
     EXPECT_NEAR(play.bottom - play.top, S(16, dpi), 1);
     // The progress bar keeps its lime bar.
     RECT lime = BoundsOf(download, inCapture(Ctl::pb), 0x00FF00);
     EXPECT_GT(lime.right - lime.left, S(100, dpi));
+    w.window.SetVisible(Ctl::btMusic, false);
+    w.window.SetVisible(Ctl::pb, false);
+}
+
+void CheckWindowAt(int dpi) {
+    Wizard w({});
+    CheckLayout(w, dpi, "scale" + std::to_string(dpi));
+}
+
+// Tells the window it is now on a display of `dpi`, suggesting the outer
+// size that gives the designed client area at that scale, as Windows does.
+// The frame stays as it is here (on Windows it would scale too), so the
+// outer size limits may make the client area larger. Placed at the screen's
+// top left, to stay on the test's screen.
+void MoveToDisplayOf(Wizard& w, int dpi) {
+    HWND main = w.window.Handle(Ctl::MainF);
+    RECT outer, client;
+    GetWindowRect(main, &outer);
+    GetClientRect(main, &client);
+    RECT suggested{0, 0, (outer.right - outer.left - client.right) + S(ui::kClientWidth, dpi),
+                   (outer.bottom - outer.top - client.bottom) + S(ui::kClientHeight, dpi)};
+    SendMessageW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    w.window.PumpMessages();
 }
 
 TEST(Scale, At96DotsPerInchTheWindowIsAsDesigned) {
@@ -193,6 +242,20 @@ TEST(Scale, At96DotsPerInchTheWindowIsAsDesigned) {
     ReleaseDC(nullptr, screen);
     ASSERT_EQ(dpi, 96) << "the other window tests expect the display at 96 dots per inch";
     CheckWindowAt(96);
+}
+
+TEST(Scale, MovingToADisplayOfAnotherScaleLaysTheWindowOutAnew) {
+    if (GetEnvironmentVariableW(kChildVariable, nullptr, 0)) GTEST_SKIP() << "the run at 144 dots per inch";
+    Wizard w({});
+    MoveToDisplayOf(w, 144);
+    CheckLayout(w, 144, "moved144", false);
+    // The fonts were made anew at the new scale.
+    LOGFONTW font{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(w.window.Handle(Ctl::btnNext1), WM_GETFONT, 0, 0)), sizeof font,
+               &font);
+    EXPECT_EQ(font.lfHeight, -21);
+    MoveToDisplayOf(w, 96);
+    CheckLayout(w, 96, "moved96", false);
 }
 
 TEST(ScaleChild, WindowAt144DotsPerInch) {
