@@ -1,7 +1,6 @@
 # Windows resources of the programs: version information, the product icon
-# and the application manifest, compiled with the toolchain's windres.
-#
-# The product's version: file and product version of every program.
+# and the application manifest, compiled with the toolchain's windres. The
+# file and product version of every program is the project's VERSION.
 set(BV_COMPANY "Harrow Lane Software")
 set(BV_PRODUCT "BVStartup")
 
@@ -10,21 +9,28 @@ if(NOT WIN32)
 endif()
 enable_language(RC)
 
-# The icon file is drawn at build time by our own picture code, compiled for
-# the build machine (the Windows programs cannot run here without Wine).
+# The icon file is drawn at build time by our own picture code. Cross-built,
+# its writer is compiled for the build machine (the Windows programs cannot
+# run here without Wine); built on Windows, it is a program of this build.
 set(BV_ICON ${CMAKE_BINARY_DIR}/bvstartup.ico)
-find_program(BV_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
 set(bvicon_sources ${CMAKE_SOURCE_DIR}/tools/bvicon/bvicon.cpp ${CMAKE_SOURCE_DIR}/platform/pictures.cpp)
-add_custom_command(
-  OUTPUT ${CMAKE_BINARY_DIR}/bvicon-host
-  COMMAND ${BV_HOST_CXX} -std=c++20 -O2 -I${CMAKE_SOURCE_DIR} ${bvicon_sources} -lz
-          -o ${CMAKE_BINARY_DIR}/bvicon-host
-  DEPENDS ${bvicon_sources} ${CMAKE_SOURCE_DIR}/platform/pictures.h
-  COMMENT "Building the icon writer for the build machine")
+if(CMAKE_CROSSCOMPILING)
+  find_program(BV_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
+  set(bv_icon_writer ${CMAKE_BINARY_DIR}/bvicon-host)
+  add_custom_command(
+    OUTPUT ${bv_icon_writer}
+    COMMAND ${BV_HOST_CXX} -std=c++20 -O2 -I${CMAKE_SOURCE_DIR} ${bvicon_sources} -lz -o ${bv_icon_writer}
+    DEPENDS ${bvicon_sources} ${CMAKE_SOURCE_DIR}/platform/pictures.h
+    COMMENT "Building the icon writer for the build machine")
+else()
+  add_executable(bvicon ${bvicon_sources})
+  target_link_libraries(bvicon PRIVATE ZLIB::ZLIB)
+  set(bv_icon_writer bvicon)
+endif()
 add_custom_command(
   OUTPUT ${BV_ICON}
-  COMMAND ${CMAKE_BINARY_DIR}/bvicon-host ${BV_ICON}
-  DEPENDS ${CMAKE_BINARY_DIR}/bvicon-host
+  COMMAND ${bv_icon_writer} ${BV_ICON}
+  DEPENDS ${bv_icon_writer}
   COMMENT "Drawing the product icon")
 add_custom_target(bv_icon DEPENDS ${BV_ICON})
 
