@@ -200,7 +200,7 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
     EXPECT_NEAR(arrow.right - arrow.left, S(24, dpi), 1);
     EXPECT_NEAR(arrow.bottom - arrow.top, S(24, dpi), 1);
 
-    Shoot(w, Ctl::TabSheet2, shot);
+    for (Ctl page : {Ctl::TabSheet2, Ctl::tbSelectLangfiles, Ctl::tbSireFiles, Ctl::tbProgram}) Shoot(w, page, shot);
     w.window.SetVisible(Ctl::btMusic, true);
     w.window.SetVisible(Ctl::pb, true);
     test::Pixels download = Shoot(w, Ctl::tbDownload, shot);
