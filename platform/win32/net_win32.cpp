@@ -57,7 +57,8 @@ private:
 
 std::wstring HttpErrorText(DWORD code) {
     switch (code) {
-        case ERROR_WINHTTP_TIMEOUT: return L"The operation timed out";
+        case ERROR_WINHTTP_TIMEOUT:
+        case WSAETIMEDOUT: return L"The operation timed out";
         case ERROR_WINHTTP_CANNOT_CONNECT: return L"Could not connect to the server";
         case ERROR_WINHTTP_CONNECTION_ERROR: return L"The connection to the server was reset";
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"The server's answer could not be read";

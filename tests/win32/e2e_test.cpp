@@ -270,10 +270,10 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         ASSERT_TRUE(fs::WriteFile(folder + L"\\ZODed.exe", "old"));
         ASSERT_TRUE(SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_READONLY));
     };
-    auto readOnlyTarget = [](const std::wstring& folder) {
-        ASSERT_TRUE(fs::ForceDirectories(folder));
-        ASSERT_TRUE(fs::WriteFile(folder + L"\\bvsires.usa", "old"));
-        ASSERT_TRUE(SetFileAttributesW((folder + L"\\bvsires.usa").c_str(), FILE_ATTRIBUTE_READONLY));
+    // A download target that cannot be written: a folder stands where the
+    // file goes. (A read-only file does not stop Wine when it runs as root.)
+    auto blockedTarget = [](const std::wstring& folder) {
+        ASSERT_TRUE(fs::ForceDirectories(folder + L"\\bvsires.usa"));
     };
     std::string denied = Narrow(os::SystemErrorText(ERROR_ACCESS_DENIED));
     const Case cases[] = {
@@ -289,9 +289,9 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         {"empty", L"AutoEmptyValue", 0, nullptr, {}, {"the value file holds no address (0 bytes)", "Ostrel URL is http://127.0.0.1:"}},
         {"html", L"AutoHtmlValue", 0, nullptr, {}, {"holds no address", "<!DOCTYPE html> <html>", "Ostrel URL is http://127.0.0.1:"}},
         {"ftp", L"AutoFtpValue", 0, nullptr, {}, {"holds no address", "ftp://127.0.0.1/", "Ostrel URL is http://127.0.0.1:"}},
-        // A read-only file where a download goes: the batch stalls, and the
-        // log says why.
-        {"main", L"AutoReadOnlyTarget", 4, readOnlyTarget, {"Cannot create file"},
+        // A file that cannot be created where a download goes: the batch
+        // stalls, and the log says why.
+        {"main", L"AutoBlockedTarget", 4, blockedTarget, {"Cannot create file"},
          {"DownloadFileDirect Not saved: ", "bvsires.usa - Cannot create file", denied}},
     };
     for (const Case& c : cases) {
@@ -307,7 +307,6 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         for (const std::string& text : c.logged) EXPECT_NE(run.log.find(text), std::string::npos) << text << "\n" << run.log;
         if (c.exitCode == 0) EXPECT_EQ(run.output.find("problem"), std::string::npos) << run.output;
         SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
-        SetFileAttributesW((folder + L"\\bvsires.usa").c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
 }

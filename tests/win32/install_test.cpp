@@ -162,7 +162,7 @@ TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
     ASSERT_TRUE(SetCurrentDirectoryW((Root() + L"\\cwd").c_str()));
     const Case cases[] = {
         {L"Farm", true, Root() + L"\\cwd\\Farm\\", L"", Root() + L"\\cwd\\Farm"},
-        {L" ..\\x\\ ", true, Root() + L"\\x\\", L"", Root() + L"\\x"},
+        {L" ..\\x\\ ", true, Root() + L"\\x\\", L"", Root() + L"\\x\\"},
         {L"..\\afile", false, Root() + L"\\afile", L"Unable to create installation folder", Root() + L"\\afile"},
         {farm + L"\\", true, farm + L"\\", L""},
         {farm, true, farm + L"\\", L""},
