@@ -275,6 +275,12 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
     auto blockedTarget = [](const std::wstring& folder) {
         ASSERT_TRUE(fs::ForceDirectories(folder + L"\\bvsires.usa"));
     };
+    // A folder where the shortcut goes: the shell cannot save the link.
+    std::wstring linkFile = shell::DesktopFolder() + L"\\Bovista 500.lnk";
+    auto linkBlocked = [&](const std::wstring&) {
+        fs::RemoveFile(linkFile);
+        ASSERT_TRUE(fs::ForceDirectories(linkFile));
+    };
     std::string denied = Narrow(os::SystemErrorText(ERROR_ACCESS_DENIED));
     const Case cases[] = {
         {"main", L"AutoDone", 0, nullptr, {}, {}},
@@ -283,6 +289,9 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         {"main", L"AutoReadOnlyExe", 6, readOnlyExe,
          {"problem: ", "ZODed.___ was not renamed to ", "ZODed.exe: " + denied},
          {"renameExe failed: ", "ZODed.exe: " + denied}},
+        {"main", L"AutoNoShortcut", 6, linkBlocked,
+         {"problem: the shortcut " + Narrow(linkFile) + " could not be written (saving failed): "},
+         {"Shortcut not created: the shortcut " + Narrow(linkFile)}},
         {"badzip", L"AutoBadMember", 6, nullptr,
          {"problem: start-up file worklist.lst: Invalid size or check sum"},
          {"UnzipExtraBaseFiles problem: start-up file worklist.lst: Invalid size or check sum"}},
@@ -306,6 +315,7 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         for (const std::string& text : c.told) EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
         for (const std::string& text : c.logged) EXPECT_NE(run.log.find(text), std::string::npos) << text << "\n" << run.log;
         if (c.exitCode == 0) EXPECT_EQ(run.output.find("problem"), std::string::npos) << run.output;
+        if (fs::DirectoryExists(linkFile)) fs::RemoveFolder(linkFile);
         SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
