@@ -339,7 +339,8 @@ void TMainF::FinishInstallation() {
             for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName))
                 FinishProblems.push_back(ProblemText(problem));
         } catch (...) {
-            // Extraction reports its own failures; the finish goes on.
+            // Nothing should escape the extraction; if something does, it
+            // is a problem of the finish, which goes on.
             FinishProblems.push_back(L"the start-up files could not be extracted");
         }
     }
