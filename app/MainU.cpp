@@ -2,6 +2,7 @@
 #include "app/MainU.h"
 
 #include "app/layout.h"
+#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/log.h"
@@ -131,7 +132,20 @@ bool TMainF::InitInstallFolder() {
     // A bare drive ("C:" or "C:\") means its root: file names formed as
     // "C:name" would land in the drive's current folder instead.
     bool bareDrive = InstallFolder.size() == 2 && InstallFolder[1] == L':';
-    if (bareDrive) InstallFolder += L'\\';
+    if (bareDrive) {
+        InstallFolder += L'\\';
+    } else {
+        // A relative folder ("Farm", "..\x") would otherwise land wherever
+        // the program happened to be started from, and every path, log line
+        // and the shortcut would carry the relative text: it is made
+        // absolute once, here, and the edit box shows what is used.
+        std::wstring full = fs::FullPath(InstallFolder);
+        if (full != InstallFolder) {
+            InstallFolder = full;
+            view_.SetText(Ctl::edInstallFolder, InstallFolder);
+        }
+        bareDrive = InstallFolder.size() == 3 && InstallFolder[1] == L':' && InstallFolder[2] == L'\\';
+    }
     if (bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder)) {
         InstallFolder = AddBackslash(InstallFolder);
         WriteLog(L"InitInstallFolder = " + InstallFolder);
@@ -288,27 +302,46 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
     if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
     WriteLog(L"DownloadFileDirect url = " + url);
     Notify.Init(4);
-    bool saved = Services.DownloadToFile && Services.DownloadToFile(url, localPath);
+    bool saved = false;
+    try {
+        saved = Services.DownloadToFile && Services.DownloadToFile(url, localPath);
+    } catch (const AppError& e) {
+        // The file could not be created: the error goes on to the event
+        // that started the download; the log keeps why.
+        WriteLog(L"DownloadFileDirect Not saved: " + localPath + L" - " + e.message());
+        throw;
+    }
     if (saved) {
         Notify.AddLine(L"Saved to " + localPath);
         WriteLog(L"DownloadFileDirect  Saved to " + localPath);
         Notify.SetReady(true);
     } else {
         Notify.AddLine(L"Not saved: " + localPath);
-        WriteLog(L"DownloadFileDirect Not saved: " + localPath);
+        std::wstring cause = Services.DownloadFailure ? Services.DownloadFailure() : std::wstring();
+        WriteLog(L"DownloadFileDirect Not saved: " + localPath + (cause.empty() ? L"" : L" - " + cause));
         Notify.SetReady(false);
     }
 }
 
 // ---- Finishing ----
 
+std::wstring ProblemText(const Error& problem) {
+    return problem.native ? problem.detail + L": " + os::SystemErrorText(problem.native) : problem.detail;
+}
+
 void TMainF::FinishInstallation() {
-    renameExe();
+    // No step stops the others; what went wrong is gathered, logged with
+    // its cause, listed on the download page and told to the caller.
+    FinishProblems.clear();
+    for (const Error& problem : renameExe()) FinishProblems.push_back(ProblemText(problem));
     if (Services.UnzipExtraBaseFiles) {
         try {
-            Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName);
+            for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName))
+                FinishProblems.push_back(ProblemText(problem));
         } catch (...) {
-            // Extraction reports its own failures; the finish goes on.
+            // Nothing should escape the extraction; if something does, it
+            // is a problem of the finish, which goes on.
+            FinishProblems.push_back(L"the start-up files could not be extracted");
         }
     }
     view_.AddLine(Ctl::memDownload, L"Done");
@@ -322,31 +355,55 @@ void TMainF::FinishInstallation() {
     static const Shortcut kShortcuts[] = {{L"ZODed.exe", L"Bovista 500"},   {L"ZOVozivu.exe", L"BV Client"},
                                           {L"ZODed.exe", L"Bovista 500"},   {L"ZODed.exe", L"Bovista 500"},
                                           {L"RangerWin.exe", L"Ranger"},    {L"ZODed.exe", L"Bovista Lumen"}};
-    if (ProgIndex >= 0 && ProgIndex < 6)
-        CreateDesktopShortcut(InstallFolder + kShortcuts[ProgIndex].target, kShortcuts[ProgIndex].name);
+    if (ProgIndex >= 0 && ProgIndex < 6) {
+        Result<void> link =
+            CreateDesktopShortcut(InstallFolder + kShortcuts[ProgIndex].target, kShortcuts[ProgIndex].name);
+        if (!link) FinishProblems.push_back(ProblemText(link.error()));
+    }
+    for (const std::wstring& problem : FinishProblems) view_.AddLine(Ctl::memDownload, L"Problem: " + problem);
     view_.SetVisible(Ctl::pb, false);
     view_.SetEnabled(Ctl::btnFinish, true);
     view_.SafeFocus(Ctl::btnFinish);
     if (OnInstallFinished) OnInstallFinished();
 }
 
-void TMainF::renameExe() {
+std::vector<Error> TMainF::renameExe() {
+    std::vector<Error> problems;
     for (const std::wstring& name : fs::FindFiles(InstallFolder, L"*.___")) {
         std::wstring oldPath = InstallFolder + name;
         std::wstring newPath = oldPath.substr(0, oldPath.size() - 4) + L".exe";
         WriteLog(Format2(L"renameExe   %s to %s", oldPath, newPath));
-        fs::RemoveFile(newPath);
-        fs::RenameFile(oldPath, newPath);
+        // An old program that is running, held open or read-only cannot be
+        // deleted; the move then finds it in the way. The delete's reason
+        // is the one worth telling.
+        uint32_t removeError = 0;
+        if (fs::FileExists(newPath) && !fs::RemoveFile(newPath)) removeError = fs::LastErrorCode();
+        if (fs::RenameFile(oldPath, newPath)) continue;
+        uint32_t moveError = fs::LastErrorCode();
+        Error problem{1, removeError ? removeError : moveError,
+                      oldPath + L" was not renamed to " + newPath};
+        WriteLog(L"renameExe failed: " + ProblemText(problem));
+        problems.push_back(std::move(problem));
     }
+    return problems;
 }
 
-void TMainF::CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName) {
+Result<void> TMainF::CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName) {
     std::wstring desktop = Services.DesktopFolder ? Services.DesktopFolder() : std::wstring();
     std::wstring linkFile = desktop + L"\\" + shortcutName + L".lnk";
     if (fs::FileExists(linkFile)) fs::RemoveFile(linkFile);
     WriteLog(L"Creating shortcut " + linkFile);
-    if (Services.SaveShellLink) Services.SaveShellLink(targetPath, linkFile);
+    Result<void> saved;
+    if (Services.SaveShellLink) saved = Services.SaveShellLink(targetPath, linkFile);
+    if (!saved) {
+        Error problem = saved.error();
+        problem.detail = L"the shortcut " + linkFile + L" could not be written" +
+                         (problem.detail.empty() ? L"" : L" (" + problem.detail + L")");
+        WriteLog(L"Shortcut not created: " + ProblemText(problem));
+        return problem;
+    }
     WriteLog(L"Created shortcut.");
+    return saved;
 }
 
 // ---- The maintenance page ----
@@ -362,7 +419,7 @@ void TMainF::Button1Click() {
         ShowStatus(L"FAIL download " + localPath);
 }
 
-void TMainF::Button3Click() { renameExe(); }
+void TMainF::Button3Click() { (void)renameExe(); }
 
 void TMainF::pnTopDblClick() { view_.questions().ShowMessage(L"Version 2 April 2024"); }
 

@@ -10,6 +10,7 @@
 
 #include "app/services.h"
 #include "platform/ui.h"
+#include "util/error.h"
 
 namespace bv {
 
@@ -70,8 +71,9 @@ public:
     void DownloadNextFile();
     void DownloadFileDirect(const std::wstring& remoteName, const std::wstring& localPath);
     void FinishInstallation();
-    void renameExe();
-    void CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName);
+    // What could not be renamed, each with the system's reason.
+    std::vector<Error> renameExe();
+    Result<void> CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName);
 
     void SetParams(const std::vector<std::wstring>& params);
     void ShowStatus(const std::wstring& text);
@@ -86,6 +88,11 @@ public:
     // Told when the batch has finished or stalled (the unattended mode
     // follows the installation through it).
     std::function<void()> OnInstallFinished;
+
+    // What went wrong in the finishing steps of the last batch, one text per
+    // problem with its cause: an executable not renamed, a start-up file
+    // not extracted, a shortcut not written. Empty after a clean finish.
+    std::vector<std::wstring> FinishProblems;
 
     // The run's download state.
     std::wstring CurrentRemoteName;
@@ -110,6 +117,9 @@ private:
     uint64_t progressCalls_ = 0;  // blocks seen in the whole run
     int progressStep_ = 0;        // the bar's creeping position, 1..100
 };
+
+// A finishing problem as one line: its text and the system's reason.
+std::wstring ProblemText(const Error& problem);
 
 // The program's one window; null outside its lifetime.
 extern TMainF* MainF;

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "util/error.h"
 
 namespace bv {
 
@@ -17,9 +20,13 @@ struct WizardServices {
     std::function<std::wstring()> GetServerBaseURL;
     // Raises AppError when the local file cannot be created.
     std::function<bool(const std::wstring& url, const std::wstring& localPath)> DownloadToFile;
+    // Why the last DownloadToFile that answered false failed.
+    std::function<std::wstring()> DownloadFailure;
     // Takes the start-up files out of folder + "BaseFiles.zip"; never raises.
-    std::function<void(const std::wstring& installFolder, const std::wstring& remoteName)> UnzipExtraBaseFiles;
-    std::function<void(const std::wstring& target, const std::wstring& linkFile)> SaveShellLink;
+    // Answers the members that failed or were skipped.
+    std::function<std::vector<Error>(const std::wstring& installFolder, const std::wstring& remoteName)>
+        UnzipExtraBaseFiles;
+    std::function<Result<void>(const std::wstring& target, const std::wstring& linkFile)> SaveShellLink;
     std::function<std::wstring()> DesktopFolder;
     // The media player: open and play a file, stop it. Failures are silent.
     std::function<void(const std::wstring& path)> PlayFile;

@@ -20,12 +20,13 @@ void UseSystemServices(TMainF& form) {
     };
     s.GetServerBaseURL = [] { return GetServerBaseURL(); };
     s.DownloadToFile = [](const std::wstring& url, const std::wstring& path) { return DownloadToFile(url, path); };
+    s.DownloadFailure = [] { return LastDownloadFailure(); };
     s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName) {
-        UnzipExtraBaseFiles(folder, remoteName);
+        return UnzipExtraBaseFiles(folder, remoteName);
     };
     s.DesktopFolder = [] { return shell::DesktopFolder(); };
     s.SaveShellLink = [](const std::wstring& target, const std::wstring& linkFile) {
-        shell::SaveShellLink(target, target.substr(0, target.find_last_of(L'\\') + 1), linkFile);
+        return shell::SaveShellLink(target, target.substr(0, target.find_last_of(L'\\') + 1), linkFile);
     };
     s.PlayFile = [](const std::wstring& path) { media::Play(path); };
     s.StopPlaying = [] { media::Stop(); };

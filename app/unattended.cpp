@@ -144,6 +144,11 @@ void Unattended::Finished() {
     if (view.IsEnabled(Ctl::btnFinish)) {
         Print(out_, L"Install complete");
         exitCode_ = kExitInstalled;
+        if (!form_.FinishProblems.empty()) {
+            Print(err_, L"installed with problems:");
+            for (const std::wstring& problem : form_.FinishProblems) Print(err_, L"problem: " + problem);
+            exitCode_ = kExitInstalledWithProblems;
+        }
         view.PostClick(Ctl::btnFinish);
     } else {
         std::wstring status = view.GetText(Ctl::pnBottom);

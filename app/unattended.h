@@ -19,6 +19,9 @@ enum UnattendedExit {
     kExitPageRefused = 3,
     kExitStalled = 4,
     kExitClosedEarly = 5,
+    // Installed, but a finishing step went wrong (an executable not
+    // replaced, a start-up file not extracted, no shortcut).
+    kExitInstalledWithProblems = 6,
 };
 
 struct UnattendedOptions {

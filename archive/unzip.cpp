@@ -10,11 +10,40 @@
 
 namespace bv {
 
-bool Unzip(const std::wstring& Password, const std::wstring& ArchivePath,
-           const std::wstring& DestFolder, const std::wstring& Masks) {
+namespace {
+
+// Passes every question on to the questions in force and notes the members
+// that end up not extracted: a failure not retried, a password not given.
+class NotingQuestions : public ZipQuestions {
+public:
+    explicit NotingQuestions(std::vector<Error>& notes) : notes_(notes) {}
+    bool AskPassword(const std::wstring& memberName, std::wstring& password) override {
+        bool given = DefaultZipQuestions().AskPassword(memberName, password);
+        if (!given) notes_.push_back(Error{0, 0, memberName + L" was skipped: it needs a password"});
+        return given;
+    }
+    Answer AskFailure(const std::wstring& message, bool canRetry) override {
+        Answer answer = DefaultZipQuestions().AskFailure(message, canRetry);
+        if (answer != Answer::Retry) notes_.push_back(Error{0, 0, message});
+        return answer;
+    }
+
+private:
+    std::vector<Error>& notes_;
+};
+
+// Unzip, noting in `notes` (when given) why members were not extracted.
+bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
+                 const std::wstring& DestFolder, const std::wstring& Masks, std::vector<Error>* notes) {
     bool result = true;
+    std::vector<Error> local;
+    NotingQuestions noting(notes ? *notes : local);
+    auto note = [&](const std::wstring& text, int number) {
+        if (notes) notes->push_back(Error{number, 0, text});
+    };
     try {
         ZipArchiver zip;
+        if (notes) zip.Questions = &noting;
         if (!Password.empty()) zip.Password = os::ToAnsi(Password);
         std::wstring path = ArchivePath;
         if (path.find(L'\\') == std::wstring::npos) path = AddBackslash(fs::CurrentDirectory()) + path;
@@ -35,16 +64,31 @@ bool Unzip(const std::wstring& Password, const std::wstring& ArchivePath,
             for (int32_t i = 1; i <= count; ++i) {
                 try {
                     zip.ExtractFiles(ExtractField(i, Masks, bar), kZipSearchAttrAll, L"");
+                } catch (const EZipError& e) {
+                    note(e.message(), e.number());
+                    result = false;
                 } catch (...) {
+                    note(L"extraction failed", 0);
                     result = false;
                 }
             }
         }
         zip.CloseArchive();
+    } catch (const EZipError& e) {
+        note(e.message(), e.number());
+        result = false;
     } catch (...) {
+        note(L"extraction failed", 0);
         result = false;
     }
     return result;
+}
+
+}  // namespace
+
+bool Unzip(const std::wstring& Password, const std::wstring& ArchivePath,
+           const std::wstring& DestFolder, const std::wstring& Masks) {
+    return UnzipNoting(Password, ArchivePath, DestFolder, Masks, nullptr);
 }
 
 void UnzipAndLog(const std::wstring& Password, const std::wstring& ArchivePath,
@@ -71,14 +115,26 @@ std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName) {
     return members;
 }
 
-void UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName) {
+std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName) {
+    std::vector<Error> problems;
     try {
         WriteLog(L"UnzipExtraBaseFiles-- " + RemoteName);
         std::wstring archive = InstallFolder + L"BaseFiles.zip";
-        for (const std::wstring& member : StartupMembers(RemoteName))
-            UnzipAndLog(L"", archive, InstallFolder, member);
+        for (const std::wstring& member : StartupMembers(RemoteName)) {
+            // As UnzipAndLog, but what went wrong with the member is kept.
+            WriteLog(L"Unzip , " + archive + L", " + InstallFolder + L", " + member);
+            std::vector<Error> notes;
+            (void)UnzipNoting(L"", archive, InstallFolder, member, &notes);
+            for (Error& note : notes) {
+                note.detail = L"start-up file " + member + L": " + note.detail;
+                WriteLog(L"UnzipExtraBaseFiles problem: " + note.detail);
+                problems.push_back(std::move(note));
+            }
+        }
     } catch (...) {
+        problems.push_back(Error{0, 0, L"the start-up files could not be extracted"});
     }
+    return problems;
 }
 
 }  // namespace bv

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "util/error.h"
+
 namespace bv {
 
 // True unless the archive could not be opened, a mask failed, or closing
@@ -23,7 +25,10 @@ void UnzipAndLog(const std::wstring& Password, const std::wstring& ArchivePath,
 std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName);
 
 // Extracts StartupMembers(RemoteName) from InstallFolder + "BaseFiles.zip"
-// into InstallFolder (which ends in "\"), one UnzipAndLog per member.
-void UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName);
+// into InstallFolder (which ends in "\"), one UnzipAndLog per member. Never
+// raises; answers what kept members out (the archive could not be opened,
+// a member failed and was not retried, a password was not given), each
+// also logged.
+std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName);
 
 }  // namespace bv

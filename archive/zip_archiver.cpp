@@ -9,6 +9,7 @@
 #include <tuple>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 
 #include "archive/zip_crypto.h"
 #include "platform/crypto.h"
@@ -27,6 +28,7 @@ constexpr uint32_t kZip64LocatorSig = 0x07064B50;
 constexpr uint32_t kDescriptorSig = 0x08074B50;
 constexpr uint16_t kZip64Id = 0x0001;
 constexpr uint16_t kUnicodeNameId = 0x554E;
+constexpr uint16_t kUnicodePathId = 0x7075;  // Info-ZIP Unicode Path ("up")
 constexpr uint16_t kAesId = 0x9901;
 constexpr size_t kEndSearch = 65600;
 constexpr size_t kReadChunk = 1 << 20;
@@ -206,11 +208,32 @@ bool IsUnsafeName(const std::wstring& backslashed) {
     return false;
 }
 
-// Decodes a name and the "NU" field as the directory entry asks.
+// Decodes a name as the directory entry asks. An OEM name goes through the
+// ANSI code page only when that loses nothing; a name with characters the
+// ANSI code page lacks (box drawing, Greek) keeps its OEM Unicode instead of
+// becoming "?" or a best-fit look-alike.
 std::wstring DecodeName(const std::string& raw, uint16_t flags, bool oem) {
     std::string bytes = raw;
-    if (!(flags & 0x0800) && oem) bytes = os::ToAnsi(os::FromOem(bytes));
+    if (!(flags & 0x0800) && oem) {
+        std::wstring text = os::FromOem(raw);
+        bytes = os::ToAnsi(text);
+        if (os::FromAnsi(bytes) != text) return text;
+    }
     return IsValidUtf8(bytes) ? os::FromUtf8(bytes) : os::FromAnsi(bytes);
+}
+
+// The name of an Info-ZIP Unicode Path block (version 1, the CRC-32 of the
+// header's name bytes, the name in UTF-8), or nothing when the block is of
+// another version, was written for another name or is not UTF-8.
+std::optional<std::wstring> UnicodePathName(const std::string& data, const std::string& rawName) {
+    if (data.size() < 5 || static_cast<uint8_t>(data[0]) != 1) return std::nullopt;
+    uint32_t stored = static_cast<uint8_t>(data[1]) | uint32_t(static_cast<uint8_t>(data[2])) << 8 |
+                      uint32_t(static_cast<uint8_t>(data[3])) << 16 | uint32_t(static_cast<uint8_t>(data[4])) << 24;
+    uint32_t actual = static_cast<uint32_t>(
+        crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(rawName.data()), static_cast<uInt>(rawName.size())));
+    std::string utf8 = data.substr(5);
+    if (stored != actual || utf8.empty() || !IsValidUtf8(utf8)) return std::nullopt;
+    return os::FromUtf8(utf8);
 }
 
 std::vector<ZipExtraBlock> ParseExtras(const std::string& raw) {
@@ -393,6 +416,10 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
     e.diskStart = e.diskStart16;
     e.actualMethod = e.method;
     e.name = DecodeName(e.rawName, e.flags, Options.OEMFileNames);
+    // Info-ZIP's Unicode Path first; the "NU" block below, our own, wins.
+    for (const ZipExtraBlock& b : e.extras)
+        if (b.id == kUnicodePathId)
+            if (std::optional<std::wstring> unicode = UnicodePathName(b.data, e.rawName)) e.name = *unicode;
     for (const ZipExtraBlock& b : e.extras) {
         Bytes r(reinterpret_cast<const uint8_t*>(b.data.data()), b.data.size());
         if (b.id == kZip64Id) {

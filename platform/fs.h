@@ -67,6 +67,11 @@ bool MaskMatches(const std::wstring& mask, const std::wstring& name);
 // Moves a file to a new name; fails when the new name exists.
 bool RenameFile(const std::wstring& from, const std::wstring& to);
 
+// Why the calling thread's last failed file call (RemoveFile, RenameFile, a
+// write) failed: the system's error code (a Win32 error; errno natively),
+// for os::SystemErrorText.
+uint32_t LastErrorCode();
+
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);
 // Native builds only: the host path a Windows path stands for.

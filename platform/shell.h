@@ -3,14 +3,18 @@
 #pragma once
 #include <string>
 
+#include "util/error.h"
+
 namespace bv::shell {
 
 // The current user's file-system desktop folder, without a final "\".
 std::wstring DesktopFolder();
 
 // Writes a shell link at `linkFile` to `target`, with `workingFolder` as its
-// working folder and nothing else set. False when the shell refused.
-bool SaveShellLink(const std::wstring& target, const std::wstring& workingFolder, const std::wstring& linkFile);
+// working folder and nothing else set. When the shell refuses, the error
+// names the step and carries the system's code.
+Result<void> SaveShellLink(const std::wstring& target, const std::wstring& workingFolder,
+                           const std::wstring& linkFile);
 
 // Reads back a link's target and working folder (tests and the demo).
 bool ReadShellLink(const std::wstring& linkFile, std::wstring& target, std::wstring& workingFolder);

@@ -27,13 +27,16 @@ ensure_packages() {
   fi
 }
 
-# build_tree DIR [cmake args...]: configure once, then build.
+# build_tree DIR [cmake args...]: configure once, then build everything, or
+# only the targets named in BV_TARGETS (blank-separated).
 build_tree() {
   local dir=$1; shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -G Ninja -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   fi
-  ninja -C "$dir" -j "$JOBS" | grep -vE '^\[[0-9]+/[0-9]+\]' || true
+  local targets=()
+  read -r -a targets <<< "${BV_TARGETS:-}"
+  ninja -C "$dir" -j "$JOBS" "${targets[@]}" | grep -vE '^\[[0-9]+/[0-9]+\]' || true
   test "${PIPESTATUS[0]}" = 0
 }
 

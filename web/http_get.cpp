@@ -51,20 +51,36 @@ std::wstring DecodeBody(const std::string& body, const std::wstring& contentType
 struct Attempt {
     bool completed = false;  // the GET ran to its end with a 2xx answer
     uint64_t bytes = 0;
+    std::wstring failure;    // why it did not
 };
+
+thread_local std::wstring t_lastFailure;
 
 Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFile& file) {
     Attempt attempt;
     net::HttpGetRequest request = Request(url, timeoutMs, true);
     const void* sender = &request;
+    uint32_t writeError = 0;
+    bool writeFailed = false;
     net::HttpGetResult result = net::HttpGet(request, [&](std::string_view block) {
-        if (!file.Write(block)) return false;
+        if (!file.Write(block)) {
+            writeError = fs::LastErrorCode();
+            writeFailed = true;
+            return false;
+        }
         attempt.bytes += block.size();
         if (Hooks().ShowProgress)
             Hooks().ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
         return true;
     });
     attempt.completed = result.ok;
+    if (writeFailed)
+        attempt.failure = L"the file could not be written: " +
+                          (writeError ? os::SystemErrorText(writeError) : std::wstring(L"fewer bytes were stored than received"));
+    else if (!result.ok)
+        attempt.failure = result.error.empty() ? std::wstring(L"the request failed") : result.error;
+    else if (attempt.bytes == 0)
+        attempt.failure = L"the server sent an empty body";
     return attempt;
 }
 
@@ -79,12 +95,15 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
         throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) +
                                              L"\". " + os::SystemErrorText(error));
 
+    t_lastFailure.clear();
     Attempt first = GetIntoFile(url, 3000, *file);
     bool outcome = first.completed && first.bytes > 0;
+    std::wstring failure;
     if (!outcome) {
         file->Empty();
         Attempt retry = GetIntoFile(url, 6000, *file);
         outcome = retry.completed && retry.bytes > 0;
+        failure = retry.failure;
         if (!retry.completed && Hooks().ShowStatus)
             Hooks().ShowStatus(L"Failed to download from URL: " + url);
     }
@@ -92,9 +111,12 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
     if (!outcome || FileSizeOf(localPath) == 0) {
         fs::RemoveFile(localPath);
         outcome = false;
+        t_lastFailure = failure.empty() ? std::wstring(L"the file is empty") : failure;
     }
     return outcome;
 }
+
+std::wstring LastDownloadFailure() { return t_lastFailure; }
 
 int32_t FileSizeOf(const std::wstring& path) {
     if (!fs::FileExists(path)) return -1;

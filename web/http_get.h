@@ -30,6 +30,11 @@ void SetWebHooks(WebHooks hooks);
 // download from URL: " + url. On failure no file is left at `localPath`.
 bool DownloadToFile(const std::wstring& url, const std::wstring& localPath);
 
+// Why the calling thread's last DownloadToFile that answered false failed:
+// the answer's status, the system's message (disk full, access denied), a
+// body cut short, a timeout or an empty body. Empty after a success.
+std::wstring LastDownloadFailure();
+
 // Size in bytes of the file at `path` (at most 2^31-1), or -1 when there is
 // no such file. A file that cannot be opened raises AppError "EFOpenError".
 int32_t FileSizeOf(const std::wstring& path);

@@ -14,6 +14,18 @@ namespace bv {
 
 bool SkipInternetCheck = false;
 
+namespace {
+
+// Control characters (line breaks of an HTML page) shown as blanks, so a
+// logged excerpt stays on one line.
+std::wstring Printable(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c < L' ') c = L' ';
+    return text;
+}
+
+}  // namespace
+
 bool CheckForInternet(const std::wstring& host, uint32_t timeoutMs) {
     if (SkipInternetCheck) {
         WriteLog(L"Skipping CheckForInternet at " + host);
@@ -55,10 +67,20 @@ std::wstring GetServerBaseURL() {
     if (answer.ok) {
         // A value file saved with a final line break (or stray blanks) must
         // not put them into every download URL.
-        result = AddTrailingSlash(Trim(os::FromAnsi(body)));
-    } else {
-        result = L"http://" + VendorAuthority() + L"/bvfiles/bvstartup/";
+        result = Trim(os::FromAnsi(body));
+        // Only a plain HTTP address is a download base address: an empty
+        // body, a captive portal's or soft 404's page, or another scheme is
+        // a failed lookup like an error status.
+        if (LowerAscii(result.substr(0, 7)) != L"http://") {
+            WriteLog(L"GetServerBaseURL: the value file holds no address (" +
+                     std::to_wstring(body.size()) + L" bytes): " + Printable(os::FromAnsi(body.substr(0, 40))));
+            result.clear();
+        }
     }
+    if (result.empty())
+        result = L"http://" + VendorAuthority() + L"/bvfiles/bvstartup/";
+    else
+        result = AddTrailingSlash(result);
     WriteLog(L"Ostrel URL is " + result);
     return result;
 }

@@ -17,8 +17,9 @@ bool CheckForInternet(const std::wstring& host, uint32_t timeoutMs);
 
 // The download base address: the body of the vendor server's value file
 // "/values/bvstartup.url" with surrounding blanks and line breaks dropped
-// and a final "/" added, empty text when the body is empty, or
-// "http://<vendor host>/bvfiles/bvstartup/" when the file cannot be fetched.
+// and a final "/" added, or "http://<vendor host>/bvfiles/bvstartup/" when
+// the file cannot be fetched or holds no "http://" address (an empty body,
+// an HTML page); then the body's start is logged before the address.
 std::wstring GetServerBaseURL();
 
 }  // namespace bv

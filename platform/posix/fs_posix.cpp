@@ -186,9 +186,14 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
 }
 
 bool RenameFile(const std::wstring& from, const std::wstring& to) {
-    if (Stat(to).exists) return false;
+    if (Stat(to).exists) {
+        errno = EEXIST;
+        return false;
+    }
     return ::rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
 }
+
+uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
 
 std::wstring CurrentDirectory() {
     char buf[4096];

@@ -182,6 +182,8 @@ bool RenameFile(const std::wstring& from, const std::wstring& to) {
     return MoveFileW(from.c_str(), to.c_str()) != 0;
 }
 
+uint32_t LastErrorCode() { return GetLastError(); }
+
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {
     std::string out;

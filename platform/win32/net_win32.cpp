@@ -57,7 +57,8 @@ private:
 
 std::wstring HttpErrorText(DWORD code) {
     switch (code) {
-        case ERROR_WINHTTP_TIMEOUT: return L"The operation timed out";
+        case ERROR_WINHTTP_TIMEOUT:
+        case WSAETIMEDOUT: return L"The operation timed out";
         case ERROR_WINHTTP_CANNOT_CONNECT: return L"Could not connect to the server";
         case ERROR_WINHTTP_CONNECTION_ERROR: return L"The connection to the server was reset";
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return L"The server's answer could not be read";
@@ -255,11 +256,16 @@ HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink) {
 }
 
 bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs) {
+    // One deadline for the name lookup and the connect together: what the
+    // lookup used is taken off the connect's wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     WinsockScope winsock;
     if (!winsock.ok()) return false;
     std::wstring address, error;
     in_addr raw{};
     if (!ResolveIPv4(host, address, &raw, error, timeoutMs)) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    uint32_t waitMs = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
 
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) return false;
@@ -276,7 +282,7 @@ bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs
         FD_ZERO(&failed);
         FD_SET(s, &writable);
         FD_SET(s, &failed);
-        timeval wait{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+        timeval wait{static_cast<long>(waitMs / 1000), static_cast<long>(waitMs % 1000) * 1000};
         if (select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(s, &writable)) {
             int soError = 0;
             int length = sizeof soError;

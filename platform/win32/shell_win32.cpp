@@ -48,17 +48,27 @@ std::wstring DesktopFolder() {
     return path;
 }
 
-bool SaveShellLink(const std::wstring& target, const std::wstring& workingFolder, const std::wstring& linkFile) {
+Result<void> SaveShellLink(const std::wstring& target, const std::wstring& workingFolder,
+                           const std::wstring& linkFile) {
+    // A failed call's HRESULT; one that wraps a Win32 error gives that
+    // error, whose text the system knows.
+    auto failure = [](HRESULT hr, const wchar_t* step) {
+        uint32_t code = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : static_cast<uint32_t>(hr);
+        return Error{1, code, step};
+    };
     ComScope com;
     ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(link.out()))))
-        return false;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  reinterpret_cast<void**>(link.out()));
+    if (FAILED(hr)) return failure(hr, L"no shell link object");
     link->SetPath(target.c_str());
     link->SetWorkingDirectory(workingFolder.c_str());
     ComPtr<IPersistFile> file;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.out())))) return false;
-    return SUCCEEDED(file->Save(linkFile.c_str(), FALSE));
+    hr = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.out()));
+    if (FAILED(hr)) return failure(hr, L"no persist-file interface");
+    hr = file->Save(linkFile.c_str(), FALSE);
+    if (FAILED(hr)) return failure(hr, L"saving failed");
+    return {};
 }
 
 bool ReadShellLink(const std::wstring& linkFile, std::wstring& target, std::wstring& workingFolder) {

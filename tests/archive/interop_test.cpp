@@ -178,6 +178,31 @@ TEST_F(InteropTest, PeersAcceptWhatWeWrite) {
     ExpectCorpusIn(dir / L"peer-out\\");
 }
 
+// Info-ZIP stores a name as the bytes it finds on disk, without the UTF-8
+// flag: here the code-page-437 bytes a DOS or Windows tool would write. A
+// second archive carries Info-ZIP's Unicode Path block over a name that
+// says nothing. bvzip extracts both under their Unicode names.
+TEST_F(InteropTest, NonAsciiNamesOfOtherToolsExtractRight) {
+    const std::string oem = "K\xE0\xA4se.txt";                      // "Kαñse.txt" in code page 437
+    const std::string utf8 = "K\xCE\xB1\xC3\xB1se.txt";              // the same in UTF-8
+    const std::string utf8Second = "K\xCE\xB1\xC3\xB1se-2.txt";
+    ASSERT_EQ(Sh("mkdir -p " + H("names") + " && cd " + H("names") + " && printf 'from zip' > '" + oem +
+                 "' && zip -q ../names.zip '" + oem + "'"),
+              0);
+    test::FixtureMember m;
+    m.name = "K__se-2.txt";
+    std::string field = std::string("\x01") + test::Le32(test::Crc32(m.name)) + utf8Second;
+    m.extra = test::Le16(0x7075) + test::Le16(static_cast<uint32_t>(field.size())) + field;
+    m.plain = "unicode path";
+    test::WriteAll(dir / L"up.zip", test::BuildZip({m}));
+    std::string bvzip = BVZIP_PATH;
+    for (const char* archive : {"names.zip", "up.zip"})
+        EXPECT_EQ(Sh(bvzip + " x -d " + H("out") + " " + H(archive)), 0) << archive;
+    EXPECT_EQ(Sh("test \"$(cat " + H("out/" + utf8) + ")\" = 'from zip'"), 0);
+    EXPECT_EQ(Sh("test \"$(cat " + H("out/" + utf8Second) + ")\" = 'unicode path'"), 0);
+    EXPECT_EQ(Sh("test $(ls " + H("out") + " | wc -l) = 2"), 0);
+}
+
 TEST_F(InteropTest, BvzipExitStatus) {
     ASSERT_EQ(InSrc("zip -qr -P pw " + H("enc.zip") + " ."), 0);
     std::string bvzip = BVZIP_PATH;

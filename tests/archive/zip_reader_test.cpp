@@ -158,6 +158,53 @@ TEST_F(ZipReaderTest, NamesFollowFlagElevenOemCodePageAndUnicodeField) {
     EXPECT_EQ(zip.Entries()[2].name, L"\u043A\u0430\u0442");
 }
 
+// Names as other tools write them: an OEM name whose characters the ANSI
+// code page lacks keeps its OEM Unicode, and Info-ZIP's Unicode Path block
+// (0x7075) gives the name when it is of version 1 and was written for the
+// header's very name bytes.
+TEST_F(ZipReaderTest, NamesFromOtherTools) {
+    auto unicodePath = [](uint8_t version, uint32_t crc, const std::string& utf8) {
+        std::string data = std::string(1, static_cast<char>(version)) + Le32(crc) + utf8;
+        return Le16(0x7075) + Le16(static_cast<uint32_t>(data.size())) + data;
+    };
+    const std::string oemName = "K\xE0\xA4se.txt";  // "Kαñse.txt" in code page 437
+    const std::string realName = "K\xCE\xB1\xC3\xB1se.txt";  // the same in UTF-8
+    struct Case {
+        const char* what;
+        std::string raw;
+        uint16_t flags;
+        std::string extra;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {"OEM name, all of it in ANSI", "K\xA4se.txt", 0, "", L"K\u00F1se.txt"},
+        {"OEM name beyond ANSI", oemName, 0, "", L"K\u03B1\u00F1se.txt"},
+        {"OEM box drawing", "\xC9\xCD\xBB.txt", 0, "", L"\u2554\u2550\u2557.txt"},
+        {"Unicode Path", "K_se.txt", 0, unicodePath(1, test::Crc32("K_se.txt"), realName), L"K\u03B1\u00F1se.txt"},
+        {"Unicode Path over an OEM name", oemName, 0, unicodePath(1, test::Crc32(oemName), "K\xC3\xA4se.txt"),
+         L"K\u00E4se.txt"},
+        {"Unicode Path for another name", "K_se.txt", 0, unicodePath(1, test::Crc32("Kase.txt"), realName), L"K_se.txt"},
+        {"Unicode Path of another version", "K_se.txt", 0, unicodePath(2, test::Crc32("K_se.txt"), realName), L"K_se.txt"},
+        {"Unicode Path not UTF-8", "K_se.txt", 0, unicodePath(1, test::Crc32("K_se.txt"), "K\xFFse.txt"), L"K_se.txt"},
+        {"UTF-8 flag", realName, 0x0800, "", L"K\u03B1\u00F1se.txt"},
+    };
+    std::vector<FixtureMember> members;
+    for (const Case& c : cases) {
+        FixtureMember m;
+        m.name = c.raw;
+        m.flags = c.flags;
+        m.extra = c.extra;
+        m.plain = c.what;
+        members.push_back(m);
+    }
+    Open(BuildZip(members));
+    ASSERT_EQ(zip.Entries().size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(zip.Entries()[i].name, cases[i].expected);
+    }
+}
+
 TEST_F(ZipReaderTest, Zip64FieldFillsOnlySaturatedSizes) {
     FixtureMember m;
     m.name = "big.txt";

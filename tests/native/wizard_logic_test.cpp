@@ -32,10 +32,14 @@ protected:
             requested_.push_back(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
-        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote) { unzipped_ = remote; };
+        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote) {
+            unzipped_ = remote;
+            return std::vector<Error>{};
+        };
         s.DesktopFolder = [] { return std::wstring(L"C:\\Desktop"); };
         s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) {
             links_.push_back(link + L" -> " + target);
+            return Result<void>();
         };
         form_.ParamsHook = [] { return std::vector<std::wstring>{}; };
         form_.FormCreate();

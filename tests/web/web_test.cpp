@@ -197,6 +197,32 @@ TEST_F(DownloadTest, ResetFirstAttemptIsRetried) {
     EXPECT_EQ(Target(), "whole");
 }
 
+// A failed download tells why: the final attempt's answer status, a body
+// cut short, an empty body; a success leaves nothing to tell.
+TEST_F(DownloadTest, FailuresTellWhy) {
+    struct Case {
+        const char* name;
+        Script script;
+        bool saved;
+        std::wstring why;  // the start of LastDownloadFailure()
+    };
+    const Case cases[] = {
+        {"status", Answer("404 Not Found", {}, "page body"), false, L"HTTP/1.1 404 Not Found"},
+        {"cut", Script{Send("HTTP/1.1 200 OK\r\nContent-Length: 8000\r\n\r\n" + std::string(3000, 'z'))}, false,
+         L"Connection closed after 3000 of 8000 bytes"},
+        {"empty", Answer("200 OK", {}, ""), false, L"the server sent an empty body"},
+        {"saved", Answer("200 OK", {}, "data"), true, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptServer server({c.script});
+        EXPECT_EQ(DownloadToFile(Url(server, "/f"), target_), c.saved);
+        std::wstring why = LastDownloadFailure();
+        EXPECT_EQ(why.substr(0, c.why.size()), c.why) << os::ToUtf8(why);
+        if (c.why.empty()) EXPECT_EQ(why, L"");
+    }
+}
+
 TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
     ScriptServer server({Script{Pause(30000)}});
     std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
@@ -215,6 +241,7 @@ TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
     EXPECT_NEAR(closed[0] - opened[0], 3000, 600);
     EXPECT_NEAR(closed[1] - opened[1], 6000, 600);
     EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
+    EXPECT_EQ(LastDownloadFailure(), L"The operation timed out");
     EXPECT_FALSE(fs::Stat(target_).exists);
 }
 
@@ -326,6 +353,7 @@ TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
     std::wstring unknown = L"no-such-host.invalid";
     test::FullListener full;
     std::wstring unanswered = L"127.0.0.1:" + std::to_wstring(full.port());
+    std::wstring unansweredByName = L"localhost:" + std::to_wstring(full.port());
     {
         LogCapture log;
         EXPECT_TRUE(CheckForInternet(listening, 2000));
@@ -336,6 +364,13 @@ TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start).count();
         EXPECT_NEAR(took, 400, 300);
+        // By name, the lookup and the connect share one deadline: the whole
+        // check ends within the timeout and a margin, not twice the timeout.
+        start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(CheckForInternet(unansweredByName, 1500));
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(took, 1500 + 700);
         EXPECT_EQ(log.Lines(), (std::vector<std::wstring>{
                                    L"CheckForInternet at " + listening,
                                    L"CheckForInternet returned TRUE from " + listening,
@@ -344,7 +379,9 @@ TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
                                    L"CheckForInternet at " + unknown,
                                    L"CheckForInternet returned FALSE from " + unknown,
                                    L"CheckForInternet at " + unanswered,
-                                   L"CheckForInternet returned FALSE from " + unanswered}));
+                                   L"CheckForInternet returned FALSE from " + unanswered,
+                                   L"CheckForInternet at " + unansweredByName,
+                                   L"CheckForInternet returned FALSE from " + unansweredByName}));
     }
     EXPECT_EQ(server.connections(), 1);
     EXPECT_EQ(server.requests().at(0), "");  // nothing was sent
@@ -362,23 +399,34 @@ TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
 TEST(GetServerBaseURLTest, ValueFileBodies) {
     struct Case {
         std::string body;
-        std::wstring expected;
+        std::wstring expected;  // empty: the fallback address
+        std::wstring noAddress;  // the log line before the fallback's, if any
     };
     const Case cases[] = {
-        {"http://files.example/dl", L"http://files.example/dl/"},
-        {"http://files.example/dl/", L"http://files.example/dl/"},
-        {"", L""},
-        {"http://files.example/dl\r\n", L"http://files.example/dl/"},
-        {"  http://files.example/dl/\n", L"http://files.example/dl/"},
-        {"\r\n", L""},
+        {"http://files.example/dl", L"http://files.example/dl/", L""},
+        {"http://files.example/dl/", L"http://files.example/dl/", L""},
+        {"http://files.example/dl\r\n", L"http://files.example/dl/", L""},
+        {"  http://files.example/dl/\n", L"http://files.example/dl/", L""},
+        {"HTTP://files.example/dl", L"HTTP://files.example/dl/", L""},
+        // No address: a failed lookup, with the body's start logged.
+        {"", L"", L"GetServerBaseURL: the value file holds no address (0 bytes): "},
+        {"\r\n", L"", L"GetServerBaseURL: the value file holds no address (2 bytes):   "},
+        {"<html>\n<head><title>Sign in to the hotel network</title></head></html>", L"",
+         L"GetServerBaseURL: the value file holds no address (70 bytes): <html> <head><title>Sign in to the hotel"},
+        {"ftp://files.example/dl/", L"", L"GetServerBaseURL: the value file holds no address (23 bytes): ftp://files.example/dl/"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
         ScriptServer server({Answer("200 OK", {"Content-Type: text/plain"}, c.body)});
         ParseVendorHostOption({L"--vendor-host=LocalHost:" + std::to_wstring(server.port())});
+        std::wstring expected =
+            c.expected.empty() ? L"http://LocalHost:" + std::to_wstring(server.port()) + L"/bvfiles/bvstartup/" : c.expected;
         LogCapture log;
-        EXPECT_EQ(GetServerBaseURL(), c.expected);
-        EXPECT_EQ(log.Lines(), std::vector<std::wstring>{L"Ostrel URL is " + c.expected});
+        EXPECT_EQ(GetServerBaseURL(), expected);
+        std::vector<std::wstring> logged;
+        if (!c.noAddress.empty()) logged.push_back(c.noAddress);
+        logged.push_back(L"Ostrel URL is " + expected);
+        EXPECT_EQ(log.Lines(), logged);
         std::vector<std::string> lines = HeaderLines(server.requests().at(0));
         EXPECT_EQ(lines.at(0), "GET /values/bvstartup.url HTTP/1.1");
         EXPECT_TRUE(Has(lines, "Host: localhost:" + std::to_string(server.port())));

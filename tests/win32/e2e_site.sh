@@ -2,7 +2,10 @@
 # Sets up (start) or takes down (stop) the vendor servers of the end-to-end
 # tests: two nginx instances on free loopback ports, one with the whole demo
 # site but the Spanish start-up archive (so the fallback runs), one without
-# the USA sire file (so an English/USA batch stalls on its second file).
+# the USA sire file (so an English/USA batch stalls on its second file); and
+# copies of the first whose value file holds no address (empty, an HTML page,
+# an "ftp://" address) or whose generic start-up archive has a damaged
+# worklist.lst.
 #   e2e_site.sh start DIR BVZIP_EXE STANDIN_EXE
 #   e2e_site.sh stop DIR
 set -euo pipefail
@@ -31,9 +34,37 @@ case "$cmd" in
       "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
       echo "$port" > "$dir/$site.port"
     done
+    for site in empty html ftp badzip; do
+      port=$(free_port)
+      rm -rf "$dir/$site-site"
+      cp -r "$dir/main-site" "$dir/$site-site"
+      value="$dir/$site-site/values/bvstartup.url"
+      case "$site" in
+        empty) : > "$value" ;;
+        html) printf '<!DOCTYPE html>\n<html><head><title>Sign in</title></head></html>\n' > "$value" ;;
+        ftp) printf 'ftp://127.0.0.1/bvfiles/bvstartup/\n' > "$value" ;;
+        badzip)
+          printf 'http://127.0.0.1:%s/bvfiles/bvstartup/' "$port" > "$value"
+          python3 - "$dir/$site-site/bvfiles/bvstartup/basefiles.zip" <<'PY'
+import struct, sys, zipfile
+path = sys.argv[1]
+with zipfile.ZipFile(path) as z:
+    offset = z.getinfo("worklist.lst").header_offset
+data = bytearray(open(path, "rb").read())
+name, extra = struct.unpack("<HH", data[offset + 26:offset + 30])
+data[offset + 30 + name + extra] ^= 0xFF  # the member's first data byte
+open(path, "wb").write(data)
+PY
+          ;;
+      esac
+      "$root/server/serve" stop "$dir/$site-run" >/dev/null 2>&1 || true
+      rm -rf "$dir/$site-run"
+      "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
+      echo "$port" > "$dir/$site.port"
+    done
     ;;
   stop)
-    for site in main stall; do
+    for site in main stall empty html ftp badzip; do
       "$root/server/serve" stop "$dir/$site-run" || true
     done
     ;;

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/system_services.h"
 #include "platform/fs.h"
+#include "platform/os.h"
 #include "platform/shell.h"
 #include "tests/win32/screenshot.h"
 #include "tests/win32/wine_util.h"
@@ -210,32 +212,157 @@ TEST_F(EndToEnd, AMissingSecondFileStallsTheBatch) {
     EXPECT_EQ(access.find("basefiles"), std::string::npos) << access;
 }
 
-// The program itself, unattended, as a deployment tool runs it: exit status 0
-// for a complete installation, 4 for a stalled one.
-TEST_F(EndToEnd, UnattendedProgramExitStatus) {
+// The program itself, unattended, as a deployment tool runs it: from a
+// known current folder (where its log goes), with its output in a file.
+struct AutoRun {
+    DWORD exitCode = 99;
+    std::string output;  // standard output and error together
+    std::string log;
+};
+
+AutoRun RunAuto(const std::wstring& args, const std::wstring& cwd, const std::function<void()>& whileRunning = nullptr) {
+    AutoRun run;
     std::wstring exe = test::HostToWine(BVSTARTUP_EXE_PATH);
+    std::wstring outPath = cwd + L"\\auto-output.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(out, INVALID_HANDLE_VALUE);
+    std::wstring cmd = L"\"" + exe + L"\" -L --auto " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(), &si, &pi)) {
+        ADD_FAILURE() << "the program did not start";
+        CloseHandle(out);
+        return run;
+    }
+    if (whileRunning) whileRunning();
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 90000), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &run.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(out);
+    run.output = ReadText(std::filesystem::path(outPath));
+    for (const std::wstring& name : fs::FindFiles(cwd, L"BVSTARTUP_*.txt"))
+        run.log += ReadText(std::filesystem::path(cwd + L"\\" + name));
+    return run;
+}
+
+std::string Narrow(const std::wstring& text) { return os::ToAnsi(text); }
+
+// Exit status 0 for a complete installation, 4 for a stalled one, 6 for one
+// whose finishing steps went wrong; a value file that holds no address is a
+// failed lookup, and the fixed fallback address serves the installation.
+TEST_F(EndToEnd, UnattendedProgramExitStatus) {
     struct Case {
         const char* site;
         const wchar_t* name;
         DWORD exitCode;
+        std::function<void(const std::wstring& folder)> arrange;  // before the run
+        std::vector<std::string> told;  // in the output and the log
+        std::vector<std::string> logged;
     };
-    const Case cases[] = {{"main", L"AutoDone", 0}, {"stall", L"AutoStall", 4}};
+    auto readOnlyExe = [](const std::wstring& folder) {
+        ASSERT_TRUE(fs::ForceDirectories(folder));
+        ASSERT_TRUE(fs::WriteFile(folder + L"\\ZODed.exe", "old"));
+        ASSERT_TRUE(SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+    };
+    // A download target that cannot be written: a folder stands where the
+    // file goes. (A read-only file does not stop Wine when it runs as root.)
+    auto blockedTarget = [](const std::wstring& folder) {
+        ASSERT_TRUE(fs::ForceDirectories(folder + L"\\bvsires.usa"));
+    };
+    // A folder where the shortcut goes: the shell cannot save the link.
+    std::wstring linkFile = shell::DesktopFolder() + L"\\Bovista 500.lnk";
+    auto linkBlocked = [&](const std::wstring&) {
+        fs::RemoveFile(linkFile);
+        ASSERT_TRUE(fs::ForceDirectories(linkFile));
+    };
+    std::string denied = Narrow(os::SystemErrorText(ERROR_ACCESS_DENIED));
+    const Case cases[] = {
+        {"main", L"AutoDone", 0, nullptr, {}, {}},
+        {"stall", L"AutoStall", 4, nullptr, {"the download stalled"},
+         {"DownloadFileDirect Not saved: ", "bvsires.usa - HTTP/1.1 404"}},
+        {"main", L"AutoReadOnlyExe", 6, readOnlyExe,
+         {"problem: ", "ZODed.___ was not renamed to ", "ZODed.exe: " + denied},
+         {"renameExe failed: ", "ZODed.exe: " + denied}},
+        {"main", L"AutoNoShortcut", 6, linkBlocked,
+         {"problem: the shortcut " + Narrow(linkFile) + " could not be written (saving failed): "},
+         {"Shortcut not created: the shortcut " + Narrow(linkFile)}},
+        {"badzip", L"AutoBadMember", 6, nullptr,
+         {"problem: start-up file worklist.lst: Invalid size or check sum"},
+         {"UnzipExtraBaseFiles problem: start-up file worklist.lst: Invalid size or check sum"}},
+        {"empty", L"AutoEmptyValue", 0, nullptr, {}, {"the value file holds no address (0 bytes)", "Ostrel URL is http://127.0.0.1:"}},
+        {"html", L"AutoHtmlValue", 0, nullptr, {}, {"holds no address", "<!DOCTYPE html> <html>", "Ostrel URL is http://127.0.0.1:"}},
+        {"ftp", L"AutoFtpValue", 0, nullptr, {}, {"holds no address", "ftp://127.0.0.1/", "Ostrel URL is http://127.0.0.1:"}},
+        // A file that cannot be created where a download goes: the batch
+        // stalls, and the log says why.
+        {"main", L"AutoBlockedTarget", 4, blockedTarget, {"Cannot create file"},
+         {"DownloadFileDirect Not saved: ", "bvsires.usa - Cannot create file", denied}},
+    };
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
         std::wstring folder = Folder(c.name);
-        std::wstring cmd = L"\"" + exe + L"\" --auto --folder=" + folder + L" --vendor-host=127.0.0.1:" + Port(c.site);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi{};
-        ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-        DWORD code = 99;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-        EXPECT_EQ(code, c.exitCode) << c.site;
-        EXPECT_EQ(fs::FileExists(folder + L"\\ZODed.exe"), c.exitCode == 0);
+        std::wstring cwd = Folder(std::wstring(c.name) + L"-cwd");
+        ASSERT_TRUE(fs::ForceDirectories(cwd));
+        if (c.arrange) c.arrange(folder);
+        AutoRun run = RunAuto(L"--folder=" + folder + L" --vendor-host=127.0.0.1:" + Port(c.site), cwd);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        EXPECT_EQ(fs::FileExists(folder + L"\\ZODed.exe"), c.exitCode != 4);
+        for (const std::string& text : c.told) EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+        for (const std::string& text : c.logged) EXPECT_NE(run.log.find(text), std::string::npos) << text << "\n" << run.log;
+        if (c.exitCode == 0) EXPECT_EQ(run.output.find("problem"), std::string::npos) << run.output;
+        if (fs::DirectoryExists(linkFile)) fs::RemoveFolder(linkFile);
+        SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+}
+
+// An old program held open without sharing by another process (as a
+// running program is) cannot be replaced: the installation ends with status
+// 6 and the system's reason.
+TEST_F(EndToEnd, UnattendedOverAProgramHeldOpen) {
+    std::wstring folder = Folder(L"AutoHeld");
+    std::wstring cwd = Folder(L"AutoHeld-cwd");
+    ASSERT_TRUE(fs::ForceDirectories(folder));
+    ASSERT_TRUE(fs::ForceDirectories(cwd));
+    ASSERT_TRUE(fs::WriteFile(folder + L"\\ZODed.exe", "old"));
+    HANDLE held = CreateFileW((folder + L"\\ZODed.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    AutoRun run = RunAuto(L"--folder=" + folder + L" --vendor-host=127.0.0.1:" + Port("main"), cwd);
+    CloseHandle(held);
+    std::string cause = Narrow(os::SystemErrorText(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(run.exitCode, 6u) << run.output;
+    EXPECT_NE(run.output.find("ZODed.exe: " + cause), std::string::npos) << run.output;
+    EXPECT_NE(run.log.find("renameExe failed: "), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("ZODed.exe: " + cause), std::string::npos) << run.log;
+    EXPECT_EQ(ReadText(std::filesystem::path(folder + L"\\ZODed.exe")), "old");
+    EXPECT_TRUE(fs::FileExists(folder + L"\\ZODed.___"));
+    fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+}
+
+// A relative folder is taken from the current folder and made absolute
+// before anything uses it: the folder, the log and the shortcut name it in
+// full.
+TEST_F(EndToEnd, UnattendedRelativeFolderBecomesAbsolute) {
+    std::wstring cwd = Folder(L"RelCwd");
+    ASSERT_TRUE(fs::ForceDirectories(cwd));
+    AutoRun run = RunAuto(L"--folder=Farm --vendor-host=127.0.0.1:" + Port("main"), cwd);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    std::wstring folder = cwd + L"\\Farm";
+    EXPECT_TRUE(fs::FileExists(folder + L"\\ZODed.exe"));
+    EXPECT_NE(run.log.find("InitInstallFolder = " + Narrow(folder) + "\\"), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("DownloadNextFile starting for zoded.___ and " + Narrow(folder) + "\\ZODed.___"),
+              std::string::npos) << run.log;
+    std::wstring link = shell::DesktopFolder() + L"\\Bovista 500.lnk", target, workdir;
+    ASSERT_TRUE(shell::ReadShellLink(link, target, workdir));
+    EXPECT_EQ(target, folder + L"\\ZODed.exe");
+    EXPECT_EQ(workdir, folder + L"\\");
+    fs::RemoveFile(link);
 }
 
 }  // namespace

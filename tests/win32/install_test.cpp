@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include "platform/fs.h"
+#include "platform/os.h"
 #include "app/unattended.h"
 #include "tests/win32/wizard_fixture.h"
 #include "transfer/notify.h"
@@ -33,6 +35,8 @@ struct Fakes {
     std::vector<std::pair<std::wstring, std::wstring>> links;   // target, link file
     std::vector<std::wstring> music;
     std::wstring bvDir;
+    std::vector<Error> unzipProblems;  // what the extraction answers
+    bool linkFails = false;
 
     void Install(TMainF& f) {
         WizardServices& s = f.Services;
@@ -51,13 +55,17 @@ struct Fakes {
             std::string body(name.begin(), name.end());
             return fs::WriteFile(path, body);
         };
+        s.DownloadFailure = [] { return std::wstring(L"HTTP/1.1 404 Not Found"); };
         s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote) {
             unzips.emplace_back(remote, folder);
+            return unzipProblems;
         };
         s.DesktopFolder = [] { return Root() + L"\\Desktop"; };
-        s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) {
+        s.SaveShellLink = [this](const std::wstring& target, const std::wstring& link) -> Result<void> {
             links.emplace_back(target, link);
+            if (linkFails) return Error{1, ERROR_ACCESS_DENIED, L"saving failed"};
             EXPECT_TRUE(fs::WriteFile(link, "link"));
+            return {};
         };
         s.PlayFile = [this](const std::wstring& path) { music.push_back(L"play " + path); };
         s.StopPlaying = [this] { music.push_back(L"stop"); };
@@ -144,8 +152,18 @@ TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
         bool accepted;
         std::wstring folder;   // InstallFolder afterwards
         std::wstring message;  // message box, if any
+        std::wstring shown = L"";  // the edit box afterwards, when it changed
     };
+    // Relative folders are taken from the current folder, made absolute,
+    // and the edit box shows what is used.
+    wchar_t previous[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(fs::ForceDirectories(Root() + L"\\cwd"));
+    ASSERT_TRUE(SetCurrentDirectoryW((Root() + L"\\cwd").c_str()));
     const Case cases[] = {
+        {L"Farm", true, Root() + L"\\cwd\\Farm\\", L"", Root() + L"\\cwd\\Farm"},
+        {L" ..\\x\\ ", true, Root() + L"\\x\\", L"", Root() + L"\\x\\"},
+        {L"..\\afile", false, Root() + L"\\afile", L"Unable to create installation folder", Root() + L"\\afile"},
         {farm + L"\\", true, farm + L"\\", L""},
         {farm, true, farm + L"\\", L""},
         {L"  " + farm + L"\\sub\\deeper  ", true, farm + L"\\sub\\deeper\\", L""},
@@ -168,7 +186,9 @@ TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
         if (c.accepted) EXPECT_TRUE(fs::DirectoryExists(c.folder));
         EXPECT_EQ(w->questions.messages,
                   c.message.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{c.message});
+        EXPECT_EQ(w->window.GetText(Ctl::edInstallFolder), c.shown.empty() ? c.text : c.shown);
     }
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(InstallTest, FolderPageIsLeftOnlyWithAFolderAndAConnection) {
@@ -257,11 +277,105 @@ TEST_F(InstallTest, WorkedBatches) {
     }
 }
 
+std::string LogText() {
+    std::string bytes;
+    return fs::ReadFile(LogFileName(), bytes) ? bytes : std::string();
+}
+
+// The finishing steps report what went wrong, each with its cause: an old
+// program that cannot be replaced, a start-up member that was not
+// extracted, a shortcut that was not written. The completion texts stay;
+// a memo line and a log line tell each problem, and the unattended mode
+// lists them on its error output and ends with status 6.
+TEST_F(InstallTest, FinishingProblemsAreReported) {
+    std::wstring folder = Root() + L"\\Fin";
+    std::wstring denied = os::SystemErrorText(ERROR_ACCESS_DENIED);
+    struct Case {
+        const char* name;
+        std::function<void(Fakes&)> arrange;
+        std::wstring problem;  // empty: a clean finish
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"clean", nullptr, L"", ""},
+        {"read-only program",
+         [&](Fakes&) {
+             ASSERT_TRUE(fs::ForceDirectories(folder));
+             ASSERT_TRUE(fs::WriteFile(folder + L"\\RangerWin.exe", "old"));
+             ASSERT_TRUE(SetFileAttributesW((folder + L"\\RangerWin.exe").c_str(), FILE_ATTRIBUTE_READONLY));
+         },
+         folder + L"\\RangerWin.___ was not renamed to " + folder + L"\\RangerWin.exe: " + denied,
+         "renameExe failed: "},
+        {"member failed",
+         [](Fakes& f) {
+             f.unzipProblems = {Error{8, 0, L"start-up file worklist.lst: Invalid size or check sum of file"}};
+         },
+         L"start-up file worklist.lst: Invalid size or check sum of file", ""},
+        {"no shortcut", [](Fakes& f) { f.linkFails = true; },
+         L"the shortcut " + Root() + L"\\Desktop\\Ranger.lnk could not be written (saving failed): " + denied,
+         "Shortcut not created: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool unattended : {false, true}) {
+            SetFileAttributesW((folder + L"\\RangerWin.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+            std::filesystem::remove_all(std::filesystem::path(folder));
+            fakes = Fakes{};
+            if (c.arrange) c.arrange(fakes);
+            auto w = Open({L"-L"});
+            if (!unattended) {
+                ASSERT_TRUE(w->Install(folder, 3, 6, 4));
+                ASSERT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+                EXPECT_EQ(w->window.GetText(Ctl::Panel6), L"Install complete");
+                EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Install complete");
+                std::vector<std::wstring> memo = w->window.Lines(Ctl::memDownload);
+                std::vector<std::wstring> tail(memo.end() - (c.problem.empty() ? 1 : 2), memo.end());
+                std::vector<std::wstring> problems;
+                if (!c.problem.empty()) problems.push_back(c.problem);
+                std::vector<std::wstring> expectedTail = {L"Done"};
+                for (const std::wstring& p : problems) expectedTail.push_back(L"Problem: " + p);
+                EXPECT_EQ(tail, expectedTail);
+                EXPECT_EQ(w->form.FinishProblems, problems);
+                std::string log = LogText();
+                if (!c.logged.empty())
+                    EXPECT_NE(log.find(c.logged + os::ToAnsi(c.problem)), std::string::npos) << log;
+                continue;
+            }
+            std::FILE* out = std::tmpfile();
+            std::FILE* err = std::tmpfile();
+            UnattendedOptions options;
+            ASSERT_TRUE(ParseUnattended({L"--auto", L"--folder=" + folder, L"--language=ger", L"--program=4"}, options)
+                            .empty());
+            Unattended run(w->form, options, out, err);
+            w->window.SetQuestions(run);
+            run.Start();
+            for (int tick = 0; tick < 10 && !w->window.Destroyed(); ++tick) {
+                w->window.PumpMessages();
+                if (!w->window.Destroyed()) w->form.NotifyTimerTimer();
+            }
+            w->window.PumpMessages();
+            EXPECT_EQ(run.ExitCode(), c.problem.empty() ? kExitInstalled : kExitInstalledWithProblems);
+            std::rewind(err);
+            std::string e;
+            char buf[512];
+            while (std::fgets(buf, sizeof buf, err)) e += buf;
+            std::fclose(out);
+            std::fclose(err);
+            EXPECT_EQ(e, c.problem.empty() ? "" : "installed with problems:\nproblem: " + os::ToUtf8(c.problem) + "\n");
+        }
+        SetFileAttributesW((folder + L"\\RangerWin.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
 TEST_F(InstallTest, AFailedFileStallsTheBatch) {
     fakes.missing = {L"bvsires.usa"};
-    auto w = Open();
+    auto w = Open({L"-L"});
     std::wstring folder = Root() + L"\\Stall";
     ASSERT_TRUE(w->Install(folder, 0, 0, 0));
+    // The log line of the failure says why (here the fake server's answer).
+    EXPECT_NE(LogText().find(os::ToAnsi(L"DownloadFileDirect Not saved: " + folder +
+                                        L"\\bvsires.usa - HTTP/1.1 404 Not Found")),
+              std::string::npos);
     EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"bvsires.usa"}));
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
     EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
@@ -316,7 +430,7 @@ TEST_F(InstallTest, RenameReplacesExecutablesAndTakesStaleOnes) {
     ASSERT_TRUE(fs::WriteFile(folder + L"RangerWin.exe", "old"));
     ASSERT_TRUE(fs::WriteFile(folder + L"notes.txt", "keep"));
     w->form.InstallFolder = folder;
-    w->form.renameExe();
+    EXPECT_TRUE(w->form.renameExe().empty());
     EXPECT_EQ(FolderFiles(folder), (std::vector<std::wstring>{L"RangerWin.exe", L"notes.txt"}));
     std::string bytes;
     ASSERT_TRUE(fs::ReadFile(folder + L"RangerWin.exe", bytes));
@@ -342,7 +456,7 @@ TEST_F(InstallTest, MusicButtonStartsOnceThenOnlyStops) {
 }
 
 TEST_F(InstallTest, FileCreationErrorReachesTheErrorBox) {
-    auto w = Open();
+    auto w = Open({L"-L"});
     std::wstring folder = Root() + L"\\Err";
     fakes.online = true;
     w->window.SetText(Ctl::edInstallFolder, folder);
@@ -355,6 +469,8 @@ TEST_F(InstallTest, FileCreationErrorReachesTheErrorBox) {
     w->Click(Ctl::btnNext5);
     ASSERT_EQ(w->questions.errors.size(), 1u);
     EXPECT_EQ(w->questions.errors[0], L"Cannot create file \"" + folder + L"\\ZODed.___\".");
+    EXPECT_NE(LogText().find(os::ToAnsi(L"DownloadFileDirect Not saved: " + folder + L"\\ZODed.___ - Cannot create file")),
+              std::string::npos);
     EXPECT_FALSE(Notify.Read().nfReady);
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
 }
