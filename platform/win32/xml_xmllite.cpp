@@ -9,6 +9,8 @@
 
 #include <climits>
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "platform/xml_reader.h"
 
@@ -31,6 +33,97 @@ CreateXmlReaderFn LoadCreateXmlReader() {
     return fn;
 }
 
+// The markup of a document checked before XmlLite sees it: every tag,
+// comment, CDATA section and processing instruction complete, end tags
+// matching start tags, one root element, no document type declaration and
+// no deeper nesting than allowed. Some XmlLite versions (Wine's) hang, end
+// the document with end tags of their own or stop the process on truncated
+// markup; this keeps such documents away from it. Entities, characters and
+// encodings stay XmlLite's to check.
+template <class Unit>
+int CheckMarkup(const Unit* p, size_t n, int maxDepth) {
+    using Name = std::basic_string<Unit>;
+    std::vector<Name> open;
+    bool sawRoot = false;
+    size_t i = 0;
+    auto startsWith = [&](const char* lit) {
+        size_t k = 0;
+        for (; lit[k]; ++k)
+            if (i + k >= n || p[i + k] != static_cast<Unit>(lit[k])) return false;
+        return true;
+    };
+    auto skipPast = [&](const char* lit) {
+        for (; i < n; ++i)
+            if (startsWith(lit)) {
+                while (*lit++) ++i;
+                return true;
+            }
+        return false;
+    };
+    auto blank = [](Unit c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (i < n) {
+        if (p[i] != '<') {
+            if (open.empty() && !blank(p[i])) return kXmlMalformed;  // text outside the root
+            ++i;
+            continue;
+        }
+        if (startsWith("<?")) {
+            if (!skipPast("?>")) return kXmlMalformed;
+        } else if (startsWith("<!--")) {
+            if (!skipPast("-->")) return kXmlMalformed;
+        } else if (startsWith("<![CDATA[")) {
+            if (open.empty() || !skipPast("]]>")) return kXmlMalformed;
+        } else if (startsWith("<!")) {
+            return kXmlMalformed;  // document type declarations are not accepted
+        } else {
+            bool end = i + 1 < n && p[i + 1] == '/';
+            i += end ? 2 : 1;
+            size_t nameStart = i;
+            while (i < n && !blank(p[i]) && p[i] != '>' && p[i] != '/') ++i;
+            Name name(p + nameStart, i - nameStart);
+            if (name.empty()) return kXmlMalformed;
+            Unit quote = 0;
+            bool empty = false;
+            for (; i < n; ++i) {
+                if (quote) {
+                    if (p[i] == quote) quote = 0;
+                } else if (p[i] == '"' || p[i] == '\'') {
+                    quote = p[i];
+                } else if (p[i] == '>') {
+                    empty = !end && p[i - 1] == '/';
+                    break;
+                }
+            }
+            if (i == n) return kXmlMalformed;  // the tag is cut
+            ++i;
+            if (end) {
+                if (open.empty() || open.back() != name) return kXmlMalformed;
+                open.pop_back();
+            } else {
+                if (open.empty() && sawRoot) return kXmlMalformed;  // a second root
+                sawRoot = true;
+                if (static_cast<int>(open.size()) + 1 > maxDepth) return kXmlTooDeep;
+                if (!empty) open.push_back(std::move(name));
+            }
+        }
+    }
+    return sawRoot && open.empty() ? 0 : kXmlMalformed;
+}
+
+int CheckDocument(std::string_view doc, int maxDepth) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(doc[i]); };
+    if (doc.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
+        bool little = byte(0) == 0xFF;
+        std::wstring units;
+        for (size_t i = 2; i + 1 < doc.size(); i += 2)
+            units.push_back(static_cast<wchar_t>(little ? byte(i) | byte(i + 1) << 8 : byte(i) << 8 | byte(i + 1)));
+        if (doc.size() % 2) return kXmlMalformed;
+        return CheckMarkup(units.data(), units.size(), maxDepth);
+    }
+    if (doc.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) doc.remove_prefix(3);
+    return CheckMarkup(doc.data(), doc.size(), maxDepth);
+}
+
 std::wstring HrText(HRESULT hr) {
     wchar_t buf[16];
     wsprintfW(buf, L"0x%08X", static_cast<unsigned>(hr));
@@ -39,7 +132,8 @@ std::wstring HrText(HRESULT hr) {
 
 class XmlLiteReader : public Reader {
 public:
-    XmlLiteReader(std::string_view document, int maxDepth) : maxDepth_(maxDepth) {
+    XmlLiteReader(std::string_view document, int maxDepth)
+        : document_(document), maxDepth_(maxDepth) {
         CreateXmlReaderFn create = LoadCreateXmlReader();
         if (!create) {
             Fail(kXmlUnavailable, L"xmllite.dll or CreateXmlReader not found");
@@ -47,6 +141,11 @@ public:
         }
         if (document.size() > UINT_MAX) {
             Fail(kXmlMalformed, L"document too large");
+            return;
+        }
+        if (int code = CheckDocument(document, maxDepth)) {
+            Fail(code, code == kXmlTooDeep ? L"elements nested deeper than " + std::to_wstring(maxDepth)
+                                           : std::wstring(L"not well-formed XML: cut or unbalanced markup"));
             return;
         }
         stream_ = SHCreateMemStream(reinterpret_cast<const BYTE*>(document.data()),
@@ -75,15 +174,20 @@ public:
 private:
     // Reads one node of XmlLite's and queues what it gives.
     void Pull() {
+        // Every node takes at least one byte of the document; a reader that
+        // goes on longer repeats itself.
+        if (++reads_ > document_.size() + 2)
+            return Fail(kXmlMalformed, L"document ends early (the reader repeats itself)");
         XmlNodeType type = XmlNodeType_None;
         HRESULT hr = reader_->Read(&type);
-        if (hr == S_FALSE) {
-            if (!sawRoot_ || depth_ != 0) return Fail(kXmlMalformed, L"document ends early");
+        if (FAILED(hr)) return Fail(kXmlMalformed, L"not well-formed XML: " + HrText(hr));
+        if (hr == S_FALSE || type == XmlNodeType_None) {
+            if (!sawRoot_ || depth_ != 0)
+                return Fail(kXmlMalformed, L"document ends early");
             FlushText();
             done_ = true;
             return;
         }
-        if (FAILED(hr)) return Fail(kXmlMalformed, L"not well-formed XML: " + HrText(hr));
         switch (type) {
         case XmlNodeType_Text:
         case XmlNodeType_CDATA:
@@ -111,9 +215,10 @@ private:
             if (depth_ == 0 && sawRoot_) return Fail(kXmlMalformed, L"a second root element");
             if (depth_ + 1 > maxDepth_)
                 return Fail(kXmlTooDeep, L"elements nested deeper than " + std::to_wstring(maxDepth_));
+            bool empty = reader_->IsEmptyElement();
             sawRoot_ = true;
             nodes_.push_back(Node{NodeKind::Start, qname, {}});
-            if (reader_->IsEmptyElement())
+            if (empty)
                 nodes_.push_back(Node{NodeKind::End, std::move(qname), {}});
             else
                 ++depth_;
@@ -139,7 +244,9 @@ private:
         error_ = Error{code, 0, std::move(detail)};
     }
 
+    std::string_view document_;
     int maxDepth_;
+    size_t reads_ = 0;
     IStream* stream_ = nullptr;
     IXmlReader* reader_ = nullptr;
     int depth_ = 0;

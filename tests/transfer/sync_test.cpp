@@ -121,8 +121,11 @@ protected:
             std::string line = all.substr(start, end - start);
             line = line.substr(line.find(":  ") + 3);
             if (line.rfind("   (logg) Client: M", 0) == 0) {
-                size_t c = line.find(" C", 19);
-                line = line.substr(line.find(' ', c + 2) + 1);
+                // Past the two thread ids, each padded to five places.
+                size_t j = line.find(" C", 19) + 2;
+                while (j < line.size() && line[j] == ' ') ++j;
+                while (j < line.size() && line[j] >= '0' && line[j] <= '9') ++j;
+                line = line.substr(j + 1);
             }
             out.push_back(os::FromAnsi(line));
         }

@@ -2,6 +2,10 @@
 // The same cases run natively (expat) and under Wine (XmlLite).
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <string>
 #include <vector>
 
@@ -39,6 +43,15 @@ std::vector<std::wstring> Nodes(std::string_view doc, int maxDepth = kDefaultMax
 
 using V = std::vector<std::wstring>;
 
+// Wine's XmlLite differs from Windows' in a few points the tests show.
+bool UnderWine() {
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 TEST(XmlReaderTest, WellFormedDocuments) {
     struct Case {
         const char* doc;
@@ -53,10 +66,19 @@ TEST(XmlReaderTest, WellFormedDocuments) {
         {"<a>x<![CDATA[<y>&amp;]]><!-- c -->z<?pi data?></a>", {L"<a", L"'x<y>&amp;z'", L">a"}},
         // UTF-8 text, a line break normalised.
         {"<a>K\xC3\xA4se\r\n\xE7\x89\x9B</a>", {L"<a", L"'K\u00E4se\n\u725B'", L">a"}},
-        {"<a>&#13;</a>", {L"<a", L"'\r'", L">a"}},
         {"<ns:a xmlns:ns=\"u\"/>", {L"<ns:a", L">ns:a"}},
     };
     for (const Case& c : cases) EXPECT_EQ(Nodes(c.doc), c.nodes) << c.doc;
+}
+
+// Character references to line ends are kept as such (a raw CR LF reads as
+// LF). Wine's XmlLite hands them out as blanks; the Windows build shows it
+// there, so that a change in Wine is noticed.
+TEST(XmlReaderTest, LineEndCharacterReferences) {
+    std::wstring cr = L"\r", lf = L"\n";
+    if (UnderWine()) cr = lf = L" ";
+    EXPECT_EQ(Nodes("<a>&#13;</a>"), (V{L"<a", L"'" + cr + L"'", L">a"}));
+    EXPECT_EQ(Nodes("<a>x\n&#13;&#10;y</a>"), (V{L"<a", L"'x\n" + cr + lf + L"y'", L">a"}));
 }
 
 TEST(XmlReaderTest, Utf16DocumentWithByteOrderMark) {
@@ -69,7 +91,7 @@ TEST(XmlReaderTest, Utf16DocumentWithByteOrderMark) {
 }
 
 TEST(XmlReaderTest, MalformedDocumentsFailCleanly) {
-    const char* cases[] = {
+    const char* markup[] = {
         "",
         "   ",
         "plain text",
@@ -77,20 +99,34 @@ TEST(XmlReaderTest, MalformedDocumentsFailCleanly) {
         "<a><b></a>",
         "<a></b>",
         "<a>x</a><b/>",
-        "<a>&unknown;</a>",
-        "<a>&#0;</a>",
-        "<a>& </a>",
+        "<a>x</a>y",
         "<a b=c/>",
-        "<a>\xFF\xFE</a>",
-        "<a>\x01</a>",
         // No document type declaration: no entity of the document's own.
         "<!DOCTYPE a [<!ENTITY e \"x\">]><a>&e;</a>",
         "<!DOCTYPE a><a/>",
     };
-    for (const char* doc : cases) {
+    for (const char* doc : markup) {
         V nodes = Nodes(doc);
         ASSERT_FALSE(nodes.empty()) << doc;
         EXPECT_EQ(nodes.back(), L"error 1") << doc;
+    }
+    // Entities and characters XML does not allow. Wine's XmlLite lets them
+    // through (as text of its own choosing); it must still come to an end.
+    const char* characters[] = {
+        "<a>&unknown;</a>",
+        "<a>&#0;</a>",
+        "<a>& </a>",
+        "<a>\xFF\xFE</a>",
+        "<a>\x01</a>",
+    };
+    for (const char* doc : characters) {
+        V nodes = Nodes(doc);
+        ASSERT_FALSE(nodes.empty()) << doc;
+        if (UnderWine()) {
+            EXPECT_TRUE(nodes.back() == L"error 1" || nodes.back() == L">a") << doc;
+        } else {
+            EXPECT_EQ(nodes.back(), L"error 1") << doc;
+        }
     }
 }
 

@@ -4,12 +4,26 @@
 
 #include <climits>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "transfer/xmlrpc.h"
 
 namespace bv::xmlrpc {
+
+// Failures show values as text (non-ASCII as \u escapes).
+void PrintTo(const Value& v, std::ostream* os) {
+    *os << "type " << static_cast<int>(v.type()) << " ";
+    for (wchar_t c : AsText(v)) {
+        if (c >= 32 && c < 127) {
+            *os << static_cast<char>(c);
+        } else {
+            *os << "\\u" << std::hex << static_cast<uint32_t>(c) << std::dec;
+        }
+    }
+}
+
 namespace {
 
 Value Str(const std::wstring& s) { return Value::String(s); }
@@ -29,7 +43,7 @@ std::vector<Value> Samples() {
         Value(),
         Str(L""),
         Str(L"plain"),
-        Str(L"<a & b> \"q\" 'x' ]]> \t\n\r end"),
+        Str(L"<a & b> \"q\" 'x' ]]> \t\n end"),
         Str(L"K\u00E4se \u725B \U0001F404"),
         Str(L"  blanks kept  "),
         Value::Boolean(true),
