@@ -17,9 +17,11 @@ void helloResult(const xmlrpc::Value& value);
 // logs one "%-32s %s" line per struct (other elements are passed over); any
 // other value posts "Error geting filelist from server".
 void GetFilesResult(const xmlrpc::Value& value);
-// A struct {success, filesize}: posts "File received at server N bytes" or
-// "File NOT received OK at server"; any other value posts nothing. The
-// ready flag is raised in every case.
+// A struct {success, filesize}: posts and logs "File received at server N
+// bytes", or posts "File NOT received OK at server" and logs "File NOT
+// received OK at server.  <the struct as text> bytes" (AsText, e.g.
+// "{success: false, filesize: 0}"); any other value posts nothing. The ready
+// flag is raised in every case.
 void FileToServerResult(const xmlrpc::Value& value);
 // Does nothing: the fetched file arrives through the download.
 void FileFromServerResult(const xmlrpc::Value& value);
