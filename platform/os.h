@@ -41,4 +41,12 @@ std::wstring SystemErrorText(uint32_t code);
 // Upper case by the rules of the user's locale.
 std::wstring UpperLocale(std::wstring_view text);
 
+// The user's date and time separators (as in 04/02/24 09:05:07); natively
+// always "/" and ":".
+struct DateTimeSeparators {
+    std::wstring date = L"/";
+    std::wstring time = L":";
+};
+DateTimeSeparators LocaleSeparators();
+
 }  // namespace bv::os

@@ -180,4 +180,6 @@ std::wstring UpperLocale(std::wstring_view text) {
     return out;
 }
 
+DateTimeSeparators LocaleSeparators() { return {}; }
+
 }  // namespace bv::os

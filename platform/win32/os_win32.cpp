@@ -85,4 +85,12 @@ std::wstring UpperLocale(std::wstring_view text) {
     return out;
 }
 
+DateTimeSeparators LocaleSeparators() {
+    DateTimeSeparators seps;
+    wchar_t buf[8];
+    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDATE, buf, 8) > 1) seps.date = buf;
+    if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_STIME, buf, 8) > 1) seps.time = buf;
+    return seps;
+}
+
 }  // namespace bv::os
