@@ -1,5 +1,6 @@
 // libFuzzer target: opens the input as an archive, lists it, reads every
-// member's data (to memory) and extracts everything into a scratch folder.
+// member's data (to memory) and extracts everything into a scratch folder
+// (in memory where the system has one).
 // Passwords are answered once with a fixed one, then cancelled.
 #include <cstddef>
 #include <cstdint>
@@ -23,10 +24,16 @@ public:
     Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
 };
 
-// Lives until exit (never destroyed), when the folder is removed.
+// Lives until exit (never destroyed), when the folder is removed. It lies
+// on a memory file system where there is one: every input is written there
+// and extracted there, and a disk would make that the cost of a run.
 const std::string& Scratch() {
     static const std::string* dir = [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "bvzipfuzz-XXXXXX").string();
+        std::error_code ec;
+        std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
+                                         ? std::filesystem::path("/dev/shm")
+                                         : std::filesystem::temp_directory_path();
+        std::string tmpl = (base / "bvzipfuzz-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) std::abort();
         bv::fs::MapDrive(L'F', tmpl);
         std::atexit([] {
