@@ -153,6 +153,7 @@ int Run(std::vector<std::wstring> args) {
         }
         std::printf("%12llu %zu member(s)%s\n", (unsigned long long)total, entries.size(),
                     zip.WasScanned() ? ", directory rebuilt from local headers" : "");
+        for (const EZipError& e : zip.Damage()) Err(e.message());
         return 0;
     }
     if (command == L"t") {
