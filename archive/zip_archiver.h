@@ -228,8 +228,20 @@ private:
     size_t damagedCount_ = 0;
     std::vector<std::wstring> damaged_;
     bool directoryWritten_ = false;
-    // Kept between members.
-    std::vector<uint8_t> inBuf_, outBuf_;
+    // Kept between members. Growing one leaves its bytes uninitialised:
+    // zeroing a megabyte would be most of the cost of a small archive.
+    struct Buffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t length = 0;
+        uint8_t* data() { return bytes.get(); }
+        size_t size() const { return length; }
+        void resize(size_t n) {
+            if (n <= length) return;
+            bytes.reset(new uint8_t[n]);
+            length = n;
+        }
+    };
+    Buffer inBuf_, outBuf_;
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<Deflater> deflater_;
     std::unique_ptr<zip::AesCipher> aes_;
