@@ -82,7 +82,7 @@ std::vector<HostileCase> HostileCases() {
     {
         HostileCase c;
         c.what = "shared-body";
-        std::string body = Repeat("shared body ", 5000);
+        std::string body = Repeat("shared body ", 1000);
         std::string local = LocalRecord("body.bin", body);
         std::string central = CentralRecord("body.bin", body, 0);
         for (int i = 1; i < 20; ++i) {
