@@ -906,7 +906,11 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     // many small members would otherwise spend their time allocating.
     const size_t inSize = static_cast<size_t>(std::min<uint64_t>(remaining, kReadChunk));
     if (inBuf_.size() < inSize) inBuf_.resize(inSize);
-    if (deflated && outBuf_.size() < kReadChunk) outBuf_.resize(kReadChunk);
+    // Inflated data goes out in blocks of up to 1 MiB; a small member needs
+    // no megabyte of space (whose allocation would cost more than its data).
+    const size_t outSize =
+        static_cast<size_t>(std::clamp<uint64_t>(e.uncompressedSize, uint64_t{64} << 10, kReadChunk));
+    if (deflated && outBuf_.size() < outSize) outBuf_.resize(outSize);
     uint8_t* const in = inBuf_.data();
     uint8_t* const out = outBuf_.data();
     if (deflated) {
@@ -949,9 +953,9 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         inflater->z.avail_in = static_cast<uInt>(n);
         while (!bad && !ended) {
             inflater->z.next_out = out;
-            inflater->z.avail_out = static_cast<uInt>(kReadChunk);
+            inflater->z.avail_out = static_cast<uInt>(outSize);
             int rc = inflate(&inflater->z, Z_NO_FLUSH);
-            emit(out, kReadChunk - inflater->z.avail_out);
+            emit(out, outSize - inflater->z.avail_out);
             if (rc == Z_STREAM_END) {
                 ended = true;
             } else if (rc == Z_BUF_ERROR || (rc == Z_OK && inflater->z.avail_in == 0 && inflater->z.avail_out != 0)) {
