@@ -190,8 +190,30 @@ std::wstring LastPart(const std::wstring& path) {
     return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
+// A path segment that Windows reads as a device (NUL, CON, AUX, PRN,
+// COM1-COM9, LPT1-LPT9, and the console's own names), whatever the letter
+// case, with or without an extension, and with the blanks and dots that
+// Windows strips from the end of a name.
+bool IsDeviceName(std::wstring segment) {
+    while (!segment.empty() && (segment.back() == L' ' || segment.back() == L'.')) segment.pop_back();
+    size_t dot = segment.find(L'.');
+    if (dot != std::wstring::npos) segment.erase(dot);
+    while (!segment.empty() && segment.back() == L' ') segment.pop_back();
+    for (wchar_t& c : segment)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    if (segment == L"NUL" || segment == L"CON" || segment == L"AUX" || segment == L"PRN" ||
+        segment == L"CONIN$" || segment == L"CONOUT$")
+        return true;
+    if (segment.size() != 4 || (segment.compare(0, 3, L"COM") != 0 && segment.compare(0, 3, L"LPT") != 0))
+        return false;
+    // The superscript digits one to three count as well.
+    wchar_t d = segment[3];
+    return (d >= L'1' && d <= L'9') || d == 0xB9 || d == 0xB2 || d == 0xB3;
+}
+
 // A member name that would put its file anywhere but below the extraction
-// root: a drive, a share or a root-relative path, or a ".." segment.
+// root: a drive, a share or a root-relative path, a ".." segment (also one
+// that Windows would make ".." by stripping blanks and dots), or a device.
 bool IsUnsafeName(const std::wstring& backslashed) {
     if (backslashed.empty()) return false;
     if (backslashed[0] == L'\\') return true;
@@ -202,7 +224,11 @@ bool IsUnsafeName(const std::wstring& backslashed) {
     while (start <= backslashed.size()) {
         size_t end = backslashed.find(L'\\', start);
         if (end == std::wstring::npos) end = backslashed.size();
-        if (backslashed.compare(start, end - start, L"..") == 0) return true;
+        std::wstring segment = backslashed.substr(start, end - start);
+        if (segment.find(L"..") != std::wstring::npos &&
+            segment.find_first_not_of(L". ") == std::wstring::npos)
+            return true;
+        if (IsDeviceName(segment)) return true;
         start = end + 1;
     }
     return false;
@@ -285,7 +311,7 @@ struct ZipArchiver::Deflater {
     }
 };
 
-std::wstring ZipErrorText(int number, const std::wstring& detail) {
+std::wstring ZipErrorText(int number, const std::wstring& detail, const std::wstring& detail2) {
     switch (number) {
         case zeBadData: return L"Invalid size or check sum of file or unsupported compression format";
         case zeBlankFileName: return L"File name is blank. Specify appropriate file name";
@@ -305,6 +331,16 @@ std::wstring ZipErrorText(int number, const std::wstring& detail) {
         case zeDiskFull: return L"Disk is full. There is not enough free space on disk.";
         case zeUnsafeName:
             return L"Unsafe member name \"" + detail + L"\": it would be written outside the destination folder";
+        case zeOwnArchive:
+            return L"Unsafe member name \"" + detail + L"\": it would overwrite the archive being read";
+        case zeOverlap:
+            return L"Unsafe member \"" + detail + L"\": its data overlaps another member or the directory";
+        case zeLocalName:
+            return L"Unsafe member \"" + detail + L"\": its local header holds another name";
+        case zeCutMember:
+            return L"Archive \"" + detail + L"\" is damaged: " +
+                   (detail2.empty() ? std::wstring(L"a member") : L"member \"" + detail2 + L"\"") +
+                   L" is cut off";
         default: return L"Archive error";
     }
 }
@@ -314,6 +350,13 @@ EZipError::EZipError(int number, const std::wstring& detail, uint32_t native)
     wchar_t digits[16];
     std::swprintf(digits, 16, L"%05d", number);
     message_ = ZipErrorText(number, detail) + L" - Native error: " + digits;
+}
+
+EZipError::EZipError(int number, const std::wstring& detail, const std::wstring& detail2)
+    : number_(number), native_(0) {
+    wchar_t digits[16];
+    std::swprintf(digits, 16, L"%05d", number);
+    message_ = ZipErrorText(number, detail, detail2) + L" - Native error: " + digits;
 }
 
 bool ZipEntry::IsDirectory() const {
@@ -361,6 +404,8 @@ void ZipArchiver::OpenArchive(uint16_t mode) {
     index_.clear();
     comment_.clear();
     scanned_ = false;
+    damagedCount_ = 0;
+    damaged_.clear();
     offsetBias_ = 0;
     directoryStart_ = 0;
     directoryWritten_ = false;
@@ -562,22 +607,135 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     entries_ = std::move(entries);
     directoryStart_ = dirStart;
     offsetBias_ = static_cast<int64_t>(dirStart - std::min(dirOffset, dirStart));
+    CheckMembers(dirStart, dirEnd, fileSize);
     return true;
+}
+
+// Reads every member's local header once, in offset order. A member whose
+// header and data overlap those of a member that starts before it (or at
+// the same place with an earlier directory entry), or reach into the central
+// directory, is refused: its bytes belong to another member, and archives made of
+// shared bodies would otherwise write the same data again and again. A
+// member whose local header holds another name than its directory record
+// is refused too, unless both decode to the same name.
+void ZipArchiver::CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t fileSize) {
+    constexpr size_t kBlock = 64 * 1024;
+    std::vector<uint8_t> block;
+    uint64_t blockStart = 0;
+    auto at = [&](uint64_t pos, size_t n) -> const uint8_t* {
+        if (pos > fileSize || n > fileSize - pos) return nullptr;
+        if (pos >= blockStart && pos + n <= blockStart + block.size()) return block.data() + (pos - blockStart);
+        size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kBlock), fileSize - pos));
+        block.resize(want);
+        if (!file_.Seek(pos) || file_.ReadFull(block.data(), want) != static_cast<int64_t>(want)) {
+            block.clear();
+            return nullptr;
+        }
+        blockStart = pos;
+        return block.data();
+    };
+    std::vector<size_t> order(entries_.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return std::tie(entries_[a].localHeaderOffset, a) < std::tie(entries_[b].localHeaderOffset, b);
+    });
+    struct Range {
+        uint64_t start, end;
+        size_t index;
+    };
+    std::vector<Range> ranges;
+    ranges.reserve(entries_.size());
+    for (size_t i : order) {
+        ZipEntry& e = entries_[i];
+        uint64_t pos = e.localHeaderOffset;
+        const uint8_t* h = at(pos, 30);
+        if ((!h || Get32(h) != kLocalSig) && offsetBias_ != 0) {
+            pos += static_cast<uint64_t>(offsetBias_);
+            h = at(pos, 30);
+        }
+        // No header: reading the member fails, as it always did.
+        if (!h || Get32(h) != kLocalSig) continue;
+        uint16_t flags = static_cast<uint16_t>(h[6] | (h[7] << 8));
+        size_t nameLength = h[26] | (size_t(h[27]) << 8);
+        size_t extraLength = h[28] | (size_t(h[29]) << 8);
+        uint64_t dataStart = pos + 30 + nameLength + extraLength;
+        uint64_t end = e.compressedSize > UINT64_MAX - dataStart ? UINT64_MAX : dataStart + e.compressedSize;
+        ranges.push_back({pos, end, i});
+        const uint8_t* n = at(pos + 30, nameLength + extraLength);
+        if (!n) continue;
+        std::string localName(reinterpret_cast<const char*>(n), nameLength);
+        if (localName == e.rawName) continue;
+        // The same name in another encoding is no other name.
+        ZipEntry local;
+        local.flags = flags;
+        local.rawName = std::move(localName);
+        local.extras = ParseExtras(std::string(reinterpret_cast<const char*>(n) + nameLength, extraLength));
+        FinishEntry(local, false);
+        if (local.name != e.name) e.refusal = zeLocalName;
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) {
+        return std::tie(a.start, a.index) < std::tie(b.start, b.index);
+    });
+    uint64_t reach = 0;  // where the members kept so far end
+    for (const Range& r : ranges) {
+        if (r.start < reach || (r.end > dirStart && r.start < dirEnd)) {
+            entries_[r.index].refusal = zeOverlap;
+            continue;
+        }
+        reach = std::max(reach, r.end);
+    }
+}
+
+EZipError ZipArchiver::Refusal(const ZipEntry& e) const { return EZipError(e.refusal, e.name); }
+
+std::vector<EZipError> ZipArchiver::Damage() const {
+    std::vector<EZipError> out;
+    for (const std::wstring& name : damaged_) out.emplace_back(zeCutMember, FileName, name);
+    return out;
 }
 
 // Rebuilds the member list from the local headers, front to back. Members
 // written with a data descriptor take CRC and sizes from the descriptor
-// whose compressed size matches the distance from the data's start.
+// whose compressed size matches the distance from the data's start. A
+// member cut off by the end of the file, or whose descriptor is nowhere, is
+// dropped and recorded as damage.
 void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
-    std::vector<uint8_t> buf(64 * 1024 + 3);
+    // The file is read front to back in large blocks, and headers, names and
+    // descriptors are taken from the block in memory: a file full of
+    // signatures costs one read per block, not one per candidate.
+    constexpr size_t kBlock = size_t{1} << 20;
+    std::vector<uint8_t> block;
+    uint64_t blockStart = 0;
+    // Bytes [pos, pos + n) of the file, valid until the next call; nullptr
+    // when they run past the end.
+    auto at = [&](uint64_t pos, size_t n) -> const uint8_t* {
+        if (pos > fileSize || n > fileSize - pos) return nullptr;
+        if (pos >= blockStart && pos + n <= blockStart + block.size()) return block.data() + (pos - blockStart);
+        size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kBlock), fileSize - pos));
+        block.resize(want);
+        if (!file_.Seek(pos) || file_.ReadFull(block.data(), want) != static_cast<int64_t>(want))
+            throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        blockStart = pos;
+        return block.data();
+    };
     auto findSig = [&](uint64_t from, uint32_t sig) -> int64_t {
         while (from + 4 <= fileSize) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(buf.size(), fileSize - from));
-            if (!file_.Seek(from) || file_.ReadFull(buf.data(), want) != static_cast<int64_t>(want))
-                throw EZipError(zeArchiveRead, FileName, file_.LastError());
-            for (size_t i = 0; i + 4 <= want; ++i)
-                if (buf[i] == 'P' && Get32(buf.data() + i) == sig) return static_cast<int64_t>(from + i);
-            from += want - 3;
+            const uint8_t* p;
+            size_t avail;
+            if (from >= blockStart && from + 4 <= blockStart + block.size()) {
+                p = block.data() + (from - blockStart);
+                avail = static_cast<size_t>(blockStart + block.size() - from);
+            } else {
+                avail = static_cast<size_t>(std::min<uint64_t>(kBlock, fileSize - from));
+                p = at(from, avail);
+            }
+            for (size_t i = 0; i + 4 <= avail; ++i) {
+                const void* hit = std::memchr(p + i, 'P', avail - 3 - i);
+                if (!hit) break;
+                i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
+                if (Get32(p + i) == sig) return static_cast<int64_t>(from + i);
+            }
+            from += avail - 3;
         }
         return -1;
     };
@@ -603,10 +761,10 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         for (int64_t d = findSig(0, kDescriptorSig); d >= 0 && descriptors.size() < kMaxDescriptors;
              d = findSig(static_cast<uint64_t>(d) + 1, kDescriptorSig)) {
             uint64_t dpos = static_cast<uint64_t>(d);
-            uint8_t desc[24];
             size_t have = static_cast<size_t>(std::min<uint64_t>(24, fileSize - dpos));
-            if (have < 16 || !file_.Seek(dpos) || file_.ReadFull(desc, have) != static_cast<int64_t>(have))
-                continue;
+            if (have < 16) continue;
+            uint8_t desc[24];
+            std::memcpy(desc, at(dpos, have), have);
             uint32_t crc = Get32(desc + 4);
             uint64_t c32 = Get32(desc + 8), u32 = Get32(desc + 12);
             if (c32 <= dpos) descriptors.push_back({dpos - c32, dpos, false, crc, c32, u32});
@@ -618,31 +776,51 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         }
         std::sort(descriptors.begin(), descriptors.end());
     };
+    // Records a dropped member, by name while the list is short.
+    constexpr size_t kMaxDamageNames = 64;
+    auto damaged = [&](uint64_t header, uint16_t flags, size_t nameLength) {
+        ++damagedCount_;
+        if (damaged_.size() >= kMaxDamageNames) return;
+        ZipEntry d;
+        if (const uint8_t* n = at(header + 30, nameLength)) {
+            d.flags = flags;
+            d.rawName.assign(reinterpret_cast<const char*>(n), nameLength);
+            FinishEntry(d, false);
+        }
+        damaged_.push_back(d.name);
+    };
 
     uint64_t pos = 0;
     std::vector<ZipEntry> entries;
     for (;;) {
         int64_t found = findSig(pos, kLocalSig);
         if (found < 0) break;
-        uint64_t at = static_cast<uint64_t>(found);
-        pos = at + 4;
-        uint8_t h[30];
-        if (at + 30 > fileSize || !file_.Seek(at) || file_.ReadFull(h, 30) != 30) continue;
+        uint64_t at0 = static_cast<uint64_t>(found);
+        pos = at0 + 4;
+        const uint8_t* h = at(at0, 30);
+        if (!h) {
+            damaged(at0, 0, 0);
+            continue;
+        }
         Bytes r(h, 30);
         ZipEntry e;
         r.U32();
         GetSharedHeaderFields(r, e);
         e.versionMadeBy = e.versionNeeded;
-        uint64_t dataStart = at + 30 + e.nameLength + e.extraLength;
-        if (dataStart > fileSize) continue;
-        std::string nameExtra(static_cast<size_t>(e.nameLength) + e.extraLength, '\0');
-        if (file_.ReadFull(nameExtra.data(), nameExtra.size()) != static_cast<int64_t>(nameExtra.size()))
+        uint64_t dataStart = at0 + 30 + e.nameLength + e.extraLength;
+        // Sizes that run past the end are seen before the name and extra
+        // field are copied; only a saturated size needs the Zip64 field.
+        if (dataStart > fileSize ||
+            (!(e.flags & 8) && e.compressedSize32 != 0xFFFFFFFF && e.compressedSize32 > fileSize - dataStart)) {
+            damaged(at0, e.flags, e.nameLength);
             continue;
-        e.rawName = nameExtra.substr(0, e.nameLength);
-        e.extras = ParseExtras(nameExtra.substr(e.nameLength));
-        e.localHeaderOffset32 = static_cast<uint32_t>(std::min<uint64_t>(at, 0xFFFFFFFF));
+        }
+        const uint8_t* nameExtra = at(at0 + 30, static_cast<size_t>(e.nameLength) + e.extraLength);
+        e.rawName.assign(reinterpret_cast<const char*>(nameExtra), e.nameLength);
+        e.extras = ParseExtras(std::string(reinterpret_cast<const char*>(nameExtra) + e.nameLength, e.extraLength));
+        e.localHeaderOffset32 = static_cast<uint32_t>(std::min<uint64_t>(at0, 0xFFFFFFFF));
         FinishEntry(e, false);
-        e.localHeaderOffset = at;
+        e.localHeaderOffset = at0;
         bool zip64 = std::any_of(e.extras.begin(), e.extras.end(),
                                  [](const ZipExtraBlock& b) { return b.id == kZip64Id; });
         uint64_t dataEnd;
@@ -651,7 +829,10 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
             // The first descriptor after the data whose size fits it.
             auto it = std::lower_bound(descriptors.begin(), descriptors.end(),
                                        Descriptor{dataStart, 0, zip64, 0, 0, 0});
-            if (it == descriptors.end() || it->dataStart != dataStart || it->zip64 != zip64) continue;
+            if (it == descriptors.end() || it->dataStart != dataStart || it->zip64 != zip64) {
+                damaged(at0, e.flags, e.nameLength);
+                continue;
+            }
             e.crc32 = it->crc;
             e.compressedSize = it->csize;
             e.uncompressedSize = it->usize;
@@ -659,7 +840,10 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
             e.uncompressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(it->usize, 0xFFFFFFFF));
             dataEnd = it->pos + (zip64 ? 24 : 16);
         } else {
-            if (e.compressedSize > fileSize - dataStart) continue;
+            if (e.compressedSize > fileSize - dataStart) {
+                damaged(at0, e.flags, e.nameLength);
+                continue;
+            }
             dataEnd = dataStart + e.compressedSize;
         }
         e.nameLength = static_cast<uint16_t>(e.rawName.size());
@@ -677,6 +861,7 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
 bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
     const ZipEntry& e = entries_.at(index);
+    if (e.refusal) throw Refusal(e);
     if (e.actualMethod == 9) throw EZipError(zeDeflate64);
     if (e.actualMethod != 0 && e.actualMethod != 8) throw EZipError(zeBadData);
 
@@ -748,7 +933,11 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     // many small members would otherwise spend their time allocating.
     const size_t inSize = static_cast<size_t>(std::min<uint64_t>(remaining, kReadChunk));
     if (inBuf_.size() < inSize) inBuf_.resize(inSize);
-    if (deflated && outBuf_.size() < kReadChunk) outBuf_.resize(kReadChunk);
+    // Inflated data goes out in blocks of up to 1 MiB; a small member needs
+    // no megabyte of space (whose allocation would cost more than its data).
+    const size_t outSize =
+        static_cast<size_t>(std::clamp<uint64_t>(e.uncompressedSize, uint64_t{64} << 10, kReadChunk));
+    if (deflated && outBuf_.size() < outSize) outBuf_.resize(outSize);
     uint8_t* const in = inBuf_.data();
     uint8_t* const out = outBuf_.data();
     if (deflated) {
@@ -791,9 +980,9 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         inflater->z.avail_in = static_cast<uInt>(n);
         while (!bad && !ended) {
             inflater->z.next_out = out;
-            inflater->z.avail_out = static_cast<uInt>(kReadChunk);
+            inflater->z.avail_out = static_cast<uInt>(outSize);
             int rc = inflate(&inflater->z, Z_NO_FLUSH);
-            emit(out, kReadChunk - inflater->z.avail_out);
+            emit(out, outSize - inflater->z.avail_out);
             if (rc == Z_STREAM_END) {
                 ended = true;
             } else if (rc == Z_BUF_ERROR || (rc == Z_OK && inflater->z.avail_in == 0 && inflater->z.avail_out != 0)) {
@@ -821,8 +1010,11 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
 }
 
 ZipQuestions::Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
-    // A name that is too long or unsafe stays so: trying again cannot help.
-    bool canRetry = err.number() != zeNameTooLong && err.number() != zeUnsafeName;
+    // A name that is too long or unsafe, or a member refused for its place
+    // in the archive, stays so: trying again cannot help.
+    const int n = err.number();
+    bool canRetry = n != zeNameTooLong && n != zeUnsafeName && n != zeOwnArchive && n != zeOverlap &&
+                    n != zeLocalName && n != zeCutMember;
     std::wstring text = err.message();
     if (canRetry) text += L". File processing error, possibly disk is full";
     return Ask().AskFailure(text, canRetry);
@@ -848,13 +1040,24 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
             }
         }
     }
+    // Members the scan had to drop are failures of this mask too.
+    for (const std::wstring& name : damaged_) {
+        if (!MemberMatchesMask(mask, name)) continue;
+        if (!excludeMask.empty() && !name.empty() && MemberMatchesMask(excludeMask, name)) continue;
+        if (AskAboutFailure(EZipError(zeCutMember, FileName, name)) == ZipQuestions::Answer::Abort) return;
+    }
 }
 
 void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index) {
+    if (e.refusal) throw Refusal(e);
     std::wstring name = ToBackslashes(e.name);
     if (IsUnsafeName(name)) throw EZipError(zeUnsafeName, e.name);
     std::wstring root = BaseDir.empty() ? std::wstring() : AddBackslash(BaseDir);
     std::wstring target = root + name;
+    // Refused before anything is created: a path the system cannot take,
+    // and the archive that is being read.
+    if (fs::PathTooLong(fs::FullPath(target))) throw EZipError(zeNameTooLong, target);
+    if (fs::SameFile(target, openPath_)) throw EZipError(zeOwnArchive, e.name);
     bool directory = e.IsDirectory();
     std::wstring folder = directory ? target : FolderOf(target);
     if (Options.CreateDirs && !folder.empty()) {

@@ -49,6 +49,10 @@ enum ZipErrorNumber : int {
     zeNameTooLong = 61,
     zeDiskFull = 65,
     zeUnsafeName = 71,
+    zeOwnArchive = 72,
+    zeOverlap = 73,
+    zeLocalName = 74,
+    zeCutMember = 75,
 };
 
 // A failure of the component: its number and the full message, which ends in
@@ -56,6 +60,8 @@ enum ZipErrorNumber : int {
 class EZipError : public std::exception {
 public:
     EZipError(int number, const std::wstring& detail = L"", uint32_t native = 0);
+    // For the texts with two details (the archive and a member).
+    EZipError(int number, const std::wstring& detail, const std::wstring& detail2);
     int number() const { return number_; }
     const std::wstring& message() const { return message_; }
     uint32_t native() const { return native_; }
@@ -67,8 +73,9 @@ private:
     std::wstring message_;
 };
 
-// The text of an error number with `detail` put in place of "%s".
-std::wstring ZipErrorText(int number, const std::wstring& detail);
+// The text of an error number with `detail` put in place of "%s" (and
+// `detail2` in place of the second one, where the text has two).
+std::wstring ZipErrorText(int number, const std::wstring& detail, const std::wstring& detail2 = L"");
 
 enum class ZipEncryption { None, Pkware, Aes128, Aes192, Aes256 };
 
@@ -109,6 +116,9 @@ struct ZipEntry {
     uint64_t compressedSize = 0;
     uint64_t localHeaderOffset = 0;
     uint32_t diskStart = 0;
+    // An error number when the member is refused (its data overlaps another
+    // member's, or its local header names another file); 0 otherwise.
+    int refusal = 0;
 
     // Members being added.
     std::wstring sourcePath;
@@ -164,6 +174,11 @@ public:
     const std::string& Comment() const { return comment_; }
     // True when the directory was rebuilt by scanning the local headers.
     bool WasScanned() const { return scanned_; }
+    // True when the scan met members it had to drop: cut off by the end of
+    // the file, or without their data descriptor.
+    bool WasDamaged() const { return damagedCount_ > 0; }
+    // One failure per dropped member (the first ones), naming the archive.
+    std::vector<EZipError> Damage() const;
 
     // Streams one member's checked data into `sink` (false from the sink is
     // a full disk). Answers false when the member was skipped at the
@@ -180,6 +195,8 @@ private:
     void ReadDirectory();
     bool ReadCentralDirectory(uint64_t fileSize);
     void ScanLocalHeaders(uint64_t fileSize);
+    void CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t fileSize);
+    EZipError Refusal(const ZipEntry& e) const;
     // Puts a single member's or file's failure to the user.
     ZipQuestions::Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
@@ -206,9 +223,25 @@ private:
     uint64_t directoryStart_ = 0;  // where the central directory begins
     int64_t offsetBias_ = 0;       // foreign data in front of the archive
     bool scanned_ = false;
+    // Members the scan dropped: how many, and the names of the first ones
+    // ("" where the name itself was cut off).
+    size_t damagedCount_ = 0;
+    std::vector<std::wstring> damaged_;
     bool directoryWritten_ = false;
-    // Kept between members.
-    std::vector<uint8_t> inBuf_, outBuf_;
+    // Kept between members. Growing one leaves its bytes uninitialised:
+    // zeroing a megabyte would be most of the cost of a small archive.
+    struct Buffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t length = 0;
+        uint8_t* data() { return bytes.get(); }
+        size_t size() const { return length; }
+        void resize(size_t n) {
+            if (n <= length) return;
+            bytes.reset(new uint8_t[n]);
+            length = n;
+        }
+    };
+    Buffer inBuf_, outBuf_;
     std::unique_ptr<Inflater> inflater_;
     std::unique_ptr<Deflater> deflater_;
     std::unique_ptr<zip::AesCipher> aes_;

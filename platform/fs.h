@@ -53,6 +53,16 @@ bool RemoveFolder(const std::wstring& path);
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);
 
+// True when a file at the full path `path` could not be created by a
+// program that is not long-path aware: 260 characters (MAX_PATH) with the
+// terminating zero, unless the path carries the "\\?\" prefix. Natively the
+// same rule holds, and the host path must also fit PATH_MAX.
+bool PathTooLong(const std::wstring& path);
+
+// True when both paths name one existing file: the same file system object,
+// whatever the spelling (letter case, short names, links, drive mappings).
+bool SameFile(const std::wstring& a, const std::wstring& b);
+
 std::wstring CurrentDirectory();
 
 // Names of the files (not folders) in `folder` whose names match `mask`

@@ -22,7 +22,8 @@ const char kUsage[] =
     "       bvzip a [-0|-1|-6|-9] [-p PASSWORD] ARCHIVE FILE_OR_MASK...\n"
     "                                            create ARCHIVE from files (level 6 by default)\n"
     "       bvzip --help\n"
-    "Exit status: 0 all went well, 1 a member failed or was skipped,\n"
+    "Exit status: 0 all went well, 1 a member failed or was skipped or the\n"
+    "archive is damaged (members cut off),\n"
     "2 the archive cannot be opened or the command line is wrong.\n";
 
 void Err(const std::wstring& text) { std::fprintf(stderr, "bvzip: %s\n", os::ToUtf8(text).c_str()); }
@@ -152,6 +153,7 @@ int Run(std::vector<std::wstring> args) {
         }
         std::printf("%12llu %zu member(s)%s\n", (unsigned long long)total, entries.size(),
                     zip.WasScanned() ? ", directory rebuilt from local headers" : "");
+        for (const EZipError& e : zip.Damage()) Err(e.message());
         return 0;
     }
     if (command == L"t") {
@@ -166,6 +168,9 @@ int Run(std::vector<std::wstring> args) {
                 ++failed;
             }
         }
+        // Members the scan had to drop fail the test, named by their archive.
+        for (const EZipError& e : zip.Damage()) Err(e.message());
+        if (zip.WasDamaged()) ++failed;
         int problems = failed + questions.problems;
         std::printf("%s\n", problems ? "Errors found." : "No errors.");
         return problems ? 1 : 0;
@@ -183,7 +188,11 @@ int Run(std::vector<std::wstring> args) {
             ++questions.problems;
         }
     }
-    return questions.problems ? 1 : 0;
+    // A damaged archive fails the extraction even when every member that
+    // remained is fine; its dropped members were reported if a mask chose them.
+    if (zip.WasDamaged() && !questions.problems)
+        for (const EZipError& e : zip.Damage()) Err(e.message());
+    return questions.problems || zip.WasDamaged() ? 1 : 0;
 }
 
 }  // namespace

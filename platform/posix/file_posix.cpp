@@ -79,9 +79,18 @@ bool File::Open(const std::wstring& path, FileMode mode) {
     switch (mode) {
         case FileMode::Read: flags |= O_RDONLY; break;
         case FileMode::ReadWrite: flags |= O_RDWR; break;
-        case FileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        // A link at the path is never followed: it could point anywhere.
+        case FileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
     }
-    int fd = ::open(HostPath(path).c_str(), flags, 0644);
+    std::string host = HostPath(path);
+    int fd = ::open(host.c_str(), flags, 0644);
+    if (fd < 0 && mode == FileMode::Create && errno == ELOOP) {
+        // The path is a symbolic link (perhaps dangling): it is replaced by
+        // a new file, not written through.
+        if (::unlink(host.c_str()) == 0)
+            fd = ::open(host.c_str(), (flags & ~O_TRUNC) | O_EXCL, 0644);
+        else errno = ELOOP;
+    }
     if (fd < 0) {
         error_ = Fail();
         return false;
@@ -213,7 +222,13 @@ bool GetAttributes(const std::wstring& path, uint32_t& attributes) {
 bool SetAttributes(const std::wstring& path, uint32_t attributes) {
     struct stat st{};
     std::string host = HostPath(path);
-    if (::stat(host.c_str(), &st) != 0) {
+    if (::lstat(host.c_str(), &st) != 0) {
+        Fail();
+        return false;
+    }
+    // A link has no attributes of its own, and chmod would change its target.
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
         Fail();
         return false;
     }

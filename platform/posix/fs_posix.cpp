@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cwctype>
 #include <map>
 #include <mutex>
@@ -168,6 +169,17 @@ bool ForceDirectories(const std::wstring& path) {
     }
     struct stat st{};
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathTooLong(const std::wstring& path) {
+    if (path.compare(0, 4, L"\\\\?\\") != 0 && path.size() >= 260) return true;
+    return HostPath(path).size() >= PATH_MAX;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    struct stat sa{}, sb{};
+    if (::stat(HostPath(a).c_str(), &sa) != 0 || ::stat(HostPath(b).c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstring& mask) {

@@ -141,15 +141,60 @@ bool ForceDirectories(const std::wstring& path) {
     std::wstring p = path;
     while (p.size() > 3 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
     if (p.empty()) return false;
-    DWORD attrs = GetFileAttributesW(p.c_str());
-    if (attrs != INVALID_FILE_ATTRIBUTES) return (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    size_t cut = p.find_last_of(L"\\/");
-    if (cut != std::wstring::npos && cut > 0) {
-        std::wstring parent = p.substr(0, cut);
-        if (!(parent.size() == 2 && parent[1] == L':') && !ForceDirectories(parent)) return false;
+    // Walks up to the deepest folder that exists, then creates the missing
+    // ones on the way down: a loop, so no depth can exhaust the stack.
+    std::vector<std::wstring> missing;
+    std::wstring at = p;
+    for (;;) {
+        DWORD attrs = GetFileAttributesW(at.c_str());
+        if (attrs != INVALID_FILE_ATTRIBUTES) {
+            if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            break;
+        }
+        missing.push_back(at);
+        size_t cut = at.find_last_of(L"\\/");
+        if (cut == std::wstring::npos || cut == 0) break;
+        at = at.substr(0, cut);
+        if (at.size() == 2 && at[1] == L':') break;
     }
-    if (CreateDirectoryW(p.c_str(), nullptr)) return true;
-    return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExists(p);
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (CreateDirectoryW(it->c_str(), nullptr)) continue;
+        if (GetLastError() != ERROR_ALREADY_EXISTS || !DirectoryExists(*it)) return false;
+    }
+    return true;
+}
+
+bool PathTooLong(const std::wstring& path) {
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return false;
+    return path.size() >= MAX_PATH;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    auto open = [](const std::wstring& p) {
+        // No access rights asked: only the identity is read. Folders need
+        // backup semantics to be opened at all.
+        return CreateFileW(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    };
+    Handle ha(open(a));
+    if (!ha.valid()) return false;
+    Handle hb(open(b));
+    if (!hb.valid()) return false;
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    if (!GetFileInformationByHandle(ha.get(), &ia) || !GetFileInformationByHandle(hb.get(), &ib)) {
+        // No identity to compare: fall back on the full paths, letter case ignored.
+        auto full = [](const std::wstring& p) {
+            DWORD n = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+            std::wstring out(n, L'\0');
+            out.resize(GetFullPathNameW(p.c_str(), n, out.data(), nullptr));
+            return out;
+        };
+        std::wstring fa = full(a), fb = full(b);
+        return CompareStringOrdinal(fa.c_str(), static_cast<int>(fa.size()), fb.c_str(),
+                                    static_cast<int>(fb.size()), TRUE) == CSTR_EQUAL;
+    }
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 std::wstring CurrentDirectory() {
