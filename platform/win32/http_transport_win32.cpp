@@ -3,8 +3,13 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <cwchar>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/http_transport.h"
 
@@ -33,81 +38,118 @@ std::wstring QueryText(HINTERNET request, DWORD what) {
     return text;
 }
 
+// The handle of the internet API's session, shared by its connections.
+struct Session {
+    HINTERNET handle = nullptr;
+    ~Session() {
+        if (handle) InternetCloseHandle(handle);
+    }
+};
+
+// One connection. Its blocking calls run on an I/O thread of its own while
+// the caller waits, so that Abort can release the caller at once whether or
+// not the internet API lets a blocked call be cut short: the I/O thread
+// finishes its call on its own data (never the caller's), closes the
+// handles and ends. Closing the request handle, done on a short-lived thread
+// so that no caller waits for it, ends a blocked call where the API allows.
 class WinInetConnection : public Connection {
 public:
-    explicit WinInetConnection(HINTERNET connect) : connect_(connect) {}
+    WinInetConnection(std::shared_ptr<Session> session, HINTERNET connect) : s_(std::make_shared<Shared>()) {
+        s_->session = std::move(session);
+        s_->connect = connect;
+        std::thread([s = s_] { IoLoop(s); }).detach();
+    }
     ~WinInetConnection() override {
-        CloseRequest();
-        InternetCloseHandle(connect_);
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        s_->quit = true;
+        s_->wake.notify_all();
     }
 
     Result<void> SendHead(const RequestHead& head) override {
-        CloseRequest();
-        HINTERNET request = HttpOpenRequestW(connect_, head.method.c_str(), head.path.c_str(), L"HTTP/1.1",
-                                             nullptr, nullptr, kRequestFlags, 0);
-        if (!request) return Failure(L"HttpOpenRequest");
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (aborted_) {
-                InternetCloseHandle(request);
-                return Error{kAborted, 0, L"aborted"};
-            }
-            request_ = request;
-        }
-        DWORD connectTimeout = kConnectTimeoutMs, receiveTimeout = kReceiveTimeoutMs;
-        InternetSetOptionW(request, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
-        InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
-
         std::wstring headers;
         for (const Header& h : head.headers)
             if (!SameName(h.first, L"Content-Length")) headers += h.first + L": " + h.second + L"\r\n";
-        if (head.contentLength > 0) {
-            // The body follows in blocks: HttpSendRequestEx sends the head
-            // with the Content-Length of the total, HttpEndRequest ends it.
-            if (!headers.empty() &&
-                !HttpAddRequestHeadersW(request, headers.c_str(), static_cast<DWORD>(headers.size()),
-                                        HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
-                return Failure(L"HttpAddRequestHeaders");
-            INTERNET_BUFFERSW buffers{};
-            buffers.dwStructSize = sizeof buffers;
-            buffers.dwBufferTotal = static_cast<DWORD>(head.contentLength);
-            if (!HttpSendRequestExW(request, &buffers, nullptr, 0, 0)) return Failure(L"HttpSendRequestEx");
-            bodyPending_ = true;
-        } else {
-            if (!HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
-                                  static_cast<DWORD>(headers.size()), nullptr, 0))
-                return Failure(L"HttpSendRequest");
-            bodyPending_ = false;
-        }
-        return {};
+        std::wstring method = head.method, path = head.path;
+        int64_t length = head.contentLength;
+        return Run([method, path, headers, length](Shared& s) -> const wchar_t* {
+            HINTERNET previous;
+            {
+                std::lock_guard<std::mutex> lock(s.mutex);
+                previous = s.request;
+                s.request = nullptr;
+            }
+            if (previous) InternetCloseHandle(previous);
+            HINTERNET request = HttpOpenRequestW(s.connect, method.c_str(), path.c_str(), L"HTTP/1.1", nullptr,
+                                                 nullptr, kRequestFlags, 0);
+            if (!request) return L"HttpOpenRequest";
+            {
+                std::lock_guard<std::mutex> lock(s.mutex);
+                s.request = request;
+            }
+            DWORD connectTimeout = kConnectTimeoutMs, receiveTimeout = kReceiveTimeoutMs;
+            InternetSetOptionW(request, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
+            InternetSetOptionW(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveTimeout, sizeof receiveTimeout);
+            if (length > 0) {
+                // The body follows in blocks: HttpSendRequestEx sends the
+                // head with the total as Content-Length, HttpEndRequest ends it.
+                if (!headers.empty() &&
+                    !HttpAddRequestHeadersW(request, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                            HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
+                    return L"HttpAddRequestHeaders";
+                INTERNET_BUFFERSW buffers{};
+                buffers.dwStructSize = sizeof buffers;
+                buffers.dwBufferTotal = static_cast<DWORD>(length);
+                if (!HttpSendRequestExW(request, &buffers, nullptr, 0, 0)) return L"HttpSendRequestEx";
+                s.bodyPending = true;
+            } else {
+                if (!HttpSendRequestW(request, headers.empty() ? nullptr : headers.c_str(),
+                                      static_cast<DWORD>(headers.size()), nullptr, 0))
+                    return L"HttpSendRequest";
+                s.bodyPending = false;
+            }
+            return nullptr;
+        });
     }
 
     Result<void> WriteBody(const void* data, size_t size) override {
         const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            DWORD written = 0;
-            if (!InternetWriteFile(Request(), p, static_cast<DWORD>(size), &written) || written == 0)
-                return Failure(L"InternetWriteFile");
-            p += written;
-            size -= written;
-        }
-        return {};
+        std::string block(p, p + size);
+        return Run([block](Shared& s) -> const wchar_t* {
+            size_t at = 0;
+            while (at < block.size()) {
+                DWORD written = 0;
+                if (!InternetWriteFile(Req(s), block.data() + at, static_cast<DWORD>(block.size() - at),
+                                       &written) ||
+                    written == 0)
+                    return L"InternetWriteFile";
+                at += written;
+            }
+            return nullptr;
+        });
     }
 
     Result<ResponseHead> EndRequest() override {
-        HINTERNET request = Request();
-        if (bodyPending_) {
-            bodyPending_ = false;
-            if (!HttpEndRequestW(request, nullptr, 0, 0)) return Failure(L"HttpEndRequest");
-        }
+        Result<void> r = Run([](Shared& s) -> const wchar_t* {
+            if (s.bodyPending) {
+                s.bodyPending = false;
+                if (!HttpEndRequestW(Req(s), nullptr, 0, 0)) return L"HttpEndRequest";
+            }
+            HINTERNET request = Req(s);
+            DWORD status = 0, size = sizeof status;
+            if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+                return L"HttpQueryInfo";
+            s.status = static_cast<int>(status);
+            s.reason = QueryText(request, HTTP_QUERY_STATUS_TEXT);
+            s.rawHeaders = QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF);
+            return nullptr;
+        });
+        if (!r) return r.error();
         ResponseHead head;
-        DWORD status = 0, size = sizeof status;
-        if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
-            return Failure(L"HttpQueryInfo");
-        head.status = static_cast<int>(status);
-        head.reason = QueryText(request, HTTP_QUERY_STATUS_TEXT);
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        head.status = s_->status;
+        head.reason = s_->reason;
         // The raw head: the status line, then one header a line.
-        std::wstring raw = QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF);
+        const std::wstring& raw = s_->rawHeaders;
         size_t pos = raw.find(L"\r\n");
         while (pos != std::wstring::npos) {
             pos += 2;
@@ -126,76 +168,127 @@ public:
     }
 
     Result<size_t> ReadBody(void* buffer, size_t size) override {
-        HINTERNET request = Request();
-        // Waits for the next bytes, then takes what has come.
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) return Failure(L"InternetQueryDataAvailable");
-        if (available == 0) return size_t{0};
-        DWORD want = available < size ? available : static_cast<DWORD>(size), read = 0;
-        if (!InternetReadFile(request, buffer, want, &read)) return Failure(L"InternetReadFile");
-        return static_cast<size_t>(read);
+        DWORD want = static_cast<DWORD>(size < kReadBlock ? size : kReadBlock);
+        Result<void> r = Run([want](Shared& s) -> const wchar_t* {
+            // Waits for the next bytes, then takes what has come.
+            HINTERNET request = Req(s);
+            DWORD available = 0;
+            s.readCount = 0;
+            if (!InternetQueryDataAvailable(request, &available, 0, 0)) return L"InternetQueryDataAvailable";
+            if (available == 0) return nullptr;
+            DWORD read = 0;
+            if (!InternetReadFile(request, s.readBuffer.data(), available < want ? available : want, &read))
+                return L"InternetReadFile";
+            s.readCount = read;
+            return nullptr;
+        });
+        if (!r) return r.error();
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        std::memcpy(buffer, s_->readBuffer.data(), s_->readCount);
+        return static_cast<size_t>(s_->readCount);
     }
 
     void Abort() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (aborted_) return;
-        aborted_ = true;
-        // Closing the handle ends a call blocked on it in the worker.
-        if (request_) InternetCloseHandle(request_);
-        request_ = nullptr;
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        if (s_->aborted) return;
+        s_->aborted = true;
+        s_->wake.notify_all();
+        if (HINTERNET request = s_->request) {
+            s_->request = nullptr;
+            std::thread([request] { InternetCloseHandle(request); }).detach();
+        }
     }
 
     bool Alive() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return !aborted_;
+        std::lock_guard<std::mutex> lock(s_->mutex);
+        return !s_->aborted;
     }
 
 private:
-    HINTERNET Request() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return request_;
+    static constexpr size_t kReadBlock = 65536;
+
+    struct Shared {
+        std::shared_ptr<Session> session;
+        HINTERNET connect = nullptr;
+        HINTERNET request = nullptr;  // set and closed by the I/O thread, or taken by Abort
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::function<const wchar_t*(Shared&)> job;  // the call to make; answers the failing call's name
+        bool busy = false, quit = false, aborted = false;
+        const wchar_t* failed = nullptr;
+        DWORD error = 0;
+        // What the calls answer.
+        bool bodyPending = false;
+        int status = 0;
+        std::wstring reason, rawHeaders;
+        std::vector<char> readBuffer = std::vector<char>(kReadBlock);
+        DWORD readCount = 0;
+    };
+
+    static HINTERNET Req(Shared& s) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        return s.request;
     }
 
-    void CloseRequest() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (request_) InternetCloseHandle(request_);
-        request_ = nullptr;
+    static void IoLoop(std::shared_ptr<Shared> s) {
+        std::unique_lock<std::mutex> lock(s->mutex);
+        for (;;) {
+            s->wake.wait(lock, [&] { return s->quit || s->job; });
+            if (s->job) {
+                auto job = std::move(s->job);
+                s->job = nullptr;
+                lock.unlock();
+                const wchar_t* failed = job(*s);
+                DWORD error = failed ? GetLastError() : 0;
+                lock.lock();
+                s->failed = failed;
+                s->error = error;
+                s->busy = false;
+                s->wake.notify_all();
+                continue;
+            }
+            break;
+        }
+        HINTERNET request = s->request, connect = s->connect;
+        s->request = s->connect = nullptr;
+        lock.unlock();
+        if (request) InternetCloseHandle(request);
+        if (connect) InternetCloseHandle(connect);
     }
 
-    Error Failure(const wchar_t* call) {
-        DWORD code = GetLastError();
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (aborted_) return Error{kAborted, code, call};
-        return Error{kBroken, code, call};
+    // Runs one call on the I/O thread and waits for it, or for Abort.
+    Result<void> Run(std::function<const wchar_t*(Shared&)> job) {
+        std::unique_lock<std::mutex> lock(s_->mutex);
+        if (s_->aborted) return Error{kAborted, 0, L"aborted"};
+        s_->job = std::move(job);
+        s_->busy = true;
+        s_->wake.notify_all();
+        s_->wake.wait(lock, [&] { return !s_->busy || s_->aborted; });
+        if (s_->aborted) return Error{kAborted, 0, L"aborted"};
+        if (s_->failed) return Error{kBroken, s_->error, s_->failed};
+        return {};
     }
 
-    HINTERNET connect_;
-    std::mutex mutex_;
-    HINTERNET request_ = nullptr;
-    bool aborted_ = false;
-    bool bodyPending_ = false;
+    std::shared_ptr<Shared> s_;
 };
 
 class WinInetTransport : public Transport {
 public:
-    WinInetTransport() {
-        session_ = InternetOpenW(L"BVStartup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-        if (!session_) openError_ = GetLastError();
-    }
-    ~WinInetTransport() override {
-        if (session_) InternetCloseHandle(session_);
+    WinInetTransport() : session_(std::make_shared<Session>()) {
+        session_->handle = InternetOpenW(L"BVStartup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+        if (!session_->handle) openError_ = GetLastError();
     }
 
     Result<std::unique_ptr<Connection>> Open(const std::wstring& host, uint16_t port) override {
-        if (!session_) return Error{kConnectError, openError_, L"InternetOpen"};
-        HINTERNET connect = InternetConnectW(session_, host.c_str(), port, nullptr, nullptr,
+        if (!session_->handle) return Error{kConnectError, openError_, L"InternetOpen"};
+        HINTERNET connect = InternetConnectW(session_->handle, host.c_str(), port, nullptr, nullptr,
                                              INTERNET_SERVICE_HTTP, 0, 0);
         if (!connect) return Error{kConnectError, GetLastError(), L"InternetConnect"};
-        return std::unique_ptr<Connection>(std::make_unique<WinInetConnection>(connect));
+        return std::unique_ptr<Connection>(std::make_unique<WinInetConnection>(session_, connect));
     }
 
 private:
-    HINTERNET session_ = nullptr;
+    std::shared_ptr<Session> session_;
     DWORD openError_ = 0;
 };
 
