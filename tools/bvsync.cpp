@@ -29,7 +29,8 @@ const char kUsage[] =
     "  fetch http://HOST[:PORT]/PATH DEST   fetch PATH from HOST (port 80 unless given) into DEST\n"
     "options:\n"
     "  -L              write the log file (BVSTARTUP_<time>.txt in the current folder)\n"
-    "  --peak-memory   print the process's peak working set on standard error at the end\n";
+    "  --peak-memory   print the process's peak working set, and the time from starting\n"
+    "                  the operation to its result, on standard error at the end\n";
 
 struct Options {
     bool log = false;
@@ -133,10 +134,13 @@ int wmain(int argc, wchar_t** argv) {
 
     bv::DeepLogging = options.log;
     std::vector<std::wstring> lines;
+    DWORD elapsedMs = 0;
     {
         bv::TdmClient module;  // its events are handed to this thread
+        DWORD started = GetTickCount();
         if (!command->start(module, args)) return Usage("bad argument");
         WaitForResult();
+        elapsedMs = GetTickCount() - started;
         lines = bv::Notify.Read().nfReturnList;
     }
     for (const std::wstring& line : lines) std::printf("%s\n", bv::os::ToUtf8(line).c_str());
@@ -145,8 +149,9 @@ int wmain(int argc, wchar_t** argv) {
         PROCESS_MEMORY_COUNTERS counters{};
         counters.cb = sizeof counters;
         if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
-            std::fprintf(stderr, "peak working set: %llu KB\n",
-                         static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024));
+            std::fprintf(stderr, "peak working set: %llu KB, operation: %lu ms\n",
+                         static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024),
+                         static_cast<unsigned long>(elapsedMs));
     }
     return ExitCodeOf(lines);
 }

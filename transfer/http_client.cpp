@@ -9,7 +9,7 @@
 namespace bv {
 
 namespace {
-constexpr size_t kReadBlock = 65536;
+constexpr size_t kReadBlock = 1 << 20;  // the largest body block handed to an event
 }
 
 // ---- Requests ----

@@ -164,28 +164,31 @@ public:
             if (SameName(name, L"Content-Length")) head.contentLength = _wtoi64(value.c_str());
             head.headers.emplace_back(name, value);
         }
+        s_->contentLength = head.contentLength;
+        s_->received = 0;
         return head;
     }
 
     Result<size_t> ReadBody(void* buffer, size_t size) override {
         DWORD want = static_cast<DWORD>(size < kReadBlock ? size : kReadBlock);
-        Result<void> r = Run([want](Shared& s) -> const wchar_t* {
-            // Waits for the next bytes, then takes what has come.
-            HINTERNET request = Req(s);
-            DWORD available = 0;
-            s.readCount = 0;
-            if (!InternetQueryDataAvailable(request, &available, 0, 0)) return L"InternetQueryDataAvailable";
-            if (available == 0) return nullptr;
-            DWORD read = 0;
-            if (!InternetReadFile(request, s.readBuffer.data(), available < want ? available : want, &read))
-                return L"InternetReadFile";
-            s.readCount = read;
-            return nullptr;
-        });
+        // A block read ahead while the caller handled the previous one, or
+        // a read now.
+        Result<void> r = readingAhead_ ? Wait() : Run(ReadJob(want));
+        readingAhead_ = false;
         if (!r) return r.error();
         std::lock_guard<std::mutex> lock(s_->mutex);
-        std::memcpy(buffer, s_->readBuffer.data(), s_->readCount);
-        return static_cast<size_t>(s_->readCount);
+        size_t count = s_->readCount < size ? s_->readCount : size;
+        std::memcpy(buffer, s_->readBuffer.data(), count);
+        // While the answer streams within its announced length, the next
+        // block is read while the caller handles this one.
+        int64_t left = s_->contentLength - s_->received;
+        if (s_->streaming && s_->contentLength >= 0 && left > 0 && !s_->aborted) {
+            s_->job = ReadJob(static_cast<DWORD>(left < static_cast<int64_t>(kReadBlock) ? left : kReadBlock));
+            s_->busy = true;
+            s_->wake.notify_all();
+            readingAhead_ = true;
+        }
+        return count;
     }
 
     void Abort() override {
@@ -205,7 +208,9 @@ public:
     }
 
 private:
-    static constexpr size_t kReadBlock = 65536;
+    static constexpr size_t kReadBlock = 1 << 20;
+    // The internet API's own read buffer: an answer that fills it is streaming.
+    static constexpr DWORD kStreamingBuffer = 8192;
 
     struct Shared {
         std::shared_ptr<Session> session;
@@ -222,6 +227,8 @@ private:
         int status = 0;
         std::wstring reason, rawHeaders;
         std::vector<char> readBuffer = std::vector<char>(kReadBlock);
+        int64_t contentLength = -1, received = 0;  // of the current answer
+        bool streaming = false;
         DWORD readCount = 0;
     };
 
@@ -256,13 +263,48 @@ private:
         if (connect) InternetCloseHandle(connect);
     }
 
+    // Waits for the next bytes of the body, then takes what has come. When a
+    // whole buffer's worth of the internet API has come, the answer is
+    // streaming: then, within its announced length, a full block is taken
+    // at once rather than one small piece per call.
+    static std::function<const wchar_t*(Shared&)> ReadJob(DWORD want) {
+        return [want](Shared& s) -> const wchar_t* {
+            HINTERNET request = Req(s);
+            s.readCount = 0;
+            s.streaming = false;
+            DWORD available = 0;
+            if (!InternetQueryDataAvailable(request, &available, 0, 0)) return L"InternetQueryDataAvailable";
+            if (available == 0) return nullptr;
+            DWORD take = available < want ? available : want;
+            if (available >= kStreamingBuffer && s.contentLength >= 0) {
+                s.streaming = true;
+                int64_t left = s.contentLength - s.received;
+                if (left > static_cast<int64_t>(take))
+                    take = left < static_cast<int64_t>(want) ? static_cast<DWORD>(left) : want;
+            }
+            DWORD read = 0;
+            if (!InternetReadFile(request, s.readBuffer.data(), take, &read)) return L"InternetReadFile";
+            s.readCount = read;
+            s.received += read;
+            return nullptr;
+        };
+    }
+
     // Runs one call on the I/O thread and waits for it, or for Abort.
     Result<void> Run(std::function<const wchar_t*(Shared&)> job) {
+        {
+            std::lock_guard<std::mutex> lock(s_->mutex);
+            if (s_->aborted) return Error{kAborted, 0, L"aborted"};
+            s_->job = std::move(job);
+            s_->busy = true;
+            s_->wake.notify_all();
+        }
+        return Wait();
+    }
+
+    // Waits for the call under way on the I/O thread, or for Abort.
+    Result<void> Wait() {
         std::unique_lock<std::mutex> lock(s_->mutex);
-        if (s_->aborted) return Error{kAborted, 0, L"aborted"};
-        s_->job = std::move(job);
-        s_->busy = true;
-        s_->wake.notify_all();
         s_->wake.wait(lock, [&] { return !s_->busy || s_->aborted; });
         if (s_->aborted) return Error{kAborted, 0, L"aborted"};
         if (s_->failed) return Error{kBroken, s_->error, s_->failed};
@@ -270,6 +312,7 @@ private:
     }
 
     std::shared_ptr<Shared> s_;
+    bool readingAhead_ = false;
 };
 
 class WinInetTransport : public Transport {
