@@ -335,6 +335,23 @@ TEST_F(Transfer, RealServer) {
     // One kept-alive connection served both.
     EXPECT_EQ(client.Count("Connecting..."), 1);
 }
+
+// A large file streams in large blocks, each written at its offset.
+TEST_F(Transfer, RealServerLargeFile) {
+    std::wstring site = test::HostToWine(BV_E2E_DIR) + L"\\main-site\\bvfiles\\bvstartup\\";
+    std::string big(5 * 1024 * 1024 + 123, '\0');
+    uint32_t x = 12345;
+    for (char& c : big) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const std::wstring source = site + L"transfer-large.bin";
+    ASSERT_TRUE(fs::WriteFile(source, big));
+    Client client;
+    client.Fetch(NginxAuthority(), L"/bvfiles/bvstartup/transfer-large.bin", Dest(L"large.bin"));
+    ASSERT_TRUE(client.Wait(1, 60000));
+    fs::RemoveFile(source);
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Saved to " + Dest(L"large.bin")});
+    EXPECT_TRUE(FileBytes(Dest(L"large.bin")) == big);
+    EXPECT_EQ(Notify.Read().nfStatus, std::to_wstring(big.size()) + L" bytes");
+}
 #endif
 
 // With a proxy in the internet settings, a host that does not resolve is
@@ -391,6 +408,82 @@ TEST_F(Transfer, ThroughTheConfiguredProxy) {
     ASSERT_EQ(proxy.requests().size(), 1u);
     EXPECT_EQ(proxy.requests()[0].rfind("GET http://no-such-host.invalid", 0), 0u) << proxy.requests()[0];
     EXPECT_NE(proxy.requests()[0].find("/bvfiles/bvstartup/bvlang.pol HTTP/1.1\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace bv
+
+namespace bv {
+namespace {
+
+struct ProcessRun {
+    DWORD exitCode = 999;
+    std::string out;
+};
+
+// Runs bvsync.exe with `args`; answers its exit status and standard output.
+ProcessRun RunBvsync(const std::wstring& args) {
+    ProcessRun run;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring cmd = L"\"" + test::HostToWine(BVSYNC_EXE_PATH) + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return run;
+    }
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) run.out.append(buffer, n);
+    CloseHandle(readEnd);
+    WaitForSingleObject(pi.hProcess, 30000);
+    GetExitCodeProcess(pi.hProcess, &run.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return run;
+}
+
+// bvsync prints the mailbox's result lines and exits with their outcome.
+TEST_F(Transfer, BvsyncFetch) {
+    ScriptServer server({Answer("200 OK", {}, "payload"), Answer("404 Not Found", {}, "no")});
+    const uint16_t refused = ScriptServer::UnusedPort();
+    const std::string dest = Narrow(Dest(L"fetched.bin"));
+    const std::string port = std::to_string(server.port());
+    struct Case {
+        std::string args;
+        DWORD exitCode;
+        std::string out;
+    };
+    std::vector<Case> cases = {
+        {"fetch http://127.0.0.1:" + port + "/f " + dest, 0, "Saved to " + dest + "\n"},
+        {"fetch http://127.0.0.1:" + port + "/f " + dest, 1, "Failed\n"},
+        {"-L fetch http://127.0.0.1:" + std::to_string(refused) + "/f " + dest, 3, "ResponseAbort\n"},
+        {"", 2, ""},
+        {"fetch ftp://127.0.0.1/f " + dest, 2, ""},
+        {"fetch http://127.0.0.1:99999/f " + dest, 2, ""},
+        {"fetch http://127.0.0.1/f", 2, ""},
+        {"send http://127.0.0.1/f " + dest, 2, ""},
+        {"--bogus fetch http://127.0.0.1/f " + dest, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        ProcessRun run = RunBvsync(Wide(c.args));
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        std::string out = run.out;
+        for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
+        EXPECT_EQ(out, c.out);
+    }
+    EXPECT_EQ(FileBytes(Dest(L"fetched.bin")), "payload");
 }
 
 }  // namespace
