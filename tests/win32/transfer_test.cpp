@@ -488,3 +488,59 @@ TEST_F(Transfer, BvsyncFetch) {
 
 }  // namespace
 }  // namespace bv
+
+namespace bv {
+namespace {
+
+// The program closed while its maintenance download waits on a server that
+// stopped answering ends within a second.
+TEST_F(Transfer, ProgramClosesWithADownloadInFlight) {
+    ScriptServer server({{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"), Pause(20000)}});
+    std::wstring cmd = L"\"" + test::HostToWine(BVSTARTUP_EXE_PATH) + L"\" -D --vendor-host=127.0.0.1:" +
+                       std::to_wstring(server.port());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, Folder().c_str(), &si, &pi));
+    HWND main = nullptr;
+    for (int i = 0; i < 300 && !main; ++i) {
+        Sleep(50);
+        main = test::FindProcessWindow(pi.dwProcessId, L"BVStartupMain");
+    }
+    // The maintenance page's "ClientGet" button.
+    struct Search {
+        HWND found = nullptr;
+    } search;
+    if (main)
+        EnumChildWindows(
+            main,
+            [](HWND hwnd, LPARAM lp) -> BOOL {
+                wchar_t text[32] = L"";
+                GetWindowTextW(hwnd, text, 32);
+                if (std::wstring(text) != L"ClientGet") return TRUE;
+                reinterpret_cast<Search*>(lp)->found = hwnd;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+    HWND button = search.found;
+    EXPECT_NE(button, nullptr);
+    if (button) PostMessageW(button, BM_CLICK, 0, 0);
+    for (int i = 0; i < 200 && server.requests().empty(); ++i) Sleep(25);
+    EXPECT_EQ(server.requests().size(), 1u);
+    Sleep(300);  // the first bytes are in; the rest never come
+    auto start = std::chrono::steady_clock::now();
+    if (main) PostMessageW(main, WM_CLOSE, 0, 0);
+    DWORD waited = WaitForSingleObject(pi.hProcess, 10000);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    EXPECT_EQ(waited, WAIT_OBJECT_0);
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+}  // namespace
+}  // namespace bv
