@@ -66,6 +66,9 @@ const wchar_t* httpClient::StateName(State s) {
 
 void httpClient::SetState(State next, const wchar_t* why) {
     if (next == state_) return;
+    // A closed connection stops quietly: a program that never used it
+    // leaves no trace of it in the log.
+    bool quiet = state_ == State::Closed && next == State::Stopped;
     std::wstring line = L"httpClient ";
     line += StateName(state_);
     line += L" -> ";
@@ -74,7 +77,7 @@ void httpClient::SetState(State next, const wchar_t* why) {
     line += why;
     line += L")";
     state_ = next;
-    ClientLog(line);
+    if (!quiet) ClientLog(line);
     timer_.notify_all();
 }
 
