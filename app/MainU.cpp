@@ -5,6 +5,7 @@
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
+#include "transfer/dmClient.h"
 #include "transfer/log.h"
 #include "transfer/notify.h"
 #include "util/error.h"
@@ -419,7 +420,27 @@ void TMainF::Button1Click() {
         ShowStatus(L"FAIL download " + localPath);
 }
 
+void TMainF::Button2Click() {
+    std::wstring remoteName = view_.GetText(Ctl::Edit1);
+    std::wstring localPath = InstallFolder + remoteName;
+    ShowStatus(L"Downloading " + remoteName + L" ...");
+    DownloadFile(remoteName, localPath);
+}
+
+void TMainF::DownloadFile(const std::wstring& remoteName, const std::wstring& localPath) {
+    std::wstring remote = LowerAscii(remoteName);
+    // The vendor host, with its port when it is not 80.
+    std::wstring host = Services.VendorAuthority ? Services.VendorAuthority() : std::wstring();
+    std::wstring path = L"/bvfiles/bvstartup/" + remote;
+    WriteLog(Format2(L"DownloadFile  url: %s, hostfilename: %s", host, path));
+    if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
+    Notify.Init(4);
+    WriteLog(Format2(L"DownloadFile  url: %s, hostfilename: %s", host, path) + L", destname: " + localPath);
+    if (dmClient) dmClient->FileFromURL(host, path, localPath);
+}
+
 void TMainF::Button3Click() { (void)renameExe(); }
+
 
 void TMainF::pnTopDblClick() { view_.questions().ShowMessage(L"Version 2 April 2024"); }
 
@@ -506,6 +527,7 @@ void TMainF::OnClick(Ctl ctl) {
             case Ctl::btnFinish: btnFinishClick(); break;
             case Ctl::btMusic: btMusicClick(); break;
             case Ctl::Button1: Button1Click(); break;
+            case Ctl::Button2: Button2Click(); break;
             case Ctl::Button3: Button3Click(); break;
             default: break;
         }

@@ -51,7 +51,11 @@ public:
     void rgProgramClick();
     void btMusicClick();
     void Button1Click();
+    void Button2Click();
     void Button3Click();
+    // Fetches one file through the transfer client; the outcome comes later
+    // through the mailbox.
+    void DownloadFile(const std::wstring& remoteName, const std::wstring& localPath);
 
     // The install-folder page.
     bool InitInstallFolder();

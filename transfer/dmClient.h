@@ -1,21 +1,66 @@
 // The transfer client module: created right after the wizard window, it sets
-// up the notification mailbox; destroyed last, it frees the mailbox's list.
+// up the notification mailbox and owns the one HTTP connection with its
+// request components; destroyed last, it shuts the connection down (abort,
+// join the worker) and only then frees the mailbox's list.
 #pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/http_transport.h"
+#include "platform/ui_handover.h"
+#include "transfer/http_client.h"
 
 namespace bv {
 
 class TdmClient {
 public:
-    TdmClient() { DataModuleCreate(); }
-    ~TdmClient() { DataModuleDestroy(); }
+    struct Setup {
+        std::unique_ptr<http::Transport> transport;  // null: every connection attempt fails
+        UiHandover* handover = nullptr;  // null: events run on the worker thread
+        std::chrono::milliseconds inactivity = std::chrono::seconds(90);  // tests shorten it
+    };
+
+    // The program's module: the system's internet API, and events handed to
+    // the creating thread through a message-only window (Windows).
+    TdmClient();
+    explicit TdmClient(Setup setup);
+    ~TdmClient();
     TdmClient(const TdmClient&) = delete;
     TdmClient& operator=(const TdmClient&) = delete;
 
     void DataModuleCreate();
     void DataModuleDestroy();
+
+    // Fetches HostFileName from the server URL ("host", or "host:port" for
+    // another port than 80) into DestFileName in the background; the
+    // outcome arrives through the mailbox (code 4, set by the caller).
+    void FileFromURL(const std::wstring& URL, const std::wstring& HostFileName, const std::wstring& DestFileName);
+
+    // The connection's events.
+    void httpClientConnect();
+    void httpClientConnectError();
+    void httpClientConnectFail();
+    void httpClientResponseAbort(const httpRequest& request);
+
+    // A folder prefix for every destination; empty.
+    std::wstring IncomingFolder;
+
+    httpClient& connection() { return *httpClient_; }
+
+private:
+    class FileFromServer;
+    std::unique_ptr<UiHandover> ownHandover_;
+    std::unique_ptr<FileFromServer> drFileFromServer_;
+    std::unique_ptr<httpClient> httpClient_;
 };
 
 // The program's one module; null before start-up creates it.
 extern TdmClient* dmClient;
+
+// n * 100 / total, to the nearest integer, a half to the even neighbour; 0
+// when total is not above 0.
+int32_t PercentHalfEven(int64_t n, int64_t total);
 
 }  // namespace bv

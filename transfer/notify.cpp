@@ -52,6 +52,16 @@ void TNotify::SetStatus(const std::wstring& status, int32_t progress) {
     nfProgress_ = progress;
 }
 
+void TNotify::SetStatusText(const std::wstring& status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    nfStatus_ = status;
+}
+
+void TNotify::SetProgress(int32_t progress) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    nfProgress_ = progress;
+}
+
 TNotify::Fields TNotify::CopyLocked() const {
     Fields f;
     f.nfCode = nfCode_;

@@ -37,6 +37,9 @@ public:
     void Post(const std::vector<std::wstring>& lines);
     // The running status text (and a download's percentage).
     void SetStatus(const std::wstring& status, int32_t progress = 0);
+    // Each alone, the other left as it is.
+    void SetStatusText(const std::wstring& status);
+    void SetProgress(int32_t progress);
 
     Fields Read() const;
 

@@ -367,3 +367,63 @@ TEST_F(EndToEnd, UnattendedRelativeFolderBecomesAbsolute) {
 
 }  // namespace
 }  // namespace bv
+
+namespace bv {
+namespace {
+
+// The maintenance page's transfer-client download in the real window:
+// Button2 fetches Edit1's file from nginx into the install folder in the
+// background; the next tick shows the byte count and the outcome and runs
+// the finishing steps.
+TEST_F(EndToEnd, MaintenanceClientGet) {
+    auto w = Open("main");
+    dmClient = w->module.get();
+    struct Unset {
+        ~Unset() { dmClient = nullptr; }
+    } unset;
+    std::wstring folder = Folder(L"ClientGet");
+    ASSERT_TRUE(fs::ForceDirectories(folder));
+    w->form.InstallFolder = folder + L"\\";
+    w->window.ShowPage(Ctl::TabSheet2);
+    ASSERT_EQ(w->window.GetText(Ctl::Edit1), L"bvlang.pol");
+    w->Click(Ctl::Button2);
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Downloading bvlang.pol ...");
+    const std::wstring dest = folder + L"\\bvlang.pol";
+    EXPECT_EQ(w->window.Lines(Ctl::memDownload), std::vector<std::wstring>{L"Downloading " + dest + L" ..."});
+    for (int i = 0; i < 400 && !Notify.Read().nfReady; ++i) {
+        w->window.PumpMessages();
+        Sleep(25);
+    }
+    ASSERT_TRUE(Notify.Read().nfReady);
+    std::string site = ReadText(FixtureDir() / "main-site" / "bvfiles" / "bvstartup" / "bvlang.pol");
+    ASSERT_FALSE(site.empty());
+    EXPECT_EQ(ReadText(std::filesystem::path(dest)), site);
+    w->form.NotifyTimerTimer();
+    w->window.PumpMessages();
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Install complete");
+    EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+    std::vector<std::wstring> memo = w->window.Lines(Ctl::memDownload);
+    ASSERT_FALSE(memo.empty());
+    EXPECT_EQ(memo.back(), L"Done");
+    std::string log = LogOf(*w);
+    auto at = [&](const std::string& text) { return log.find(text); };
+    EXPECT_NE(at("DownloadFile  url: 127.0.0.1:" + os::ToUtf8(Port("main")) +
+                 ", hostfilename: /bvfiles/bvstartup/bvlang.pol, destname: " + os::ToUtf8(dest)),
+              std::string::npos);
+    // The tick shows the byte count, then the outcome, then finishes.
+    size_t bytes = at("(logg) " + std::to_string(site.size()) + " bytes");
+    size_t saved = at("(logg) Saved to " + os::ToUtf8(dest));
+    size_t complete = at("(logg) Install complete");
+    ASSERT_NE(bytes, std::string::npos);
+    ASSERT_NE(saved, std::string::npos);
+    ASSERT_NE(complete, std::string::npos);
+    EXPECT_LT(bytes, saved);
+    EXPECT_LT(saved, complete);
+    w->window.ShowPage(Ctl::TabSheet2);
+    w->window.PumpMessages();
+    std::filesystem::create_directories("screenshots");
+    EXPECT_TRUE(test::SaveWindowPng(w->window.Handle(Ctl::MainF), "screenshots/ClientGet.png"));
+}
+
+}  // namespace
+}  // namespace bv

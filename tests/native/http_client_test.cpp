@@ -1,0 +1,477 @@
+// The transfer client's connection natively, through a scripted transport,
+// for ThreadSanitizer: abort ordering, reposts, reconnects, the inactivity
+// timer, uploads in blocks, shutdown with a request in flight, and worker
+// posts racing the window timer's read-act-reset of the mailbox.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "transfer/dmClient.h"
+#include "transfer/http_client.h"
+#include "transfer/notify.h"
+
+namespace bv {
+namespace {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+// What the scripted server does with one request.
+struct Step {
+    enum Kind { Answer, FailSend, FailEnd, FailRead, Stall } kind = Answer;
+    int status = 200;
+    Strings blocks;
+    bool closeAfter = false;  // the server closes the connection once answered
+};
+
+class ScriptTransport : public http::Transport {
+public:
+    Result<std::unique_ptr<http::Connection>> Open(const std::wstring& host, uint16_t port) override;
+
+    std::mutex mutex;
+    std::mutex gate;  // held by a test to keep the worker from opening
+    std::deque<int> openErrors;  // per attempt: 0 opens, else the error code
+    std::deque<Step> steps;      // per request sent, in order; then plain answers
+    Strings sent;                // each request's target as sent
+    std::vector<size_t> written;  // each body block's size
+    int opens = 0;
+    std::wstring lastHost;
+    uint16_t lastPort = 0;
+
+    Strings Sent() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sent;
+    }
+};
+
+class ScriptConnection : public http::Connection {
+public:
+    explicit ScriptConnection(ScriptTransport& t) : t_(t) {}
+
+    Result<void> SendHead(const http::RequestHead& head) override {
+        {
+            std::lock_guard<std::mutex> lock(t_.mutex);
+            t_.sent.push_back(Narrow(head.path));
+            step_ = Step{};
+            if (!t_.steps.empty()) step_ = t_.steps.front(), t_.steps.pop_front();
+        }
+        next_ = 0;
+        if (Aborted()) return Error{http::kAborted, 0, L""};
+        if (step_.kind == Step::FailSend) return Broken();
+        return {};
+    }
+    Result<void> WriteBody(const void*, size_t size) override {
+        std::lock_guard<std::mutex> lock(t_.mutex);
+        t_.written.push_back(size);
+        return {};
+    }
+    Result<http::ResponseHead> EndRequest() override {
+        if (step_.kind == Step::FailEnd) return Broken();
+        http::ResponseHead head;
+        head.status = step_.status;
+        head.reason = L"Reason";
+        int64_t length = 0;
+        for (const std::string& b : step_.blocks) length += static_cast<int64_t>(b.size());
+        head.contentLength = step_.kind == Step::FailRead || step_.kind == Step::Stall ? length + 1 : length;
+        return head;
+    }
+    Result<size_t> ReadBody(void* buffer, size_t size) override {
+        if (step_.kind == Step::Stall && next_ == step_.blocks.size()) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            abortedCv_.wait(lock, [&] { return aborted_; });
+            return Error{http::kAborted, 0, L""};
+        }
+        if (Aborted()) return Error{http::kAborted, 0, L""};
+        if (next_ < step_.blocks.size()) {
+            const std::string& b = step_.blocks[next_++];
+            std::memcpy(buffer, b.data(), std::min(size, b.size()));
+            if (next_ == step_.blocks.size() && step_.closeAfter) SetClosed();
+            return b.size();
+        }
+        if (step_.kind == Step::FailRead) return Broken();
+        return size_t{0};
+    }
+    bool Alive() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !aborted_ && !closed_;
+    }
+    void Abort() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        aborted_ = true;
+        abortedCv_.notify_all();
+    }
+
+private:
+    bool Aborted() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return aborted_;
+    }
+    void SetClosed() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    Error Broken() {
+        SetClosed();
+        return Error{http::kBroken, 0, L"broken"};
+    }
+
+    ScriptTransport& t_;
+    Step step_;
+    size_t next_ = 0;
+    std::mutex mutex_;
+    std::condition_variable abortedCv_;
+    bool aborted_ = false, closed_ = false;
+};
+
+Result<std::unique_ptr<http::Connection>> ScriptTransport::Open(const std::wstring& host, uint16_t port) {
+    { std::lock_guard<std::mutex> held(gate); }
+    std::lock_guard<std::mutex> lock(mutex);
+    ++opens;
+    lastHost = host;
+    lastPort = port;
+    if (!openErrors.empty()) {
+        int error = openErrors.front();
+        openErrors.pop_front();
+        if (error) return Error{error, 0, L"open"};
+    }
+    return std::unique_ptr<http::Connection>(std::make_unique<ScriptConnection>(*this));
+}
+
+// Everything that happened, in order, across threads.
+class Journal {
+public:
+    void Add(const std::string& what) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.push_back(what);
+    }
+    Strings Entries() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_;
+    }
+    size_t Count(const std::string& prefix) const {
+        size_t n = 0;
+        for (const std::string& e : Entries()) n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Strings entries_;
+};
+
+class Owner : public RequestOwner {
+public:
+    Owner(Journal& j, int repost, bool sync, int64_t upload = 0) : j_(j), repost_(repost), sync_(sync), upload_(upload) {}
+    int AutoRepost() const override { return repost_; }
+    bool AutoSyncEvents() const override { return sync_; }
+    void BeginRequest(RequestEvent& e) override {
+        e.head.method = upload_ ? L"PUT" : L"GET";
+        e.head.contentLength = upload_;
+        j_.Add("begin " + Narrow(e.request.path));
+    }
+    void DataSent(RequestEvent& e) override {
+        if (e.bytesSent >= upload_) return;
+        std::string block(static_cast<size_t>(std::min<int64_t>(upload_ - e.bytesSent, 100000)), 'x');
+        e.Write(block.data(), block.size());
+    }
+    void DataReceived(RequestEvent& e) override {
+        j_.Add("data " + Narrow(e.request.path) + " " + std::to_string(e.bytesReceived) + (e.complete ? " done" : ""));
+    }
+
+private:
+    Journal& j_;
+    int repost_;
+    bool sync_;
+    int64_t upload_;
+};
+
+ConnectionEvents Recorder(Journal& j) {
+    ConnectionEvents ev;
+    ev.Connect = [&j] { j.Add("connect"); };
+    ev.ConnectError = [&j] { j.Add("connecterror"); };
+    ev.ConnectFail = [&j] { j.Add("connectfail"); };
+    ev.ResponseAbort = [&j](const httpRequest& r) { j.Add("abort " + Narrow(r.path)); };
+    return ev;
+}
+
+httpRequest Req(const std::wstring& path) {
+    httpRequest r;
+    r.path = path;
+    return r;
+}
+
+// Waits (pumping the hand-over when there is one) until `done`.
+template <class Pred>
+bool WaitFor(Pred done, PumpedHandover* pump = nullptr, std::chrono::milliseconds limit = 5s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        if (pump)
+            pump->Pump(5);
+        else
+            std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+struct Rig {
+    explicit Rig(std::chrono::milliseconds inactivity = 90s, bool pumped = false) {
+        auto t = std::make_unique<ScriptTransport>();
+        transport = t.get();
+        if (pumped) pump = std::make_unique<PumpedHandover>();
+        client = std::make_unique<httpClient>(std::move(t), pump.get(), Recorder(journal), inactivity);
+    }
+    Journal journal;
+    ScriptTransport* transport;
+    std::unique_ptr<PumpedHandover> pump;
+    std::unique_ptr<httpClient> client;
+};
+
+// Failures of the active request: the abort for it, then the connection's
+// own event when the attempt itself failed, then one abort for each waiting
+// request in queue order; none of those is sent; no retry of the attempt.
+TEST(HttpClient, FailureAbortsTheActiveThenEveryWaitingRequestInOrder) {
+    struct Case {
+        const char* name;
+        std::deque<int> openErrors;
+        Step first;
+        Strings expected;  // the journal
+        Strings sent;
+    };
+    Step broken;
+    broken.kind = Step::FailSend;
+    Step cut;
+    cut.kind = Step::FailRead;
+    cut.blocks = {"abc"};
+    std::vector<Case> cases = {
+        {"connect fails", {http::kConnectFail}, {}, {"abort /1", "connectfail", "abort /2", "abort /3"}, {}},
+        {"connect error", {http::kConnectError}, {}, {"abort /1", "connecterror", "abort /2", "abort /3"}, {}},
+        {"head cannot be sent", {}, broken, {"connect", "begin /1", "abort /1", "abort /2", "abort /3"}, {"/1"}},
+        {"answer cut off", {}, cut,
+         {"connect", "begin /1", "data /1 3", "abort /1", "abort /2", "abort /3"}, {"/1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        {
+            std::lock_guard<std::mutex> lock(rig.transport->mutex);
+            rig.transport->openErrors = c.openErrors;
+            rig.transport->steps = {c.first};
+        }
+        Owner owner(rig.journal, 0, false);
+        {
+            // The connection opens only once all three wait.
+            std::lock_guard<std::mutex> held(rig.transport->gate);
+            for (const wchar_t* p : {L"/1", L"/2", L"/3"}) rig.client->Post(owner, Req(p));
+        }
+        ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("abort") == 3; }));
+        std::this_thread::sleep_for(20ms);
+        Strings got = rig.journal.Entries();
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(rig.transport->Sent(), c.sent);
+        EXPECT_EQ(rig.transport->opens, 1);
+        EXPECT_EQ(rig.client->state(), httpClient::State::Closed);
+        // The next request opens the connection again and is served.
+        rig.client->Post(owner, Req(L"/4"));
+        ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /4 0 done") == 1; }));
+    }
+}
+
+// A request whose owner allows reposts is sent again after each failure, at
+// most AutoRepost more times; only the failure after that aborts it.
+TEST(HttpClient, RepostsUpToTheOwnersLimit) {
+    struct Case {
+        int failures;
+        size_t aborts;
+        size_t sent;
+    };
+    for (Case c : {Case{2, 0, 3}, Case{3, 1, 3}}) {
+        SCOPED_TRACE(c.failures);
+        Rig rig;
+        Step broken;
+        broken.kind = Step::FailEnd;
+        {
+            std::lock_guard<std::mutex> lock(rig.transport->mutex);
+            for (int i = 0; i < c.failures; ++i) rig.transport->steps.push_back(broken);
+        }
+        Owner call(rig.journal, 2, false);
+        rig.client->Post(call, Req(L"/BVSYNC"));
+        ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("abort") + rig.journal.Count("data") > 0; }));
+        EXPECT_EQ(rig.journal.Count("abort /BVSYNC"), c.aborts);
+        EXPECT_EQ(rig.journal.Count("data /BVSYNC 0 done"), 1 - c.aborts);
+        EXPECT_EQ(rig.transport->Sent().size(), c.sent);
+        EXPECT_EQ(rig.journal.Count("connect"), 3u);  // reopened for each try
+    }
+}
+
+// A connection the server closed while a request waited is opened again at
+// once and the request served; the server and port in force at opening are
+// used ("not a number" means 80).
+TEST(HttpClient, ReconnectsAfterALossWhileRequestsWait) {
+    Rig rig;
+    Step first;
+    first.blocks = {"one"};
+    first.closeAfter = true;
+    {
+        std::lock_guard<std::mutex> lock(rig.transport->mutex);
+        rig.transport->steps = {first};
+    }
+    Owner owner(rig.journal, 0, false);
+    rig.client->SetServer(L"example.test", L"8080");
+    rig.client->Post(owner, Req(L"/a"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /a 3 done") == 1; }));
+    EXPECT_EQ(rig.transport->lastPort, 8080);
+    rig.client->SetServer(L"example.test", L"eighty");
+    rig.client->Post(owner, Req(L"/b"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /b 0 done") == 1; }));
+    EXPECT_EQ(rig.transport->opens, 2);
+    EXPECT_EQ(rig.transport->lastPort, 80);
+    EXPECT_EQ(rig.journal.Count("connect"), 2u);
+    EXPECT_EQ(rig.journal.Count("abort"), 0u);
+}
+
+// The inactivity timer: a stalled answer is broken off and aborted; an idle
+// connection is closed quietly (no abort).
+TEST(HttpClient, InactivityTimeout) {
+    Rig rig(150ms);
+    Step stall;
+    stall.kind = Step::Stall;
+    stall.blocks = {"part"};
+    {
+        std::lock_guard<std::mutex> lock(rig.transport->mutex);
+        rig.transport->steps = {Step{}, stall};
+    }
+    Owner owner(rig.journal, 0, false);
+    rig.client->Post(owner, Req(L"/idle"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /idle") == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return rig.client->state() == httpClient::State::Closed; }));
+    EXPECT_EQ(rig.journal.Count("abort"), 0u);
+
+    auto start = std::chrono::steady_clock::now();
+    rig.client->Post(owner, Req(L"/stall"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("abort /stall") == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 140ms);
+    EXPECT_EQ(rig.journal.Count("data /stall 4"), 1u);
+    EXPECT_EQ(rig.client->state(), httpClient::State::Closed);
+}
+
+// Upload shape: the body goes out in blocks of at most 64000 bytes from the
+// data-sent event; a body of exactly one block goes out in one.
+TEST(HttpClient, BodyInBlocksOf64000) {
+    struct Case {
+        int64_t size;
+        std::vector<size_t> blocks;
+    };
+    for (Case c : {Case{150000, {64000, 64000, 22000}}, Case{64000, {64000}}, Case{64001, {64000, 1}}, Case{0, {}}}) {
+        SCOPED_TRACE(c.size);
+        Rig rig;
+        Owner upload(rig.journal, 0, false, c.size);
+        rig.client->Post(upload, Req(L"/UPLOAD"));
+        ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /UPLOAD 0 done") == 1; }));
+        std::lock_guard<std::mutex> lock(rig.transport->mutex);
+        EXPECT_EQ(rig.transport->written, c.blocks);
+    }
+}
+
+// Events of owners with AutoSyncEvents run on the pumping (user-interface)
+// thread; shutting down from that thread with a request in flight and others
+// waiting ends at once: the active one and then each waiting one aborted in
+// order, none of the waiting ones sent, no event left unrun or run after.
+TEST(HttpClient, ShutdownWithARequestInFlight) {
+    Rig rig(90s, true);
+    Step stall;
+    stall.kind = Step::Stall;
+    stall.blocks = {"first"};
+    {
+        std::lock_guard<std::mutex> lock(rig.transport->mutex);
+        rig.transport->steps = {stall};
+    }
+    std::thread::id ui = std::this_thread::get_id();
+    std::atomic<bool> offThread{false};
+    class UiOwner : public Owner {
+    public:
+        UiOwner(Journal& j, std::thread::id ui, std::atomic<bool>& off) : Owner(j, 0, true), ui_(ui), off_(off) {}
+        void DataReceived(RequestEvent& e) override {
+            if (std::this_thread::get_id() != ui_) off_ = true;
+            Owner::DataReceived(e);
+        }
+        std::thread::id ui_;
+        std::atomic<bool>& off_;
+    } owner(rig.journal, ui, offThread);
+    rig.client->Post(owner, Req(L"/1"));
+    rig.client->Post(owner, Req(L"/2"));
+    rig.client->Post(owner, Req(L"/3"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("data /1 5") == 1; }, rig.pump.get()));
+    auto start = std::chrono::steady_clock::now();
+    rig.client->Shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_FALSE(offThread);
+    EXPECT_EQ(rig.journal.Entries(),
+              (Strings{"connect", "begin /1", "data /1 5", "abort /1", "abort /2", "abort /3"}));
+    EXPECT_EQ(rig.transport->Sent(), Strings{"/1"});
+    EXPECT_EQ(rig.client->state(), httpClient::State::Stopped);
+    // After the shutdown a post ends at once with its abort.
+    rig.client->Post(owner, Req(L"/4"));
+    EXPECT_EQ(rig.journal.Count("abort /4"), 1u);
+}
+
+// Shutting down while the worker waits for an event that the user-interface
+// thread has not run yet: the hand-over gives up, nothing deadlocks.
+TEST(HttpClient, ShutdownWhileAnEventWaitsForTheUserInterface) {
+    Rig rig(90s, true);
+    Owner owner(rig.journal, 0, true);
+    rig.client->Post(owner, Req(L"/1"));
+    ASSERT_TRUE(WaitFor([&] { return rig.journal.Count("connect") == 1; }));
+    std::this_thread::sleep_for(20ms);  // the begin-request event now waits unpumped
+    auto start = std::chrono::steady_clock::now();
+    rig.client->Shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(rig.journal.Entries(), (Strings{"connect", "abort /1"}));
+}
+
+TEST(HttpDownload, ProgressRoundsHalfToEven) {
+    struct Case {
+        int64_t n, total;
+        int32_t percent;
+    };
+    for (Case c : {Case{50, 150, 33}, Case{110, 150, 73}, Case{1, 8, 12}, Case{3, 8, 38}, Case{1, 200, 0},
+                   Case{3, 200, 2}, Case{5, 0, 0}, Case{150, 150, 100}}) {
+        EXPECT_EQ(PercentHalfEven(c.n, c.total), c.percent) << c.n << "/" << c.total;
+    }
+}
+
+// The module's abort posts from the worker thread race the window timer's
+// read-act-reset: every "ResponseAbort" is seen exactly once, with its flag.
+TEST(HttpDownload, AbortPostsRaceTheTimersReadActReset) {
+    constexpr int kRequests = 200;
+    auto t = std::make_unique<ScriptTransport>();
+    t->openErrors.assign(kRequests, http::kConnectFail);
+    TdmClient::Setup setup;
+    setup.transport = std::move(t);
+    TdmClient module(std::move(setup));
+    std::atomic<bool> stop{false};
+    std::atomic<int> seen{0};
+    std::thread timer([&] {
+        while (!stop) {
+            TNotify::Fields f = Notify.TakeForTimer();
+            if (f.nfReady) seen += static_cast<int>(f.nfReturnList.size());
+        }
+    });
+    for (int i = 0; i < kRequests; ++i) module.FileFromURL(L"host", L"/f", L"dest");
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (seen < kRequests && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
+    stop = true;
+    timer.join();
+    EXPECT_EQ(seen, kRequests);
+}
+
+}  // namespace
+}  // namespace bv

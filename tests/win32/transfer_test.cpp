@@ -1,0 +1,546 @@
+// The transfer client's background download under Wine, through the real
+// internet API, against scripted servers on loopback, the real nginx of the
+// end-to-end fixture and a proxy of the test's own. The test thread is the
+// user-interface thread: it handles its messages, which run the download's
+// events, and looks at the mailbox and the destination after each one.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/fs.h"
+#include "tests/web/script_server.h"
+#include "tests/win32/wine_util.h"
+#include "transfer/dmClient.h"
+#include "transfer/log.h"
+#include "transfer/notify.h"
+
+namespace bv {
+namespace {
+
+using test::Answer;
+using test::Pause;
+using test::Reset;
+using test::Script;
+using test::ScriptServer;
+using test::Send;
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string FileBytes(const std::wstring& path) {
+    std::string bytes;
+    if (!fs::ReadFile(path, bytes)) return "<missing>";
+    return bytes;
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::string Narrow(const std::wstring& s) { return os::ToUtf8(s); }
+
+std::string Body(size_t n) {
+    std::string body;
+    for (size_t i = 0; i < n; ++i) body.push_back(static_cast<char>('a' + i % 26));
+    return body;
+}
+
+// One module for one test, with the log switched on into a fresh file.
+class Client {
+public:
+    explicit Client(std::chrono::milliseconds inactivity = std::chrono::seconds(90)) {
+        ResetLogForTesting();
+        DeepLogging = true;
+        TdmClient::Setup setup;
+        setup.transport = http::MakeSystemTransport();
+        setup.inactivity = inactivity;
+        module = std::make_unique<TdmClient>(std::move(setup));
+        Notify.Init(4);
+    }
+    ~Client() {
+        module.reset();
+        DeepLogging = false;
+        if (!LogFileName().empty()) fs::RemoveFile(LogFileName());
+        ResetLogForTesting();
+    }
+
+    void Fetch(const std::wstring& authority, const std::wstring& path, const std::wstring& dest) {
+        module->FileFromURL(authority, path, dest);
+    }
+
+    // Handles messages until `lines` result lines are in and the ready flag
+    // is up, or `ms` have passed; after every message notes the status, the
+    // progress and the destination's size when they changed.
+    bool Wait(size_t lines = 1, int ms = 20000, const std::wstring& watch = L"") {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            TNotify::Fields f = Notify.Read();
+            if (f.nfReady && f.nfReturnList.size() >= lines) return true;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchMessageW(&msg);
+                TNotify::Fields now = Notify.Read();
+                if (statuses.empty() || statuses.back() != now.nfStatus) statuses.push_back(now.nfStatus);
+                if (progress.empty() || progress.back() != now.nfProgress) progress.push_back(now.nfProgress);
+                if (!watch.empty()) {
+                    uint64_t size = 0;
+                    uint32_t error = 0;
+                    bool exists = fs::FileExists(watch) && fs::OpenedFileSize(watch, size, error);
+                    int64_t s = exists ? static_cast<int64_t>(size) : -1;
+                    if (sizes.empty() || sizes.back() != s) sizes.push_back(s);
+                }
+            }
+        }
+        return false;
+    }
+
+    std::vector<std::wstring> Lines() const { return Notify.Read().nfReturnList; }
+
+    // The log's texts without their stamps.
+    std::string Log() const { return LogFileName().empty() ? std::string() : ReadText(LogFileName()); }
+    int Count(const std::string& text) const {
+        std::string log = Log();
+        int n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    }
+
+    std::unique_ptr<TdmClient> module;
+    std::vector<std::wstring> statuses;
+    std::vector<int> progress;
+    std::vector<int64_t> sizes;
+};
+
+std::wstring Local(const ScriptServer& server) { return L"127.0.0.1:" + std::to_wstring(server.port()); }
+
+class Transfer : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::remove_all(std::filesystem::path(Folder()));
+        ASSERT_TRUE(fs::ForceDirectories(Folder()));
+    }
+    void TearDown() override { std::filesystem::remove_all(std::filesystem::path(Folder())); }
+    static std::wstring Folder() { return L"C:\\bvtransfer-" + std::to_wstring(GetCurrentProcessId()); }
+    static std::wstring Dest(const wchar_t* name = L"file.bin") { return Folder() + L"\\" + name; }
+};
+
+// Answers that complete: what the mailbox, the log and the file show.
+TEST_F(Transfer, CompleteAnswers) {
+    const std::string body150 = Body(150);
+    struct Case {
+        const char* name;
+        Script script;
+        std::vector<std::wstring> lines;
+        std::string file;             // the destination afterwards
+        std::vector<int64_t> sizes;   // the destination's size after each change
+        std::vector<std::wstring> statuses;
+        std::vector<int> progress;    // nfProgress after each change
+        int notDone;                  // "not done" log lines
+        const char* notDoneLength;    // their Content-Length
+    };
+    const std::wstring saved = L"Saved to " + Dest();
+    Script closeDelimited{Send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"), Send(body150.substr(0, 70)), Pause(200),
+                          Send(body150.substr(70))};
+    std::vector<Case> cases = {
+        {"blocks of 50, 60 and 40", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body150.substr(0, 50)),
+                                     Pause(300), Send(body150.substr(50, 60)), Pause(300), Send(body150.substr(110))},
+         {saved}, body150, {20, 50, 110, 150}, {L"", L"50 bytes", L"110 bytes", L"150 bytes"}, {0, 33, 73}, 2, "= 150"},
+        {"Content-Length 0", Answer("200 OK", {}, ""), {saved}, "", {20, 0}, {L"", L"0 bytes"}, {0}, 0, ""},
+        {"no Content-Length", closeDelimited, {saved}, body150, {20, 70, 150}, {L"", L"70 bytes", L"150 bytes"}, {0}, 2,
+         "= 0"},
+        {"one block", Answer("200 OK", {}, "just one"), {saved}, "just one", {20, 8}, {L"", L"8 bytes"}, {0}, 0, ""},
+        {"404 leaves the old file", Answer("404 Not Found", {}, "gone"), {L"Failed"}, "old contents, longer", {20},
+         {L""}, {0}, 0, ""},
+        {"302 is not followed", Answer("302 Found", {"Location: /elsewhere"}, ""), {L"Failed"},
+         "old contents, longer", {20}, {L""}, {0}, 0, ""},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(fs::WriteFile(Dest(), "old contents, longer"));
+        ScriptServer server({c.script});
+        Client client;
+        client.Fetch(Local(server), L"/dir/file.bin", Dest());
+        ASSERT_TRUE(client.Wait(1, 20000, Dest()));
+        EXPECT_EQ(client.Lines(), c.lines);
+        EXPECT_EQ(FileBytes(Dest()), c.file);
+        EXPECT_EQ(client.sizes, c.sizes);
+        EXPECT_EQ(client.statuses, c.statuses);
+        EXPECT_EQ(client.progress, c.progress);
+        EXPECT_EQ(client.Count("drFileFromServerDataReceived, not done, contentlength "), c.notDone);
+        if (c.notDone) EXPECT_EQ(client.Count(std::string("not done, contentlength ") + c.notDoneLength), c.notDone);
+        EXPECT_EQ(server.connections(), 1);
+        ASSERT_EQ(server.requests().size(), 1u);
+        EXPECT_EQ(server.requests()[0].rfind("GET /dir/file.bin HTTP/1.1\r\n", 0), 0u) << server.requests()[0];
+        EXPECT_EQ(client.Count("drFileFromServerDataReceived, Status: "), 1);
+        EXPECT_EQ(client.Count("Connecting..."), 1);
+        if (c.lines[0] == saved) EXPECT_EQ(client.Count("drFileFromServerDataReceived, done, " + Narrow(saved)), 1);
+        else EXPECT_EQ(client.Count("drFileFromServerDataReceived, failed."), 1);
+    }
+}
+
+// Connections that fail: every request ends in one "ResponseAbort", in order;
+// those behind a failed one are never sent; a 200 cut off keeps its blocks.
+TEST_F(Transfer, FailedConnections) {
+    struct Case {
+        const char* name;
+        std::wstring authority;   // empty: the scripted server
+        Script script;
+        int requests;             // downloads posted at once
+        std::string file;         // what the first destination holds afterwards
+        int reached;              // requests the server saw
+    };
+    const uint16_t refused = ScriptServer::UnusedPort();
+    const std::string body = Body(150);
+    std::vector<Case> cases = {
+        {"refused port", L"127.0.0.1:" + std::to_wstring(refused), {}, 1, "<missing>", 0},
+        {"host that does not resolve", L"no-such-host.invalid", {}, 1, "<missing>", 0},
+        {"two queued, the first broken", L"", {Reset()}, 2, "<missing>", 1},
+        {"200 cut off", L"", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body.substr(0, 50)), Pause(300),
+                              Reset()}, 1, body.substr(0, 50), 1},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::RemoveFile(Dest(L"a.bin"));
+        fs::RemoveFile(Dest(L"b.bin"));
+        ScriptServer server({c.script});
+        Client client;
+        std::wstring authority = c.authority.empty() ? Local(server) : c.authority;
+        client.Fetch(authority, L"/a.bin", Dest(L"a.bin"));
+        if (c.requests > 1) client.Fetch(authority, L"/b.bin", Dest(L"b.bin"));
+        ASSERT_TRUE(client.Wait(static_cast<size_t>(c.requests), 30000));
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>(static_cast<size_t>(c.requests), L"ResponseAbort"));
+        EXPECT_EQ(client.Count("Connection failed"), c.requests);
+        EXPECT_EQ(client.Count("Saved to"), 0);
+        EXPECT_EQ(FileBytes(Dest(L"a.bin")), c.file);
+        EXPECT_FALSE(fs::FileExists(Dest(L"b.bin")));
+        if (c.authority.empty()) EXPECT_EQ(static_cast<int>(server.requests().size()), c.reached);
+    }
+}
+
+// Two downloads in a row: the second request reaches the server only after
+// the first answer is complete, on a new connection once the server closed
+// the first one.
+TEST_F(Transfer, TwoInARowAfterTheServerClosed) {
+    const std::string body = Body(300);
+    ScriptServer server({Answer("200 OK", {"Connection: close"}, body, 100, 300), Answer("200 OK", {}, "second")});
+    Client client;
+    client.Fetch(Local(server), L"/one", Dest(L"one"));
+    client.Fetch(Local(server), L"/two", Dest(L"two"));
+    ASSERT_TRUE(client.Wait(2));
+    EXPECT_EQ(client.Lines(), (std::vector<std::wstring>{L"Saved to " + Dest(L"one"), L"Saved to " + Dest(L"two")}));
+    EXPECT_EQ(FileBytes(Dest(L"one")), body);
+    EXPECT_EQ(FileBytes(Dest(L"two")), "second");
+    ASSERT_EQ(server.connections(), 2);
+    ASSERT_EQ(server.acceptTimes().size(), 2u);
+    EXPECT_GE(server.acceptTimes()[1], server.acceptTimes()[0] + 550);  // two pauses of 300 ms came first
+    ASSERT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].rfind("GET /two HTTP/1.1", 0), 0u);
+}
+
+// An answer that stalls longer than the inactivity timeout is aborted.
+TEST_F(Transfer, StallBeyondTheInactivityTimeout) {
+    const std::string body = Body(100);
+    ScriptServer server({{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 40)), Pause(5000),
+                          Send(body.substr(40))}});
+    Client client(std::chrono::milliseconds(1000));
+    auto start = std::chrono::steady_clock::now();
+    client.Fetch(Local(server), L"/slow", Dest());
+    ASSERT_TRUE(client.Wait(1, 8000));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"ResponseAbort"});
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+    EXPECT_EQ(FileBytes(Dest()), body.substr(0, 40));
+    EXPECT_EQ(client.Count("inactivity timeout"), 1);
+}
+
+// A destination that cannot be written, or whose old file cannot be
+// deleted, is reported as not saved (with the reason in the log), and the
+// ready flag still goes up.
+TEST_F(Transfer, UnwritableDestinationIsNotSaved) {
+    struct Case {
+        const char* name;
+        std::wstring dest;
+        bool holdOpen;
+    };
+    std::vector<Case> cases = {
+        {"folder missing", Folder() + L"\\no-such-folder\\file.bin", false},
+        {"old file held open", Dest(), true},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.holdOpen) {
+            ASSERT_TRUE(fs::WriteFile(c.dest, "old"));
+            held = CreateFileW(c.dest.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        }
+        ScriptServer server({Answer("200 OK", {}, Body(100), 50, 100)});
+        Client client;
+        client.Fetch(Local(server), L"/file.bin", c.dest);
+        ASSERT_TRUE(client.Wait());
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Not saved: " + c.dest});
+        EXPECT_EQ(client.Count("drFileFromServerDataReceived, not saved, " + Narrow(c.dest) + ": "), 1);
+        EXPECT_EQ(client.Count("Saved to"), 0);
+        if (c.holdOpen) EXPECT_EQ(FileBytes(c.dest), "old");
+    }
+}
+
+// No request posted: the connection is never opened, no event runs.
+TEST_F(Transfer, NoRequestNoConnection) {
+    Client client;
+    client.module.reset();
+    for (const char* line : {"Connecting...", "ConnectError", "ConnectFail", "Connection failed", "opening"})
+        EXPECT_EQ(client.Count(line), 0) << line;
+}
+
+// Closing with a download in flight against a server that stopped answering:
+// the abort, the join and the module's end take well under a second.
+TEST_F(Transfer, ShutdownWithARequestInFlight) {
+    ScriptServer server({{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"), Pause(20000)}});
+    Client client;
+    client.Fetch(Local(server), L"/stuck", Dest());
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Notify.Read().nfStatus.empty() && std::chrono::steady_clock::now() < end) client.Wait(1, 50);
+    ASSERT_EQ(Notify.Read().nfStatus, L"10 bytes");
+    auto start = std::chrono::steady_clock::now();
+    client.module.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+// Against the real nginx of the end-to-end fixture.
+#ifdef BV_E2E_DIR
+std::wstring NginxAuthority() {
+    std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / "main.port");
+    port.erase(port.find_last_not_of("\r\n ") + 1);
+    return L"127.0.0.1:" + Wide(port);
+}
+
+TEST_F(Transfer, RealServer) {
+    std::wstring site = test::HostToWine(BV_E2E_DIR) + L"\\main-site\\bvfiles\\bvstartup\\";
+    Client client;
+    client.Fetch(NginxAuthority(), L"/bvfiles/bvstartup/bvlang.pol", Dest(L"bvlang.pol"));
+    client.Fetch(NginxAuthority(), L"/bvfiles/bvstartup/no-such-file", Dest(L"none"));
+    ASSERT_TRUE(client.Wait(2));
+    EXPECT_EQ(client.Lines(), (std::vector<std::wstring>{L"Saved to " + Dest(L"bvlang.pol"), L"Failed"}));
+    EXPECT_EQ(FileBytes(Dest(L"bvlang.pol")), FileBytes(site + L"bvlang.pol"));
+    EXPECT_FALSE(fs::FileExists(Dest(L"none")));
+    // One kept-alive connection served both.
+    EXPECT_EQ(client.Count("Connecting..."), 1);
+}
+
+// A large file streams in large blocks, each written at its offset.
+TEST_F(Transfer, RealServerLargeFile) {
+    std::wstring site = test::HostToWine(BV_E2E_DIR) + L"\\main-site\\bvfiles\\bvstartup\\";
+    std::string big(5 * 1024 * 1024 + 123, '\0');
+    uint32_t x = 12345;
+    for (char& c : big) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    const std::wstring source = site + L"transfer-large.bin";
+    ASSERT_TRUE(fs::WriteFile(source, big));
+    Client client;
+    client.Fetch(NginxAuthority(), L"/bvfiles/bvstartup/transfer-large.bin", Dest(L"large.bin"));
+    ASSERT_TRUE(client.Wait(1, 60000));
+    fs::RemoveFile(source);
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Saved to " + Dest(L"large.bin")});
+    EXPECT_TRUE(FileBytes(Dest(L"large.bin")) == big);
+    EXPECT_EQ(Notify.Read().nfStatus, std::to_wstring(big.size()) + L" bytes");
+}
+#endif
+
+// With a proxy in the internet settings, a host that does not resolve is
+// asked for through the proxy, which sees the absolute URL.
+class ProxySettings {
+public:
+    explicit ProxySettings(uint16_t port) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        hadEnable_ = Read(L"ProxyEnable", enable_);
+        hadServer_ = Read(L"ProxyServer", server_);
+        DWORD one = 1;
+        RegSetValueExW(key_, L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one);
+        std::wstring server = L"127.0.0.1:" + std::to_wstring(port);
+        RegSetValueExW(key_, L"ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
+    }
+    ~ProxySettings() {
+        Restore(L"ProxyEnable", hadEnable_, enable_, REG_DWORD);
+        Restore(L"ProxyServer", hadServer_, server_, REG_SZ);
+        RegCloseKey(key_);
+    }
+
+private:
+    static constexpr const wchar_t* kKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    bool Read(const wchar_t* name, std::vector<BYTE>& data) {
+        DWORD size = 0;
+        if (RegQueryValueExW(key_, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return false;
+        data.resize(size);
+        return RegQueryValueExW(key_, name, nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
+    }
+    void Restore(const wchar_t* name, bool had, const std::vector<BYTE>& data, DWORD type) {
+        if (had)
+            RegSetValueExW(key_, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
+        else
+            RegDeleteValueW(key_, name);
+    }
+    HKEY key_ = nullptr;
+    bool hadEnable_ = false, hadServer_ = false;
+    std::vector<BYTE> enable_, server_;
+};
+
+TEST_F(Transfer, ThroughTheConfiguredProxy) {
+    ScriptServer proxy({Answer("200 OK", {}, "from the proxy")});
+    std::vector<std::wstring> lines;
+    {
+        ProxySettings settings(proxy.port());
+        Client client;  // the internet API reads the settings when opened
+        client.Fetch(L"no-such-host.invalid", L"/bvfiles/bvstartup/bvlang.pol", Dest());
+        ASSERT_TRUE(client.Wait());
+        lines = client.Lines();
+    }
+    EXPECT_EQ(lines, std::vector<std::wstring>{L"Saved to " + Dest()});
+    EXPECT_EQ(FileBytes(Dest()), "from the proxy");
+    ASSERT_EQ(proxy.requests().size(), 1u);
+    EXPECT_EQ(proxy.requests()[0].rfind("GET http://no-such-host.invalid", 0), 0u) << proxy.requests()[0];
+    EXPECT_NE(proxy.requests()[0].find("/bvfiles/bvstartup/bvlang.pol HTTP/1.1\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace bv
+
+namespace bv {
+namespace {
+
+struct ProcessRun {
+    DWORD exitCode = 999;
+    std::string out;
+};
+
+// Runs bvsync.exe with `args`; answers its exit status and standard output.
+ProcessRun RunBvsync(const std::wstring& args) {
+    ProcessRun run;
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring cmd = L"\"" + test::HostToWine(BVSYNC_EXE_PATH) + L"\" " + args;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return run;
+    }
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) run.out.append(buffer, n);
+    CloseHandle(readEnd);
+    WaitForSingleObject(pi.hProcess, 30000);
+    GetExitCodeProcess(pi.hProcess, &run.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return run;
+}
+
+// bvsync prints the mailbox's result lines and exits with their outcome.
+TEST_F(Transfer, BvsyncFetch) {
+    ScriptServer server({Answer("200 OK", {}, "payload"), Answer("404 Not Found", {}, "no")});
+    const uint16_t refused = ScriptServer::UnusedPort();
+    const std::string dest = Narrow(Dest(L"fetched.bin"));
+    const std::string port = std::to_string(server.port());
+    struct Case {
+        std::string args;
+        DWORD exitCode;
+        std::string out;
+    };
+    std::vector<Case> cases = {
+        {"fetch http://127.0.0.1:" + port + "/f " + dest, 0, "Saved to " + dest + "\n"},
+        {"fetch http://127.0.0.1:" + port + "/f " + dest, 1, "Failed\n"},
+        {"-L fetch http://127.0.0.1:" + std::to_string(refused) + "/f " + dest, 3, "ResponseAbort\n"},
+        {"", 2, ""},
+        {"fetch ftp://127.0.0.1/f " + dest, 2, ""},
+        {"fetch http://127.0.0.1:99999/f " + dest, 2, ""},
+        {"fetch http://127.0.0.1/f", 2, ""},
+        {"send http://127.0.0.1/f " + dest, 2, ""},
+        {"--bogus fetch http://127.0.0.1/f " + dest, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        ProcessRun run = RunBvsync(Wide(c.args));
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        std::string out = run.out;
+        for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
+        EXPECT_EQ(out, c.out);
+    }
+    EXPECT_EQ(FileBytes(Dest(L"fetched.bin")), "payload");
+}
+
+}  // namespace
+}  // namespace bv
+
+namespace bv {
+namespace {
+
+// The program closed while its maintenance download waits on a server that
+// stopped answering ends within a second.
+TEST_F(Transfer, ProgramClosesWithADownloadInFlight) {
+    ScriptServer server({{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"), Pause(20000)}});
+    std::wstring cmd = L"\"" + test::HostToWine(BVSTARTUP_EXE_PATH) + L"\" -D --vendor-host=127.0.0.1:" +
+                       std::to_wstring(server.port());
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, Folder().c_str(), &si, &pi));
+    HWND main = nullptr;
+    for (int i = 0; i < 300 && !main; ++i) {
+        Sleep(50);
+        main = test::FindProcessWindow(pi.dwProcessId, L"BVStartupMain");
+    }
+    // The maintenance page's "ClientGet" button.
+    struct Search {
+        HWND found = nullptr;
+    } search;
+    if (main)
+        EnumChildWindows(
+            main,
+            [](HWND hwnd, LPARAM lp) -> BOOL {
+                wchar_t text[32] = L"";
+                GetWindowTextW(hwnd, text, 32);
+                if (std::wstring(text) != L"ClientGet") return TRUE;
+                reinterpret_cast<Search*>(lp)->found = hwnd;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+    HWND button = search.found;
+    EXPECT_NE(button, nullptr);
+    if (button) PostMessageW(button, BM_CLICK, 0, 0);
+    for (int i = 0; i < 200 && server.requests().empty(); ++i) Sleep(25);
+    EXPECT_EQ(server.requests().size(), 1u);
+    Sleep(300);  // the first bytes are in; the rest never come
+    auto start = std::chrono::steady_clock::now();
+    if (main) PostMessageW(main, WM_CLOSE, 0, 0);
+    DWORD waited = WaitForSingleObject(pi.hProcess, 10000);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    EXPECT_EQ(waited, WAIT_OBJECT_0);
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+}  // namespace
+}  // namespace bv
