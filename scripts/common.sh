@@ -60,7 +60,14 @@ wine_env() {
     wineboot -i >/dev/null 2>&1 || true
     # Windows unmanaged by an X window manager: under Xvfb there is none,
     # and Wine would otherwise wait two seconds for one at every hide.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    # A machine busy with other work can make the first registry call of a new
+    # prefix fail; it is tried again before giving up.
+    wineserver -w
+    local tries=0
+    until wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1; do
+      ((++tries < 3)) || { log "the Wine prefix could not be configured"; return 1; }
+      sleep 2
+    done
     wineserver -w
     touch "$WINEPREFIX/.bv-ready"
   fi
