@@ -648,7 +648,7 @@ TEST_F(Transfer, UploadInBlocks) {
         Seen seen = Split(server.requests()[0]);
         EXPECT_EQ(seen.line, "PUT /UPLOAD?file=Herd+12.dat&herdcode=12&clientid=7 HTTP/1.1");
         EXPECT_TRUE(HasHeader(seen.head, "Host: 127.0.0.1")) << seen.head;
-        if (c.size > 0) EXPECT_TRUE(HasHeader(seen.head, "Content-Length: " + std::to_string(c.size))) << seen.head;
+        EXPECT_TRUE(HasHeader(seen.head, "Content-Length: " + std::to_string(c.size))) << seen.head;
         EXPECT_TRUE(seen.body == bytes) << seen.body.size();
         {
             std::lock_guard<std::mutex> lock(notes->mutex);
@@ -889,6 +889,19 @@ TEST_F(Transfer, BvsyncAgainstTheSyncServer) {
     ProcessRun empty = RunBvsync(server + L" list nobody C7");
     EXPECT_EQ(empty.exitCode, 0u);
     EXPECT_EQ(clean(empty.out), "");
+
+    // Refusals: a file that cannot be opened, a herd the server refuses, a
+    // name that would leave the herd's folder.
+    ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
+    EXPECT_EQ(unsent.exitCode, 1u);
+    EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
+    ProcessRun refusedList = RunBvsync(server + L" list .. C7");
+    EXPECT_EQ(refusedList.exitCode, 1u);
+    EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
+    ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
+    ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
+    EXPECT_EQ(outside.exitCode, 1u);
+    EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
 
     const uint16_t refused = ScriptServer::UnusedPort();
     ProcessRun aborted = RunBvsync(L"--server=127.0.0.1:" + std::to_wstring(refused) + L" hello Ann");
