@@ -751,6 +751,8 @@ TEST_F(Transfer, RemoteCallIsSentAgainTwiceAtMost) {
     const std::string answer = Response(xmlrpc::Value::String(L"Hello, Ann"));
     // The answer's head, part of its body, then the connection breaks.
     const Script broken = {Send("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<?xml"), Pause(200), Reset()};
+    // Closed at once, without a byte of an answer.
+    const Script closed = {Reset()};
     struct Case {
         const char* name;
         std::vector<Script> scripts;
@@ -758,8 +760,9 @@ TEST_F(Transfer, RemoteCallIsSentAgainTwiceAtMost) {
         size_t requests;
     };
     std::vector<Case> cases = {
-        {"broken twice", {broken, broken, Answer("200 OK", {"Content-Type: text/xml"}, answer)}, {L"Hello, Ann"}, 3},
+        {"broken twice", {closed, broken, Answer("200 OK", {"Content-Type: text/xml"}, answer)}, {L"Hello, Ann"}, 3},
         {"broken three times", {broken}, {L"ResponseAbort"}, 3},
+        {"closed without an answer three times", {closed}, {L"ResponseAbort"}, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
