@@ -615,5 +615,20 @@ TEST_F(SyncModule, RemoteCallIsSentAgainTwiceAtMost) {
     }
 }
 
+// An answer with another status than 200 is not taken for the call's value,
+// even when its body reads as one.
+TEST_F(SyncModule, RemoteAnswerWithAnotherStatusIsAFault) {
+    {
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        Step answer;
+        answer.status = 500;
+        answer.blocks = {xmlrpc::WriteMethodResponse(xmlrpc::Value::String(L"Hello, Ann")).value()};
+        transport->steps = {answer};
+    }
+    Notify.Init(1);
+    ASSERT_TRUE(module->RemoteHello(L"Ann"));
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"fault 0: status 500"});
+}
+
 }  // namespace
 }  // namespace bv
