@@ -208,12 +208,25 @@ class Handler(xmlrpc.server.SimpleXMLRPCRequestHandler):
             size = self.server.store.write(query["herdcode"], query["clientid"], query["file"],
                                            chunks())
         except Refused as e:
+            # The client is still sending: take the rest of the body (up to
+            # a bound) so that it reads the refusal instead of a broken
+            # connection.
+            self._drain(remaining)
             self.close_connection = True
             return self._answer(403, str(e))
         except ConnectionError:
             self.close_connection = True
             return
         self._answer(200, "stored %d bytes" % size)
+
+    def _drain(self, remaining, limit=64 << 20):
+        if remaining > limit:
+            return
+        while remaining:
+            chunk = self.rfile.read(min(BLOCK, remaining))
+            if not chunk:
+                return
+            remaining -= len(chunk)
 
     def do_GET(self):
         try:

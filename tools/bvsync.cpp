@@ -4,13 +4,19 @@
 // waits) and prints the mailbox's result lines, one per line.
 //
 //   bvsync [-L] [--peak-memory] fetch http://HOST[:PORT]/PATH DEST
+//   bvsync [-L] [--server=HOST[:PORT]] hello NAME
+//   bvsync [-L] [--server=HOST[:PORT]] list HERD CLIENT
+//   bvsync [-L] [--server=HOST[:PORT]] put HERD CLIENT FILE
+//   bvsync [-L] [--server=HOST[:PORT]] get HERD CLIENT /PATH
 //
-// Exit status: 0 saved, 1 refused by the server or the disk ("Failed",
-// "Not saved: "), 3 connection aborted ("ResponseAbort"), 2 wrong command line.
+// Exit status: 0 success (fetch, get: saved; put: a 2xx status; list: a file
+// list came back; hello: any answer), 1 refused by the server or the disk,
+// 3 connection aborted ("ResponseAbort"), 2 wrong command line.
 #include <windows.h>
 #include <psapi.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,21 +33,41 @@ constexpr int kExitSaved = 0, kExitRefused = 1, kExitUsage = 2, kExitAborted = 3
 const char kUsage[] =
     "usage: bvsync [-L] [--peak-memory] COMMAND ARGS...\n"
     "  fetch http://HOST[:PORT]/PATH DEST   fetch PATH from HOST (port 80 unless given) into DEST\n"
+    "  hello NAME                 greet the sync server; prints its answer\n"
+    "  list HERD CLIENT           list the server's files of that herd and client\n"
+    "  put HERD CLIENT FILE       upload FILE for that herd and client\n"
+    "  get HERD CLIENT /PATH      fetch PATH of that herd and client into the current folder\n"
     "options:\n"
     "  -L              write the log file (BVSTARTUP_<time>.txt in the current folder)\n"
+    "  --server=HOST[:PORT]  the sync server (default localhost:6060)\n"
     "  --peak-memory   print the process's peak working set, and the time from starting\n"
     "                  the operation to its result, on standard error at the end\n";
 
 struct Options {
     bool log = false;
     bool peakMemory = false;
+    std::wstring server;  // HOST[:PORT], or empty for the module's own
 };
+
+bool StartsWith(const std::wstring& line, const wchar_t* prefix) { return line.rfind(prefix, 0) == 0; }
+
+// Exit status of a download: saved, or refused by the server or the disk.
+int DownloadVerdict(const std::vector<std::wstring>& lines) {
+    bool saved = false, refused = false;
+    for (const std::wstring& line : lines) {
+        if (StartsWith(line, L"Saved to ")) saved = true;
+        if (line == L"Failed" || StartsWith(line, L"Not saved: ")) refused = true;
+    }
+    return saved && !refused ? kExitSaved : kExitRefused;
+}
 
 struct Command {
     const wchar_t* name;
     size_t argCount;
     // Starts the operation on the module; false when the arguments are wrong.
     std::function<bool(bv::TdmClient& module, const std::vector<std::wstring>& args)> start;
+    // The exit status for the mailbox's lines (an abort is handled before).
+    std::function<int(const std::vector<std::wstring>& lines)> verdict;
 };
 
 // http://HOST[:PORT]/PATH into "HOST[:PORT]" and "/PATH".
@@ -73,7 +99,50 @@ const std::vector<Command>& Commands() {
              bv::Notify.Init(4);
              module.FileFromURL(authority, path, args[1]);
              return true;
+         },
+         DownloadVerdict},
+        {L"hello", 1,
+         [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
+             bv::Notify.Init(1);
+             return module.RemoteHello(args[0]);
+         },
+         [](const std::vector<std::wstring>&) { return kExitSaved; }},
+        {L"list", 2,
+         [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
+             bv::Notify.Init(2);
+             return module.RemoteGetFiles(args[0], args[1]);
+         },
+         [](const std::vector<std::wstring>& lines) {
+             for (const std::wstring& line : lines)
+                 if (line == L"Error geting filelist from server") return kExitRefused;
+             return kExitSaved;
          }},
+        {L"put", 3,
+         [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
+             if (args[2].empty()) return false;
+             bv::Notify.Init(3);
+             module.UploadFile(args[1], args[0], args[2]);
+             return true;
+         },
+         [](const std::vector<std::wstring>& lines) {
+             for (const std::wstring& line : lines)
+                 if (StartsWith(line, L"Done, Status = 2") && line.size() > 17 && iswdigit(line[16]) && iswdigit(line[17]))
+                     return kExitSaved;
+             return kExitRefused;
+         }},
+        {L"get", 3,
+         [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
+             if (args[2].size() < 2 || args[2][0] != L'/') return false;
+             wchar_t folder[MAX_PATH];
+             DWORD n = GetCurrentDirectoryW(MAX_PATH, folder);
+             if (n == 0 || n >= MAX_PATH) return false;
+             module.IncomingFolder.assign(folder, n);
+             if (!module.IncomingFolder.empty() && module.IncomingFolder.back() == L'\\') module.IncomingFolder.pop_back();
+             bv::Notify.Init(4);
+             module.FileFromServer(args[1], args[0], args[2]);
+             return true;
+         },
+         DownloadVerdict},
     };
     return commands;
 }
@@ -97,16 +166,23 @@ void WaitForResult() {
     }
 }
 
-int ExitCodeOf(const std::vector<std::wstring>& lines) {
-    int code = kExitRefused;
-    bool saved = false, refused = false;
-    for (const std::wstring& line : lines) {
+int ExitCodeOf(const Command& command, const std::vector<std::wstring>& lines) {
+    for (const std::wstring& line : lines)
         if (line == L"ResponseAbort") return kExitAborted;
-        if (line.rfind(L"Saved to ", 0) == 0) saved = true;
-        if (line == L"Failed" || line.rfind(L"Not saved: ", 0) == 0) refused = true;
-    }
-    if (saved && !refused) code = kExitSaved;
-    return code;
+    return command.verdict(lines);
+}
+
+// "HOST[:PORT]" into its parts; false for an empty host or a bad port.
+bool SplitServer(const std::wstring& server, std::wstring& host, std::wstring& port) {
+    size_t colon = server.find(L':');
+    host = server.substr(0, colon);
+    port = L"6060";
+    if (host.empty()) return false;
+    if (colon == std::wstring::npos) return true;
+    port = server.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+    long n = std::wcstol(port.c_str(), nullptr, 10);
+    return n >= 1 && n <= 65535;
 }
 
 }  // namespace
@@ -121,6 +197,8 @@ int wmain(int argc, wchar_t** argv) {
             options.log = true;
         else if (arg == L"--peak-memory")
             options.peakMemory = true;
+        else if (arg.rfind(L"--server=", 0) == 0)
+            options.server = arg.substr(9);
         else
             return Usage("unknown option");
     }
@@ -131,12 +209,15 @@ int wmain(int argc, wchar_t** argv) {
     if (!command) return Usage("unknown command");
     std::vector<std::wstring> args(argv + i + 1, argv + argc);
     if (args.size() != command->argCount) return Usage("wrong number of arguments");
+    std::wstring host, port;
+    if (!options.server.empty() && !SplitServer(options.server, host, port)) return Usage("bad --server");
 
     bv::DeepLogging = options.log;
     std::vector<std::wstring> lines;
     DWORD elapsedMs = 0;
     {
         bv::TdmClient module;  // its events are handed to this thread
+        if (!host.empty()) module.connection().SetServer(host, port);
         DWORD started = GetTickCount();
         if (!command->start(module, args)) return Usage("bad argument");
         WaitForResult();
@@ -153,5 +234,5 @@ int wmain(int argc, wchar_t** argv) {
                          static_cast<unsigned long long>(counters.PeakWorkingSetSize / 1024),
                          static_cast<unsigned long>(elapsedMs));
     }
-    return ExitCodeOf(lines);
+    return ExitCodeOf(*command, lines);
 }

@@ -2,11 +2,16 @@
 // events, and the background file download streamed to disk block by block.
 #include "transfer/dmClient.h"
 
+#include <algorithm>
+
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/log.h"
 #include "transfer/notify.h"
+#include "transfer/sync_requests.h"
+#include "transfer/sync_results.h"
+#include "transfer/xmlrpc.h"
 
 namespace bv {
 
@@ -22,9 +27,9 @@ int32_t PercentHalfEven(int64_t n, int64_t total) {
 
 // The download request component: GET of the request's path, the answer
 // written into the file named by its "filename" entry.
-class TdmClient::FileFromServer : public RequestOwner {
+class TdmClient::Download : public RequestOwner {
 public:
-    explicit FileFromServer(TdmClient& module) : module_(module) {}
+    explicit Download(TdmClient& module) : module_(module) {}
     int AutoRepost() const override { return 0; }
     bool AutoSyncEvents() const override { return true; }
 
@@ -98,6 +103,128 @@ private:
     TdmClient& module_;
 };
 
+// The size of a file, or -1 when it cannot be opened for reading.
+static int64_t SizeOfFile(const std::wstring& path) {
+    fs::File file;
+    if (!file.Open(path, fs::FileMode::Read)) return -1;
+    int64_t size = file.Size();
+    file.Close();
+    return size;
+}
+
+// The upload request component: PUT of the file named by the "file" entry to
+// "/UPLOAD", its events on the worker thread, the body read from the file
+// one block at a time.
+class TdmClient::Upload : public RequestOwner {
+public:
+    explicit Upload(TdmClient& module) : module_(module) {}
+    int AutoRepost() const override { return 0; }
+    bool AutoSyncEvents() const override { return false; }
+
+    void BeginRequest(RequestEvent& e) override {
+        const std::wstring server = module_.httpClient_->ServerAddr();
+        WriteLog(L"drFileToServerBeginRequest beginning PUT for " + server);
+        e.head.method = L"PUT";
+        e.head.headers = {{L"Host", server}};
+        // UploadFile checked that the file opens; one that has gone since
+        // goes out empty rather than with a length that cannot be met.
+        int64_t size = SizeOfFile(e.request.Info(L"file"));
+        if (size < 0) e.request.failure = L"the file could not be opened";
+        e.head.contentLength = size < 0 ? 0 : size;
+        WriteLog(L"drFileToServerBeginRequest RequestInfo = " + e.request.Info(L"file"));
+        WriteLog(L"drFileToServerBeginRequest complete.");
+    }
+
+    void DataSent(RequestEvent& e) override {
+        if (e.bytesSent >= e.head.contentLength) return;
+        // Opened, read and closed for each block: never more than one block
+        // of the file in memory.
+        size_t want = static_cast<size_t>(
+            std::min<int64_t>(e.head.contentLength - e.bytesSent, static_cast<int64_t>(RequestEvent::kMaxBodyBlock)));
+        std::string block(want, '\0');
+        fs::File file;
+        int64_t got = -1;
+        if (file.Open(e.request.Info(L"file"), fs::FileMode::Read) && file.Seek(static_cast<uint64_t>(e.bytesSent)))
+            got = file.ReadFull(block.data(), want);
+        file.Close();
+        if (got != static_cast<int64_t>(want)) {
+            // The file shrank or became unreadable: the body stops short of
+            // its announced length; the server's answer or the inactivity
+            // timer ends the request.
+            WriteLog(L"drFileToServerDataSent, the file could not be read at offset " + std::to_wstring(e.bytesSent));
+            e.request.failure = L"the file could not be read";
+            return;
+        }
+        e.Write(block.data(), block.size());
+    }
+
+    void DataReceived(RequestEvent& e) override {
+        WriteLog(L"drFileToServerDataReceived, Beginning wait for server.");
+        if (!e.complete) return;
+        std::wstring line = L"Done, Status = " + std::to_wstring(e.response.status) + L" " + e.response.reason;
+        Notify.AddLine(line);
+        WriteLog(L"drFileToServerDataReceived, Status = " + line);
+        Notify.SetReady(true);
+    }
+
+private:
+    TdmClient& module_;
+};
+
+// The remote-call component on "/BVSYNC": a POST of the call's document, the
+// answer collected and handed, read, to the result handler named by the
+// request's "handler" entry on the user-interface thread.
+class TdmClient::RemoteModule : public RequestOwner {
+public:
+    // An answer larger than this is not kept; its handler gets a fault.
+    static constexpr size_t kMaxAnswer = 64u << 20;
+
+    int AutoRepost() const override { return 2; }
+    bool AutoSyncEvents() const override { return true; }
+
+    void BeginRequest(RequestEvent& e) override {
+        e.request.answer.clear();  // a call sent again starts afresh
+        e.request.failure.clear();
+        e.head.method = L"POST";
+        e.head.headers = {{L"Content-Type", L"text/xml"}};
+        e.head.contentLength = static_cast<int64_t>(e.request.body.size());
+    }
+
+    void DataSent(RequestEvent& e) override {
+        size_t at = static_cast<size_t>(e.bytesSent);
+        if (at >= e.request.body.size()) return;
+        e.Write(e.request.body.data() + at, std::min(e.request.body.size() - at, RequestEvent::kMaxBodyBlock));
+    }
+
+    void DataReceived(RequestEvent& e) override {
+        httpRequest& request = e.request;
+        if (request.failure.empty()) {
+            if (request.answer.size() + e.block.size() > kMaxAnswer) {
+                request.failure = L"answer larger than " + std::to_wstring(kMaxAnswer) + L" bytes";
+                request.answer = {};
+            } else {
+                request.answer.append(e.block.data(), e.block.size());
+            }
+        }
+        if (!e.complete) return;
+        xmlrpc::Value value = request.failure.empty() ? xmlrpc::AnswerValue(request.answer)
+                                                      : xmlrpc::Value::Fault(0, request.failure);
+        if (request.failure.empty() && e.response.status != 200 && !value.is(xmlrpc::Type::Fault))
+            value = xmlrpc::Value::Fault(0, L"status " + std::to_wstring(e.response.status));
+        request.answer = {};
+        const std::wstring handler = request.Info(L"handler");
+        if (handler == L"hello") {
+            helloResult(value);
+        } else if (handler == L"getfiles") {
+            GetFilesResult(value);
+        } else if (handler == L"filetoserver") {
+            FileToServerResult(value);
+        } else {
+            FileFromServerResult(value);
+        }
+    }
+};
+
 TdmClient::TdmClient() : TdmClient([] {
     Setup setup;
 #ifdef _WIN32
@@ -114,7 +241,9 @@ TdmClient::TdmClient(Setup setup) {
         setup.handover = ownHandover_.get();
     }
 #endif
-    drFileFromServer_ = std::make_unique<FileFromServer>(*this);
+    drFileFromServer_ = std::make_unique<Download>(*this);
+    drFileToServer_ = std::make_unique<Upload>(*this);
+    SyncClientModule_ = std::make_unique<RemoteModule>();
     ConnectionEvents events;
     events.Connect = [this] { httpClientConnect(); };
     events.ConnectError = [this] { httpClientConnectError(); };
@@ -153,6 +282,67 @@ void TdmClient::FileFromURL(const std::wstring& URL, const std::wstring& HostFil
     WriteLog(L"FileFromURL, about to post");
     httpClient_->Post(*drFileFromServer_, std::move(request));
     WriteLog(L"FileFromURL, posted.");
+}
+
+void TdmClient::UploadFile(const std::wstring& ClientID, const std::wstring& HerdCode,
+                           const std::wstring& FileName) {
+    UploadQuery q = BuildUploadQuery(ClientID, HerdCode, FileName);
+    // A file that cannot be opened has no length to announce: nothing goes
+    // out, the connection is not touched.
+    if (SizeOfFile(FileName) < 0) {
+        WriteLog(L"UploadFile, cannot open " + FileName);
+        Notify.Post({L"Not sent: " + FileName});
+        return;
+    }
+    httpRequest request;
+    request.path = kUploadPath;
+    request.query = {{L"file", q.escapedName},
+                     {L"herdcode", EscapeQueryValue(HerdCode)},
+                     {L"clientid", EscapeQueryValue(ClientID)}};
+    request.SetInfo(L"file", FileName);
+    WriteLog(L"UploadFile, about to post " + q.escapedName + L", " + HerdCode + L", " + ClientID + L" ");
+    httpClient_->Post(*drFileToServer_, std::move(request));
+    WriteLog(L"UploadFile, posted.");
+}
+
+void TdmClient::FileFromServer(const std::wstring& ClientID, const std::wstring& HerdCode,
+                               const std::wstring& FileName) {
+    httpRequest request;
+    request.path = FileName;
+    request.query = {{L"herdcode", EscapeQueryValue(HerdCode)}, {L"clientid", EscapeQueryValue(ClientID)}};
+    request.SetInfo(L"filename", FileName);
+    WriteLog(L"FileFromServer, about to post " + FileName + L", " + HerdCode + L", " + ClientID + L" ");
+    httpClient_->Post(*drFileFromServer_, std::move(request));
+    WriteLog(L"FileFromServer, posted.");
+}
+
+bool TdmClient::PostCall(const wchar_t* handler, Result<std::string> body) {
+    if (!body) {
+        WriteLog(std::wstring(L"Remote call not sent, ") + handler + L": " + body.error().detail);
+        return false;
+    }
+    httpRequest request;
+    request.path = kSyncModulePath;
+    request.SetInfo(L"handler", handler);
+    request.body = std::move(body.value());
+    httpClient_->Post(*SyncClientModule_, std::move(request));
+    return true;
+}
+
+bool TdmClient::RemoteHello(const std::wstring& name) { return PostCall(L"hello", HelloCall(name)); }
+
+bool TdmClient::RemoteGetFiles(const std::wstring& herdCode, const std::wstring& clientId) {
+    return PostCall(L"getfiles", GetFilesCall(herdCode, clientId));
+}
+
+bool TdmClient::RemoteFileToServer(const std::wstring& herdCode, const std::wstring& clientId,
+                                   const std::wstring& fileName, const std::string& data) {
+    return PostCall(L"filetoserver", FileToServerCall(herdCode, clientId, fileName, data));
+}
+
+bool TdmClient::RemoteFileFromServer(const std::wstring& herdCode, const std::wstring& clientId,
+                                     const std::wstring& fileName) {
+    return PostCall(L"filefromserver", FileFromServerCall(herdCode, clientId, fileName));
 }
 
 void TdmClient::httpClientConnect() { ClientLog(L"Connecting..."); }

@@ -11,6 +11,7 @@
 #include "platform/http_transport.h"
 #include "platform/ui_handover.h"
 #include "transfer/http_client.h"
+#include "util/error.h"
 
 namespace bv {
 
@@ -38,6 +39,31 @@ public:
     // outcome arrives through the mailbox (code 4, set by the caller).
     void FileFromURL(const std::wstring& URL, const std::wstring& HostFileName, const std::wstring& DestFileName);
 
+    // Sync-server operations, at the connection's current server
+    // ("localhost" port 6060 until FileFromURL sets the web server). Each
+    // returns at once; the outcome arrives through the mailbox, which the
+    // caller resets first (1 greeting, 2 file list, 3 file sent, 4 fetched).
+
+    // Sends the local file FileName with a PUT to "/UPLOAD"; ends with
+    // "Done, Status = <code> <reason>" (code 3). A file that cannot be
+    // opened is not sent: "Not sent: " + FileName.
+    void UploadFile(const std::wstring& ClientID, const std::wstring& HerdCode, const std::wstring& FileName);
+    // Fetches the server path FileName ("/NAME") for the herd and client
+    // into IncomingFolder + FileName, as FileFromURL does (code 4).
+    void FileFromServer(const std::wstring& ClientID, const std::wstring& HerdCode, const std::wstring& FileName);
+
+    // Remote calls on "/BVSYNC"; their results go to helloResult,
+    // GetFilesResult, FileToServerResult and FileFromServerResult on the
+    // user-interface thread. A call whose connection fails before its answer
+    // is complete is sent again up to 2 more times. False (nothing posted)
+    // for text that XML cannot carry.
+    bool RemoteHello(const std::wstring& name);
+    bool RemoteGetFiles(const std::wstring& herdCode, const std::wstring& clientId);
+    bool RemoteFileToServer(const std::wstring& herdCode, const std::wstring& clientId,
+                            const std::wstring& fileName, const std::string& data);
+    bool RemoteFileFromServer(const std::wstring& herdCode, const std::wstring& clientId,
+                              const std::wstring& fileName);
+
     // The connection's events.
     void httpClientConnect();
     void httpClientConnectError();
@@ -50,9 +76,14 @@ public:
     httpClient& connection() { return *httpClient_; }
 
 private:
-    class FileFromServer;
+    class Download;
+    class Upload;
+    class RemoteModule;
+    bool PostCall(const wchar_t* handler, Result<std::string> body);
     std::unique_ptr<UiHandover> ownHandover_;
-    std::unique_ptr<FileFromServer> drFileFromServer_;
+    std::unique_ptr<Download> drFileFromServer_;
+    std::unique_ptr<Upload> drFileToServer_;
+    std::unique_ptr<RemoteModule> SyncClientModule_;
     std::unique_ptr<httpClient> httpClient_;
 };
 

@@ -36,6 +36,10 @@ struct httpRequest {
 
     int reposts = 0;      // times it was sent again after a failure
     std::wstring failure;  // the owner's own note (why a download was not saved)
+
+    // A remote call's document to send, and its answer as it arrives.
+    std::string body;
+    std::string answer;
 };
 
 // What a request's events see and do. The events only fill this in; the

@@ -141,6 +141,10 @@ public:
             s.status = static_cast<int>(status);
             s.reason = QueryText(request, HTTP_QUERY_STATUS_TEXT);
             s.rawHeaders = QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF);
+            // A connection closed before any answer came is reported by the
+            // internet API as an answer without a status line (an HTTP/0.9
+            // body): that is a broken connection, not an empty answer.
+            if (s.rawHeaders.rfind(L"HTTP/", 0) != 0) return L"no answer from the server";
             return nullptr;
         });
         if (!r) return r.error();

@@ -9,12 +9,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "transfer/dmClient.h"
 #include "transfer/http_client.h"
+#include "platform/fs.h"
 #include "transfer/notify.h"
+#include "transfer/xmlrpc.h"
 
 namespace bv {
 namespace {
@@ -41,6 +47,8 @@ public:
     std::deque<int> openErrors;  // per attempt: 0 opens, else the error code
     std::deque<Step> steps;      // per request sent, in order; then plain answers
     Strings sent;                // each request's target as sent
+    std::vector<http::RequestHead> heads;  // each request's head as sent
+    Strings bodies;               // each request's body bytes
     std::vector<size_t> written;  // each body block's size
     int opens = 0;
     std::wstring lastHost;
@@ -60,6 +68,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(t_.mutex);
             t_.sent.push_back(Narrow(head.path));
+            t_.heads.push_back(head);
+            t_.bodies.emplace_back();
             step_ = Step{};
             if (!t_.steps.empty()) step_ = t_.steps.front(), t_.steps.pop_front();
         }
@@ -68,9 +78,10 @@ public:
         if (step_.kind == Step::FailSend) return Broken();
         return {};
     }
-    Result<void> WriteBody(const void*, size_t size) override {
+    Result<void> WriteBody(const void* data, size_t size) override {
         std::lock_guard<std::mutex> lock(t_.mutex);
         t_.written.push_back(size);
+        t_.bodies.back().append(static_cast<const char*>(data), size);
         return {};
     }
     Result<http::ResponseHead> EndRequest() override {
@@ -471,6 +482,152 @@ TEST(HttpDownload, AbortPostsRaceTheTimersReadActReset) {
     stop = true;
     timer.join();
     EXPECT_EQ(seen, kRequests);
+}
+
+// The module's sync-server operations over the scripted transport, with the
+// user-interface thread's events run by the test thread.
+class SyncModule : public testing::Test {
+protected:
+    void SetUp() override {
+        drive_ = std::filesystem::temp_directory_path() / ("bv-sync-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(drive_);
+        fs::MapDrive(L'C', drive_.string());
+        auto t = std::make_unique<ScriptTransport>();
+        transport = t.get();
+        TdmClient::Setup setup;
+        setup.transport = std::move(t);
+        setup.handover = &pump;
+        module = std::make_unique<TdmClient>(std::move(setup));
+    }
+    void TearDown() override {
+        module.reset();
+        std::filesystem::remove_all(drive_);
+    }
+    void WriteFile(const std::string& name, const std::string& bytes) {
+        std::ofstream(drive_ / name, std::ios::binary) << bytes;
+    }
+    std::vector<std::wstring> WaitLines() {
+        EXPECT_TRUE(WaitFor([] { return Notify.Read().nfReady; }, &pump));
+        return Notify.Read().nfReturnList;
+    }
+
+    std::filesystem::path drive_;
+    PumpedHandover pump;
+    ScriptTransport* transport = nullptr;
+    std::unique_ptr<TdmClient> module;
+};
+
+std::string HelloCallText() { return xmlrpc::WriteMethodCall(L"Hello", {xmlrpc::Value::String(L"Ann")}).value(); }
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i * 7 + i / 251);
+    return s;
+}
+
+// The upload: its query, its head (PUT, Host without port, the file's size)
+// and its body in blocks of at most 64000 bytes, whatever the answer's status.
+TEST_F(SyncModule, UploadSendsTheFileInBlocks) {
+    struct Case {
+        size_t size;
+        std::vector<size_t> blocks;
+        int status;
+    };
+    for (const Case& c : {Case{0, {}, 200}, Case{64000, {64000}, 200}, Case{64001, {64000, 1}, 200},
+                          Case{150000, {64000, 64000, 22000}, 500}}) {
+        SCOPED_TRACE(c.size);
+        const std::string bytes = Pattern(c.size);
+        WriteFile("Herd 12.dat", bytes);
+        {
+            std::lock_guard<std::mutex> lock(transport->mutex);
+            transport->sent.clear(), transport->heads.clear(), transport->bodies.clear(), transport->written.clear();
+            Step answer;
+            answer.status = c.status;
+            answer.blocks = {"ignored"};
+            transport->steps = {answer};
+        }
+        Notify.Init(3);
+        module->UploadFile(L"7", L"12", L"C:\\Herd 12.dat");
+        EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Done, Status = " + std::to_wstring(c.status) + L" Reason"});
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        ASSERT_EQ(transport->heads.size(), 1u);
+        EXPECT_EQ(transport->sent[0], "/UPLOAD?file=Herd+12.dat&herdcode=12&clientid=7");
+        EXPECT_EQ(transport->heads[0].method, L"PUT");
+        EXPECT_EQ(transport->heads[0].contentLength, static_cast<int64_t>(c.size));
+        EXPECT_EQ(transport->heads[0].headers, (std::vector<http::Header>{{L"Host", L"localhost"}}));
+        EXPECT_EQ(transport->written, c.blocks);
+        EXPECT_TRUE(transport->bodies[0] == bytes);
+    }
+}
+
+// A file that cannot be opened is not sent and the connection is not opened.
+TEST_F(SyncModule, UnopenableFileIsNotSent) {
+    Notify.Init(3);
+    module->UploadFile(L"7", L"12", L"C:\\missing.dat");
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Not sent: C:\\missing.dat"});
+    std::this_thread::sleep_for(50ms);
+    std::lock_guard<std::mutex> lock(transport->mutex);
+    EXPECT_EQ(transport->opens, 0);
+}
+
+// A remote call whose connection breaks is sent again, the same document
+// each time, at most twice more; its answer reaches the result handler.
+TEST_F(SyncModule, RemoteCallIsSentAgainTwiceAtMost) {
+    struct Case {
+        const char* name;
+        std::vector<Step::Kind> failures;
+        std::vector<std::wstring> lines;
+        size_t sent;
+    };
+    const std::string answer = xmlrpc::WriteMethodResponse(xmlrpc::Value::String(L"Hello, Ann")).value();
+    for (const Case& c : {Case{"answer at once", {}, {L"Hello, Ann"}, 1},
+                          Case{"broken twice", {Step::FailSend, Step::FailRead}, {L"Hello, Ann"}, 3},
+                          Case{"broken three times", {Step::FailRead, Step::FailSend, Step::FailEnd},
+                               {L"ResponseAbort"}, 3}}) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> lock(transport->mutex);
+            transport->sent.clear(), transport->heads.clear(), transport->bodies.clear();
+            transport->steps.clear();
+            for (Step::Kind kind : c.failures) {
+                Step failing;
+                failing.kind = kind;
+                failing.blocks = {answer.substr(0, 20)};
+                transport->steps.push_back(failing);
+            }
+            Step ok;
+            ok.blocks = {answer.substr(0, 30), answer.substr(30)};
+            transport->steps.push_back(ok);
+        }
+        Notify.Init(1);
+        ASSERT_TRUE(module->RemoteHello(L"Ann"));
+        EXPECT_EQ(WaitLines(), c.lines);
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        ASSERT_EQ(transport->sent.size(), c.sent);
+        for (size_t i = 0; i < c.sent; ++i) {
+            EXPECT_EQ(transport->sent[i], "/BVSYNC");
+            EXPECT_EQ(transport->heads[i].method, L"POST");
+            EXPECT_EQ(transport->heads[i].headers, (std::vector<http::Header>{{L"Content-Type", L"text/xml"}}));
+            // The whole document each time, unless the head could not be sent.
+            bool headFailed = i < c.failures.size() && c.failures[i] == Step::FailSend;
+            EXPECT_EQ(transport->bodies[i], headFailed ? std::string() : HelloCallText());
+        }
+    }
+}
+
+// An answer with another status than 200 is not taken for the call's value,
+// even when its body reads as one.
+TEST_F(SyncModule, RemoteAnswerWithAnotherStatusIsAFault) {
+    {
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        Step answer;
+        answer.status = 500;
+        answer.blocks = {xmlrpc::WriteMethodResponse(xmlrpc::Value::String(L"Hello, Ann")).value()};
+        transport->steps = {answer};
+    }
+    Notify.Init(1);
+    ASSERT_TRUE(module->RemoteHello(L"Ann"));
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"fault 0: status 500"});
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The scripted HTTP test server over Winsock.
 #include "tests/web/script_server.h"
 
+#include <cctype>
+#include <cstdlib>
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -122,10 +125,23 @@ void ScriptServer::Run() {
 
 void ScriptServer::Serve(uintptr_t socketValue, const Script& script) {
     SOCKET s = static_cast<SOCKET>(socketValue);
-    // Read the request's headers (a GET has no body); give up after 5 s.
+    // Read the request's headers and, when they announce one, its body;
+    // give up after 5 s (10 s for a body).
     std::string request;
     int64_t deadline = Now() + 5000;
-    while (request.find("\r\n\r\n") == std::string::npos && Now() < deadline) {
+    bool extended = false;
+    auto complete = [&] {
+        size_t end = request.find("\r\n\r\n");
+        if (end == std::string::npos) return false;
+        std::string head = request.substr(0, end);
+        for (char& c : head) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        size_t at = head.find("\r\ncontent-length:");
+        if (at == std::string::npos) return true;
+        if (!extended) deadline += 5000, extended = true;
+        size_t length = static_cast<size_t>(std::strtoull(head.c_str() + at + 17, nullptr, 10));
+        return request.size() >= end + 4 + length;
+    };
+    while (!complete() && Now() < deadline) {
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(s, &readable);

@@ -1,7 +1,7 @@
 // A scripted HTTP server for tests: listens on 127.0.0.1 on an ephemeral
 // port in a thread of the test process, answers the n-th connection with the
 // n-th script (the last script serves any further connections), and records
-// each request's bytes up to the blank line that ends its headers.
+// each request's bytes: its head and the body its Content-Length announces.
 #pragma once
 #include <chrono>
 #include <condition_variable>

@@ -5,7 +5,8 @@
 # the USA sire file (so an English/USA batch stalls on its second file); and
 # copies of the first whose value file holds no address (empty, an HTML page,
 # an "ftp://" address) or whose generic start-up archive has a damaged
-# worklist.lst.
+# worklist.lst. Beside them, the reference sync server on a free port, its
+# files under DIR/sync-root (its port in DIR/sync.port).
 #   e2e_site.sh start DIR BVZIP_EXE STANDIN_EXE
 #   e2e_site.sh stop DIR
 set -euo pipefail
@@ -62,8 +63,21 @@ PY
       "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
       echo "$port" > "$dir/$site.port"
     done
+    [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
+    rm -rf "$dir/sync-root" && mkdir -p "$dir/sync-root"
+    port=$(free_port)
+    setsid python3 "$root/server/sync_server.py" "$dir/sync-root" --port "$port" >"$dir/sync.out" 2>&1 </dev/null &
+    echo $! > "$dir/sync.pid"
+    echo "$port" > "$dir/sync.port"
+    for _ in $(seq 100); do
+      grep -q "sync server on" "$dir/sync.out" 2>/dev/null && break
+      sleep 0.1
+    done
+    grep -q "sync server on" "$dir/sync.out"
     ;;
   stop)
+    [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
+    rm -f "$dir/sync.pid"
     for site in main stall empty html ftp badzip; do
       "$root/server/serve" stop "$dir/$site-run" || true
     done

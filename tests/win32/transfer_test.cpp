@@ -10,6 +10,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "platform/fs.h"
@@ -18,6 +20,9 @@
 #include "transfer/dmClient.h"
 #include "transfer/log.h"
 #include "transfer/notify.h"
+#include "transfer/sync_requests.h"
+#include "transfer/sync_results.h"
+#include "transfer/xmlrpc.h"
 
 namespace bv {
 namespace {
@@ -54,11 +59,12 @@ std::string Body(size_t n) {
 // One module for one test, with the log switched on into a fresh file.
 class Client {
 public:
-    explicit Client(std::chrono::milliseconds inactivity = std::chrono::seconds(90)) {
+    explicit Client(std::chrono::milliseconds inactivity = std::chrono::seconds(90),
+                    std::unique_ptr<http::Transport> transport = nullptr) {
         ResetLogForTesting();
         DeepLogging = true;
         TdmClient::Setup setup;
-        setup.transport = http::MakeSystemTransport();
+        setup.transport = transport ? std::move(transport) : http::MakeSystemTransport();
         setup.inactivity = inactivity;
         module = std::make_unique<TdmClient>(std::move(setup));
         Notify.Init(4);
@@ -422,7 +428,7 @@ struct ProcessRun {
 };
 
 // Runs bvsync.exe with `args`; answers its exit status and standard output.
-ProcessRun RunBvsync(const std::wstring& args) {
+ProcessRun RunBvsync(const std::wstring& args, const std::wstring& folder = L"") {
     ProcessRun run;
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
@@ -436,7 +442,8 @@ ProcessRun RunBvsync(const std::wstring& args) {
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi{};
-    BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  folder.empty() ? nullptr : folder.c_str(), &si, &pi);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);
@@ -541,6 +548,376 @@ TEST_F(Transfer, ProgramClosesWithADownloadInFlight) {
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 }
+
+// ---- Sync-server operations ----
+
+// The system's internet API, with what the module asks of it noted: the
+// server each connection is opened to and the size of every body block.
+class NotingTransport : public http::Transport {
+public:
+    struct Notes {
+        std::mutex mutex;
+        std::vector<std::wstring> opened;  // "host:port"
+        std::vector<size_t> blocks;
+    };
+    explicit NotingTransport(std::shared_ptr<Notes> notes) : notes_(std::move(notes)) {}
+
+    Result<std::unique_ptr<http::Connection>> Open(const std::wstring& host, uint16_t port) override {
+        {
+            std::lock_guard<std::mutex> lock(notes_->mutex);
+            notes_->opened.push_back(host + L":" + std::to_wstring(port));
+        }
+        Result<std::unique_ptr<http::Connection>> inner = system_->Open(host, port);
+        if (!inner) return inner.error();
+        return std::unique_ptr<http::Connection>(std::make_unique<Conn>(std::move(inner.value()), notes_));
+    }
+
+private:
+    class Conn : public http::Connection {
+    public:
+        Conn(std::unique_ptr<http::Connection> inner, std::shared_ptr<Notes> notes)
+            : inner_(std::move(inner)), notes_(std::move(notes)) {}
+        Result<void> SendHead(const http::RequestHead& head) override { return inner_->SendHead(head); }
+        Result<void> WriteBody(const void* data, size_t size) override {
+            {
+                std::lock_guard<std::mutex> lock(notes_->mutex);
+                notes_->blocks.push_back(size);
+            }
+            return inner_->WriteBody(data, size);
+        }
+        Result<http::ResponseHead> EndRequest() override { return inner_->EndRequest(); }
+        Result<size_t> ReadBody(void* buffer, size_t size) override { return inner_->ReadBody(buffer, size); }
+        bool Alive() override { return inner_->Alive(); }
+        void Abort() override { inner_->Abort(); }
+
+    private:
+        std::unique_ptr<http::Connection> inner_;
+        std::shared_ptr<Notes> notes_;
+    };
+    std::unique_ptr<http::Transport> system_ = http::MakeSystemTransport();
+    std::shared_ptr<Notes> notes_;
+};
+
+// The request's head and body as the server got them.
+struct Seen {
+    std::string line, head, body;
+};
+Seen Split(const std::string& request) {
+    Seen seen;
+    size_t end = request.find("\r\n\r\n");
+    seen.head = request.substr(0, end);
+    seen.line = request.substr(0, request.find("\r\n"));
+    if (end != std::string::npos) seen.body = request.substr(end + 4);
+    return seen;
+}
+
+bool HasHeader(const std::string& head, const std::string& line) {
+    return head.find("\r\n" + line + "\r\n") != std::string::npos || head.ends_with("\r\n" + line);
+}
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = static_cast<uint32_t>(n);
+    for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    return s;
+}
+
+// An upload: the request line, Host without the port, the file's size as
+// Content-Length, the file's bytes as the body in blocks of at most 64000,
+// and the log's lines.
+TEST_F(Transfer, UploadInBlocks) {
+    struct Case {
+        size_t size;
+        std::vector<size_t> blocks;
+    };
+    for (const Case& c : {Case{0, {}}, Case{64000, {64000}}, Case{64001, {64000, 1}},
+                          Case{150000, {64000, 64000, 22000}}}) {
+        SCOPED_TRACE(c.size);
+        const std::wstring file = Dest(L"Herd 12.dat");
+        const std::string bytes = Pattern(c.size);
+        ASSERT_TRUE(fs::WriteFile(file, bytes));
+        ScriptServer server({Answer("200 OK", {}, "stored")});
+        auto notes = std::make_shared<NotingTransport::Notes>();
+        Client client(std::chrono::seconds(90), std::make_unique<NotingTransport>(notes));
+        client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+        Notify.Init(3);
+        client.module->UploadFile(L"7", L"12", file);
+        ASSERT_TRUE(client.Wait());
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Done, Status = 200 OK"});
+        ASSERT_EQ(server.requests().size(), 1u);
+        Seen seen = Split(server.requests()[0]);
+        EXPECT_EQ(seen.line, "PUT /UPLOAD?file=Herd+12.dat&herdcode=12&clientid=7 HTTP/1.1");
+        EXPECT_TRUE(HasHeader(seen.head, "Host: 127.0.0.1")) << seen.head;
+        EXPECT_TRUE(HasHeader(seen.head, "Content-Length: " + std::to_string(c.size))) << seen.head;
+        EXPECT_TRUE(seen.body == bytes) << seen.body.size();
+        {
+            std::lock_guard<std::mutex> lock(notes->mutex);
+            EXPECT_EQ(notes->blocks, c.blocks);
+        }
+        for (const std::string& line : std::vector<std::string>{"UploadFile, about to post Herd+12.dat, 12, 7 \r\n", "UploadFile, posted.",
+              "drFileToServerBeginRequest beginning PUT for 127.0.0.1", "drFileToServerBeginRequest RequestInfo = " +
+              Narrow(file), "drFileToServerBeginRequest complete.", "drFileToServerDataReceived, Beginning wait for server.",
+              "drFileToServerDataReceived, Status = Done, Status = 200 OK"})
+            EXPECT_EQ(client.Count(line), 1) << line;
+    }
+}
+
+// The query's values escaped (herd code and client id the same way as the
+// name, so "&" in them stays inside the value), and any status reported.
+TEST_F(Transfer, UploadQueryAndStatus) {
+    struct Case {
+        std::wstring name, herd, client;
+        std::string status;
+        std::string line;
+        std::wstring result;
+    };
+    std::vector<Case> cases = {
+        {L"Herd 12 (A&B).txt", L"12", L"7", "200 OK", "PUT /UPLOAD?file=Herd+12+(A%26B).txt&herdcode=12&clientid=7",
+         L"Done, Status = 200 OK"},
+        {L"K\u00e4lber \u00fcber.dat", L"H1", L"C2", "201 Created",
+         "PUT /UPLOAD?file=K%C3%A4lber+%C3%BCber.dat&herdcode=H1&clientid=C2", L"Done, Status = 201 Created"},
+        {L"a=b;c.txt", L"12&clientid=99", L"7 8", "500 Internal Server Error",
+         "PUT /UPLOAD?file=a%3Db%3Bc.txt&herdcode=12%26clientid%3D99&clientid=7+8",
+         L"Done, Status = 500 Internal Server Error"},
+        {L"$(),-.@_.dat", L"x*", L"y", "404 Not Found", "PUT /UPLOAD?file=$(),-.@_.dat&herdcode=x*&clientid=y",
+         L"Done, Status = 404 Not Found"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const std::wstring file = Dest(c.name.c_str());
+        ASSERT_TRUE(fs::WriteFile(file, "abc"));
+        ScriptServer server({Answer(c.status, {}, "answer body")});
+        Client client;
+        client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+        Notify.Init(3);
+        client.module->UploadFile(c.client, c.herd, file);
+        ASSERT_TRUE(client.Wait());
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{c.result});
+        ASSERT_EQ(server.requests().size(), 1u);
+        EXPECT_EQ(Split(server.requests()[0]).line, c.line + " HTTP/1.1");
+        EXPECT_EQ(Split(server.requests()[0]).body, "abc");
+    }
+}
+
+// A file that cannot be opened: "Not sent: ", nothing reaches the server.
+TEST_F(Transfer, UploadOfAFileThatCannotBeOpened) {
+    ScriptServer server({Answer("200 OK", {}, "")});
+    Client client;
+    client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+    Notify.Init(3);
+    client.module->UploadFile(L"7", L"12", Dest(L"missing.dat"));
+    ASSERT_TRUE(client.Wait());
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Not sent: " + Dest(L"missing.dat")});
+    Sleep(200);
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_EQ(client.Count("Connecting..."), 0);
+}
+
+// The fetch for a herd and client: its query, the file into IncomingFolder +
+// the path; before any FileFromURL it goes to localhost port 6060.
+TEST_F(Transfer, FileFromServer) {
+    ScriptServer server({Answer("200 OK", {}, "herd file")});
+    {
+        Client client;
+        client.module->IncomingFolder = Folder();
+        client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+        client.module->FileFromServer(L"7", L"12&x", L"/herd.dat");
+        ASSERT_TRUE(client.Wait());
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Saved to /herd.dat"});
+        EXPECT_EQ(Split(server.requests().at(0)).line, "GET /herd.dat?herdcode=12%26x&clientid=7 HTTP/1.1");
+        EXPECT_EQ(FileBytes(Folder() + L"/herd.dat"), "herd file");
+        EXPECT_EQ(client.Count("FileFromServer, about to post /herd.dat, 12&x, 7 \r\n"), 1);
+        EXPECT_EQ(client.Count("FileFromServer, posted."), 1);
+    }
+    auto notes = std::make_shared<NotingTransport::Notes>();
+    {
+        Client client(std::chrono::seconds(90), std::make_unique<NotingTransport>(notes));
+        client.module->IncomingFolder = Folder();
+        client.module->FileFromServer(L"7", L"12", L"/first.dat");
+        ASSERT_TRUE(client.Wait(1, 30000));
+    }
+    std::lock_guard<std::mutex> lock(notes->mutex);
+    EXPECT_EQ(notes->opened, std::vector<std::wstring>{L"localhost:6060"});
+}
+
+std::string Response(const xmlrpc::Value& v) { return xmlrpc::WriteMethodResponse(v).value(); }
+xmlrpc::Value FileRecord(const std::wstring& name, xmlrpc::DateTime date) {
+    return xmlrpc::Value::Struct({{L"filename", xmlrpc::Value::String(name)}, {L"filedate", xmlrpc::Value::Date(date)}});
+}
+
+// A remote call: a POST of the call to /BVSYNC as text/xml; sent again when
+// its connection breaks, at most twice more.
+TEST_F(Transfer, RemoteCallIsSentAgainTwiceAtMost) {
+    const std::string answer = Response(xmlrpc::Value::String(L"Hello, Ann"));
+    // The answer's head, part of its body, then the connection breaks.
+    const Script broken = {Send("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\n<?xml"), Pause(200), Reset()};
+    // Closed at once, without a byte of an answer.
+    const Script closed = {Reset()};
+    struct Case {
+        const char* name;
+        std::vector<Script> scripts;
+        std::vector<std::wstring> lines;
+        size_t requests;
+    };
+    std::vector<Case> cases = {
+        {"broken twice", {closed, broken, Answer("200 OK", {"Content-Type: text/xml"}, answer)}, {L"Hello, Ann"}, 3},
+        {"broken three times", {broken}, {L"ResponseAbort"}, 3},
+        {"closed without an answer three times", {closed}, {L"ResponseAbort"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptServer server(c.scripts);
+        Client client;
+        client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+        Notify.Init(1);
+        ASSERT_TRUE(client.module->RemoteHello(L"Ann"));
+        ASSERT_TRUE(client.Wait(1, 30000));
+        Sleep(300);  // nothing more comes
+        EXPECT_EQ(client.Lines(), c.lines) << client.Log();
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), c.requests);
+        for (const std::string& r : requests) {
+            Seen seen = Split(r);
+            EXPECT_EQ(seen.line, "POST /BVSYNC HTTP/1.1");
+            EXPECT_TRUE(HasHeader(seen.head, "Content-Type: text/xml")) << seen.head;
+            EXPECT_EQ(seen.body, HelloCall(L"Ann").value());
+        }
+        EXPECT_EQ(client.Count("Connection failed"), c.lines[0] == L"ResponseAbort" ? 1 : 0);
+    }
+}
+
+// Every result handler over the wire.
+TEST_F(Transfer, RemoteCallResults) {
+    const xmlrpc::DateTime date{2024, 4, 2, 9, 5, 7};
+    const std::wstring when = FormatFileDate(date, os::LocaleSeparators());
+    const std::wstring longName(40, L'n');
+    using V = xmlrpc::Value;
+    enum Call { Hello, List, ToServer, FromServer };
+    struct Case {
+        const char* name;
+        Call call;
+        std::string body;
+        std::vector<std::wstring> lines;
+    };
+    std::vector<Case> cases = {
+        {"greeting", Hello, Response(V::String(L"Hello, Ann")), {L"Hello, Ann"}},
+        {"greeting answered with a number", Hello, Response(V::I8(5000000000LL)), {L"5000000000"}},
+        {"empty list", List, Response(V::Array({})), {}},
+        {"list", List, Response(V::Array({FileRecord(L"a.dat", date), V::String(L"not a record"), V::Int(3),
+                                          FileRecord(longName, date)})),
+         {FileListLine(L"a.dat", when), longName + L" " + when}},
+        {"list that is no array", List, Response(V::String(L"nope")), {L"Error geting filelist from server"}},
+        {"list answered with a fault", List, xmlrpc::WriteFault(4, L"no such herd"),
+         {L"Error geting filelist from server"}},
+        {"list answered with HTML", List, "<html><body>busy</body></html>", {L"Error geting filelist from server"}},
+        {"file received", ToServer,
+         Response(V::Struct({{L"success", V::Boolean(true)}, {L"filesize", V::I8(5000000000LL)}})),
+         {L"File received at server 5000000000 bytes"}},
+        {"file not received", ToServer,
+         Response(V::Struct({{L"success", V::Boolean(false)}, {L"filesize", V::I8(0)}})),
+         {L"File NOT received OK at server"}},
+        {"file-to-server answer that is no record", ToServer, Response(V::Boolean(true)), {}},
+        {"file from server", FromServer, Response(V::Base64("bytes")), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptServer server({Answer("200 OK", {"Content-Type: text/xml"}, c.body)});
+        Client client;
+        client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
+        Notify.Init(c.call + 1);
+        TdmClient& m = *client.module;
+        bool posted = c.call == Hello ? m.RemoteHello(L"Ann")
+                      : c.call == List ? m.RemoteGetFiles(L"12", L"7")
+                      : c.call == ToServer ? m.RemoteFileToServer(L"12", L"7", L"a.dat", "data")
+                                           : m.RemoteFileFromServer(L"12", L"7", L"a.dat");
+        ASSERT_TRUE(posted);
+        if (c.call == FromServer) {
+            // Its handler does nothing: wait for the request, then a little.
+            for (int i = 0; i < 200 && server.requests().empty(); ++i) client.Wait(0, 20);
+            client.Wait(0, 300);
+            EXPECT_FALSE(Notify.Read().nfReady);
+        } else {
+            ASSERT_TRUE(client.Wait(c.lines.size()));
+        }
+        EXPECT_EQ(client.Lines(), c.lines);
+        if (c.name == std::string("file not received"))
+            EXPECT_EQ(client.Count("File NOT received OK at server.  {success: false, filesize: 0} bytes"), 1);
+        if (c.name == std::string("empty list")) EXPECT_EQ(client.Count("GetFilesReturned count files 0"), 1);
+    }
+}
+
+#ifdef BV_E2E_DIR
+// bvsync against the reference sync server: a 5 MB file up, listed with its
+// name and date, fetched back byte for byte, and a greeting.
+TEST_F(Transfer, BvsyncAgainstTheSyncServer) {
+    const std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / "sync.port");
+    const std::wstring server = L"--server=127.0.0.1:" + Wide(port.substr(0, port.find_first_of("\r\n")));
+    const std::string big = Pattern(5 * 1024 * 1024 + 17);
+    const std::wstring source = Dest(L"upload 5mb.bin");
+    ASSERT_TRUE(fs::WriteFile(source, big));
+    const std::wstring herd = L"H" + std::to_wstring(GetCurrentProcessId());
+    auto clean = [](std::string out) {
+        for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
+        return out;
+    };
+
+    ProcessRun put = RunBvsync(server + L" put " + herd + L" C7 \"" + source + L"\"");
+    EXPECT_EQ(put.exitCode, 0u);
+    EXPECT_EQ(clean(put.out), "Done, Status = 200 OK\n");
+
+    ProcessRun list = RunBvsync(server + L" list " + herd + L" C7");
+    EXPECT_EQ(list.exitCode, 0u);
+    std::string out = clean(list.out);
+    // "upload 5mb.bin", padded to 32, a blank, "mm/dd/yy hh:mm:ss".
+    ASSERT_EQ(out.size(), 32u + 1 + 17 + 1) << out;
+    EXPECT_EQ(out.substr(0, 33), "upload 5mb.bin                   ");
+    EXPECT_EQ(out[35], '/');
+    EXPECT_EQ(out[44], ':');
+
+    const std::wstring back = Folder() + L"\\back";
+    ASSERT_TRUE(fs::ForceDirectories(back));
+    ProcessRun get = RunBvsync(server + L" get " + herd + L" C7 \"/upload 5mb.bin\"", back);
+    EXPECT_EQ(get.exitCode, 0u);
+    EXPECT_EQ(clean(get.out), "Saved to /upload 5mb.bin\n");
+    EXPECT_TRUE(FileBytes(back + L"\\upload 5mb.bin") == big);
+
+    ProcessRun missing = RunBvsync(server + L" get " + herd + L" C7 /none.bin", back);
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_EQ(clean(missing.out), "Failed\n");
+
+    ProcessRun hello = RunBvsync(server + L" hello Ann");
+    EXPECT_EQ(hello.exitCode, 0u);
+    EXPECT_EQ(clean(hello.out), "Hello, Ann\n");
+
+    ProcessRun empty = RunBvsync(server + L" list nobody C7");
+    EXPECT_EQ(empty.exitCode, 0u);
+    EXPECT_EQ(clean(empty.out), "");
+
+    // Refusals: a file that cannot be opened, a herd the server refuses, a
+    // name that would leave the herd's folder.
+    ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
+    EXPECT_EQ(unsent.exitCode, 1u);
+    EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
+    ProcessRun refusedList = RunBvsync(server + L" list .. C7");
+    EXPECT_EQ(refusedList.exitCode, 1u);
+    EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
+    ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
+    ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
+    EXPECT_EQ(outside.exitCode, 1u);
+    EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
+
+    const uint16_t refused = ScriptServer::UnusedPort();
+    ProcessRun aborted = RunBvsync(L"--server=127.0.0.1:" + std::to_wstring(refused) + L" hello Ann");
+    EXPECT_EQ(aborted.exitCode, 3u);
+    EXPECT_EQ(clean(aborted.out), "ResponseAbort\n");
+
+    for (const wchar_t* bad : {L"hello", L"list H", L"put H C", L"get H C relative.bin", L"--server=:1 hello A",
+                               L"--server=h:0 hello A"}) {
+        SCOPED_TRACE(Narrow(bad));
+        EXPECT_EQ(RunBvsync(bad).exitCode, 2u);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace bv
