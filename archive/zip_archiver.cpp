@@ -327,6 +327,9 @@ namespace {
 // Members up to this size are compressed in memory by the packer threads;
 // larger ones are streamed by the writer itself when their turn comes.
 constexpr uint64_t kPackLimit = 16u << 20;
+// How far the worker threads run ahead of the writer, in bytes of the
+// members they hold (besides the one the writer waits for).
+constexpr uint64_t kAheadBudget = 64u << 20;
 
 // The input block of the deflate stream: the same for the writer and the
 // packers, so that both make the same bytes.
@@ -335,15 +338,19 @@ size_t DeflateChunk(int level) { return level <= 3 ? (512u << 10) : level >= 7 ?
 }  // namespace
 
 // Compresses the members of one AddFiles call on worker threads, in the
-// order they will be written, at most `window` members ahead of the writer:
-// memory stays within window * kPackLimit whatever the members' sizes. What a
+// order they will be written, holding at most kAheadBudget bytes of members
+// the writer has not taken yet (or the one it waits for): memory stays
+// bounded whatever the members' sizes. What a
 // worker could not do (a folder, an empty or large file, a read error) it
 // leaves to the writer, which then takes the ordinary path and meets any
 // failure itself, in order.
 class ZipArchiver::Packer {
 public:
-    Packer(std::vector<std::wstring> sources, int level, unsigned threads)
-        : sources_(std::move(sources)), level_(level), window_(2 * size_t(threads)) {
+    // `sources` with their sizes; "" for what is not to be packed.
+    Packer(std::vector<std::pair<std::wstring, uint64_t>> sources, int level, unsigned threads)
+        : sources_(std::move(sources)), level_(level) {
+        for (auto& [path, size] : sources_)
+            if (size == 0 || size > kPackLimit) path.clear();
         done_.resize(sources_.size());
         finished_.assign(sources_.size(), 0);
         for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
@@ -366,12 +373,15 @@ public:
         changed_.wait(lock, [&] { return finished_[i] != 0; });
         std::unique_ptr<Packed> p = std::move(done_[i]);
         taken_ = i + 1;
+        held_ -= Weight(i);
         lock.unlock();
         changed_.notify_all();
         return p;
     }
 
 private:
+    uint64_t Weight(size_t i) const { return sources_[i].first.empty() ? 0 : sources_[i].second; }
+
     void Work() {
         z_stream z{};
         bool ready = deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
@@ -380,12 +390,16 @@ private:
             size_t i;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || next_ >= sources_.size() || next_ < taken_ + window_; });
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= sources_.size() || next_ == taken_ ||
+                           held_ + Weight(next_) <= kAheadBudget;
+                });
                 if (stop_ || next_ >= sources_.size()) break;
                 i = next_++;
+                held_ += Weight(i);
             }
             std::unique_ptr<Packed> p;
-            if (ready && !sources_[i].empty()) p = Pack(z, sources_[i], in);
+            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 done_[i] = std::move(p);
@@ -428,9 +442,9 @@ private:
         return p;
     }
 
-    std::vector<std::wstring> sources_;  // "" for what is not packed
+    std::vector<std::pair<std::wstring, uint64_t>> sources_;
     const int level_;
-    const size_t window_;
+    uint64_t held_ = 0;  // bytes of the members picked and not taken
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Packed>> done_;
@@ -442,15 +456,19 @@ private:
 };
 
 // Inflates, decrypts and checks the members one extraction chose on worker
-// threads, each with its own handle on the archive, at most `window` members
-// ahead of the writer and only members of up to kPackLimit bytes: memory
+// threads, each with its own handle on the archive, members of up to
+// kPackLimit bytes and at most kAheadBudget bytes ahead of the writer: memory
 // stays bounded. A worker asks nothing: what fails or needs another password
 // it leaves to the writer, which then takes the ordinary path and meets the
 // failure (and asks its questions) itself, in order.
 class ZipArchiver::Unpacker {
 public:
     Unpacker(const ZipArchiver& owner, std::vector<size_t> members, unsigned threads)
-        : members_(std::move(members)), password_(owner.Password), window_(2 * size_t(threads)) {
+        : members_(std::move(members)), password_(owner.Password) {
+        for (size_t k : members_) {
+            const ZipEntry& e = owner.entries_[k];
+            weights_.push_back(e.refusal || e.IsDirectory() || e.uncompressedSize > kPackLimit ? 0 : e.uncompressedSize);
+        }
         done_.resize(members_.size());
         finished_.assign(members_.size(), 0);
         for (unsigned t = 0; t < threads; ++t) {
@@ -489,6 +507,7 @@ public:
         changed_.wait(lock, [&] { return finished_[k] != 0 || workers_.empty(); });
         std::unique_ptr<std::string> p = std::move(done_[k]);
         taken_ = k + 1;
+        held_ -= weights_[k];
         lock.unlock();
         changed_.notify_all();
         if (password != password_) p.reset();
@@ -507,15 +526,18 @@ private:
             size_t k;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return stop_ || next_ >= members_.size() || next_ < taken_ + window_; });
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= members_.size() || next_ == taken_ ||
+                           held_ + weights_[next_] <= kAheadBudget;
+                });
                 if (stop_ || next_ >= members_.size()) break;
                 k = next_++;
+                held_ += weights_[k];
             }
             std::unique_ptr<std::string> data;
-            const ZipEntry& e = reader.entries_[members_[k]];
-            if (!e.refusal && !e.IsDirectory() && e.uncompressedSize <= kPackLimit) {
+            if (weights_[k] > 0) {
                 data = std::make_unique<std::string>();
-                data->reserve(static_cast<size_t>(e.uncompressedSize));
+                data->reserve(static_cast<size_t>(weights_[k]));
                 try {
                     if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
                             data->append(reinterpret_cast<const char*>(p), n);
@@ -537,8 +559,9 @@ private:
 
     Silent silent_;
     std::vector<size_t> members_;
+    std::vector<uint64_t> weights_;  // bytes held for each; 0: left to the writer
+    uint64_t held_ = 0;
     std::string password_;
-    const size_t window_;
     std::vector<std::unique_ptr<ZipArchiver>> readers_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -639,6 +662,8 @@ ZipQuestions& ZipArchiver::Ask() { return Questions ? *Questions : DefaultZipQue
 void ZipArchiver::OpenArchive(uint16_t mode) {
     if (FileName.empty()) throw EZipError(zeBlankFileName);
     CloseArchive();
+    updateDepth_ = 0;
+    listings_.clear();
     entries_.clear();
     index_.clear();
     comment_.clear();
@@ -1440,15 +1465,49 @@ std::wstring ZipArchiver::StoredName(const std::wstring& fullPath, const std::ws
     return name;
 }
 
+const ZipArchiver::Listing& ZipArchiver::ListFolder(const std::wstring& folder, Listing& scratch) {
+    // Within an update, each folder is listed once: a command line naming
+    // thousands of files of one folder would otherwise list it thousands of times.
+    Listing* l = &scratch;
+    if (updateDepth_ > 0) {
+        auto [it, fresh] = listings_.try_emplace(Upper(folder));
+        l = &it->second;
+        if (!fresh) return *l;
+    }
+    l->entries = fs::ListDirectory(folder);
+    std::sort(l->entries.begin(), l->entries.end(),
+              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    for (size_t i = 0; i < l->entries.size(); ++i) {
+        l->byUpperName.emplace(Upper(l->entries[i].name), i);
+        if (l->entries[i].attributes & fs::kAttrDirectory) l->folders.push_back(i);
+    }
+    return *l;
+}
+
 void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& root,
                                const std::wstring& namePattern, const std::wstring& fullMask,
                                uint32_t attr, const std::wstring& exclude, bool topLevel,
                                std::vector<std::pair<std::wstring, fs::DirEntry>>& out) {
-    std::vector<fs::DirEntry> list = fs::ListDirectory(folder);
-    std::sort(list.begin(), list.end(),
-              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    Listing scratch;
+    const Listing& listing = ListFolder(folder, scratch);
+    const std::vector<fs::DirEntry>& list = listing.entries;
+    // A name without wildcards matches only the entries of that name (in any
+    // case): those and the subfolders are all there is to look at.
+    std::vector<size_t> candidates;
+    const bool plain = namePattern.find_first_of(L"*?") == std::wstring::npos;
+    if (plain) {
+        candidates = listing.folders;
+        auto [from, to] = listing.byUpperName.equal_range(Upper(namePattern));
+        for (auto it = from; it != to; ++it)
+            if (!(list[it->second].attributes & fs::kAttrDirectory)) candidates.push_back(it->second);
+        std::sort(candidates.begin(), candidates.end());
+    } else {
+        candidates.resize(list.size());
+        for (size_t i = 0; i < list.size(); ++i) candidates[i] = i;
+    }
     std::wstring archive = Upper(openPath_);
-    for (const fs::DirEntry& d : list) {
+    for (size_t i : candidates) {
+        const fs::DirEntry& d = list[i];
         std::wstring full = AddBackslash(folder) + d.name;
         if (Upper(full) == archive) continue;
         if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
@@ -1485,10 +1544,10 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
     uint64_t beforeStart = directoryStart_;
     std::unique_ptr<Packer> packer;
     if (Threads > 1 && CompressionLevel != clNone && found.size() > 1) {
-        std::vector<std::wstring> sources;
+        std::vector<std::pair<std::wstring, uint64_t>> sources;
         sources.reserve(found.size());
         for (const auto& [path, d] : found)
-            sources.push_back((d.attributes & fs::kAttrDirectory) ? std::wstring() : path);
+            sources.emplace_back((d.attributes & fs::kAttrDirectory) ? std::wstring() : path, d.size);
         packer = std::make_unique<Packer>(std::move(sources), DeflateLevel(), Threads);
     }
     for (size_t i = 0; i < found.size(); ++i) {
@@ -1521,8 +1580,9 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
 void ZipArchiver::BeginUpdate() { ++updateDepth_; }
 
 void ZipArchiver::EndUpdate() {
-    if (updateDepth_ > 0 && --updateDepth_ == 0 && mode_ == Mode::Writing && !directoryWritten_)
-        WriteDirectory();
+    if (updateDepth_ == 0 || --updateDepth_ > 0) return;
+    listings_.clear();
+    if (mode_ == Mode::Writing && !directoryWritten_) WriteDirectory();
 }
 
 int ZipArchiver::DeflateLevel() const {

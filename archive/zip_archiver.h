@@ -205,6 +205,12 @@ private:
     struct Packed;
     class Packer;
     class Unpacker;
+    struct Listing {
+        std::vector<fs::DirEntry> entries;  // sorted by name
+        std::unordered_multimap<std::wstring, size_t> byUpperName;
+        std::vector<size_t> folders;  // indexes of the subfolders
+    };
+    const Listing& ListFolder(const std::wstring& folder, Listing& scratch);
 
     ZipQuestions& Ask();
     void ReadDirectory();
@@ -245,6 +251,8 @@ private:
     std::vector<std::wstring> damaged_;
     bool directoryWritten_ = false;
     int updateDepth_ = 0;
+    // Folder listings kept for the length of an update, by upper-case path.
+    std::unordered_map<std::wstring, Listing> listings_;
     // Kept between members. Growing one leaves its bytes uninitialised:
     // zeroing a megabyte would be most of the cost of a small archive.
     struct Buffer {
