@@ -379,13 +379,23 @@ public:
         return p;
     }
 
+    // Gives a member's buffers back once written: fresh buffers of
+    // megabytes would cost a page fault for every page, member after member.
+    void Return(std::unique_ptr<Packed> p) {
+        if (!p) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool_.size() < kPoolSize) pool_.push_back(std::move(p));
+    }
+
 private:
+    static constexpr size_t kPoolSize = 8;
     uint64_t Weight(size_t i) const { return sources_[i].first.empty() ? 0 : sources_[i].second; }
 
     void Work() {
         z_stream z{};
         bool ready = deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
         std::vector<uint8_t> in;
+        std::unique_ptr<Packed> spare;
         for (;;) {
             size_t i;
             {
@@ -397,9 +407,13 @@ private:
                 if (stop_ || next_ >= sources_.size()) break;
                 i = next_++;
                 held_ += Weight(i);
+                if (!sources_[i].first.empty() && !pool_.empty()) {
+                    spare = std::move(pool_.back());
+                    pool_.pop_back();
+                }
             }
             std::unique_ptr<Packed> p;
-            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in);
+            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in, spare);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 done_[i] = std::move(p);
@@ -410,7 +424,8 @@ private:
         if (ready) deflateEnd(&z);
     }
 
-    std::unique_ptr<Packed> Pack(z_stream& z, const std::wstring& source, std::vector<uint8_t>& in) {
+    std::unique_ptr<Packed> Pack(z_stream& z, const std::wstring& source, std::vector<uint8_t>& in,
+                                 std::unique_ptr<Packed>& spare) {
         fs::File src;
         if (!src.Open(source, fs::FileMode::Read)) return nullptr;
         int64_t size = src.Size();
@@ -420,7 +435,7 @@ private:
         int64_t n = src.ReadFull(in.data(), in.size());
         if (n != size) return nullptr;
         if (deflateReset(&z) != Z_OK) return nullptr;
-        auto p = std::make_unique<Packed>();
+        std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         p->size = static_cast<uint64_t>(size);
         p->crc = static_cast<uint32_t>(crc32(0, in.data(), static_cast<uInt>(size)));
         p->data.resize(deflateBound(&z, static_cast<uLong>(size)) + 64);
@@ -448,6 +463,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Packed>> done_;
+    std::vector<std::unique_ptr<Packed>> pool_;
     std::vector<char> finished_;
     size_t next_ = 0;   // the next member a worker takes
     size_t taken_ = 0;  // members the writer has taken
@@ -510,8 +526,15 @@ public:
         held_ -= weights_[k];
         lock.unlock();
         changed_.notify_all();
-        if (password != password_) p.reset();
+        if (password != password_) Return(std::move(p));
         return p;
+    }
+
+    // Gives a buffer back once written (see Packer::Return).
+    void Return(std::unique_ptr<std::string> p) {
+        if (!p) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool_.size() < 8) pool_.push_back(std::move(p));
     }
 
 private:
@@ -524,6 +547,7 @@ private:
     void Work(ZipArchiver& reader) {
         for (;;) {
             size_t k;
+            std::unique_ptr<std::string> data;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 changed_.wait(lock, [&] {
@@ -533,10 +557,14 @@ private:
                 if (stop_ || next_ >= members_.size()) break;
                 k = next_++;
                 held_ += weights_[k];
+                if (weights_[k] > 0 && !pool_.empty()) {
+                    data = std::move(pool_.back());
+                    pool_.pop_back();
+                }
             }
-            std::unique_ptr<std::string> data;
             if (weights_[k] > 0) {
-                data = std::make_unique<std::string>();
+                if (!data) data = std::make_unique<std::string>();
+                data->clear();
                 data->reserve(static_cast<size_t>(weights_[k]));
                 try {
                     if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
@@ -566,6 +594,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<std::string>> done_;
+    std::vector<std::unique_ptr<std::string>> pool_;
     std::vector<char> finished_;
     size_t next_ = 0;
     size_t taken_ = 0;
@@ -1304,10 +1333,11 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
         for (;;) {
             try {
                 ExtractOne(e, i, unpacked.get());
+                if (unpacker) unpacker->Return(std::move(unpacked));
                 break;
             } catch (const EZipError& err) {
                 // A retry reads the member again.
-                unpacked.reset();
+                if (unpacker) unpacker->Return(std::move(unpacked));
                 if (err.number() == zeArchiveRead) return;
                 ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Abort) return;
@@ -1557,10 +1587,11 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
             try {
                 AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
                        (d.attributes & fs::kAttrDirectory) != 0, d.attributes, packed.get());
+                if (packer) packer->Return(std::move(packed));
                 break;
             } catch (const EZipError& err) {
                 // A retry reads the file again.
-                packed.reset();
+                if (packer) packer->Return(std::move(packed));
                 ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Retry) continue;
                 if (a == ZipQuestions::Answer::Ignore) break;
