@@ -24,8 +24,8 @@ const char kUsage[] =
     "                                            extract members (all by default)\n"
     "       bvzip a [-0|-1|-6|-9] [-p PASSWORD] [-j N] ARCHIVE FILE_OR_MASK...\n"
     "                                            create ARCHIVE from files (level 6 by default)\n"
-    "  -j N   compress or extract members on N threads (1 = all on one thread;\n"
-    "         by default one per core for a, one for x)\n"
+    "  -j N   compress or extract members on N threads (one per core by default;\n"
+    "         1 = all on one thread)\n"
     "       bvzip --help\n"
     "Exit status: 0 all went well, 1 a member failed or was skipped or the\n"
     "archive is damaged (members cut off),\n"
@@ -114,10 +114,7 @@ int Run(std::vector<std::wstring> args) {
     zip.Questions = &questions;
     zip.FileName = LocalPath(rest[0]);
     zip.Password = os::ToAnsi(password);
-    // Creation compresses on one thread per core by default. Extraction
-    // stays on one unless asked: measured here, its workers' copies and page
-    // faults cost more than the inflating they take off the writer.
-    if (threads == 0) threads = command == L"a" ? std::max(1u, std::thread::hardware_concurrency()) : 1;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     zip.Threads = threads;
     if (command == L"a") {
         zip.CompressionLevel = level;
