@@ -6,6 +6,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <tuple>
 #include <cstring>
 #include <cwchar>
@@ -311,6 +314,294 @@ struct ZipArchiver::Deflater {
     }
 };
 
+// A member compressed ahead of its turn by a Packer thread: the whole of its
+// deflated data, which the writer then encrypts (if asked) and writes.
+struct ZipArchiver::Packed {
+    uint64_t size = 0;  // bytes read from the source
+    uint32_t crc = 0;
+    std::string data;
+};
+
+namespace {
+
+// Members up to this size are compressed in memory by the packer threads;
+// larger ones are streamed by the writer itself when their turn comes.
+constexpr uint64_t kPackLimit = 16u << 20;
+// How far the worker threads run ahead of the writer, in bytes of the
+// members they hold (besides the one the writer waits for).
+constexpr uint64_t kAheadBudget = 64u << 20;
+
+// The input block of the deflate stream: the same for the writer and the
+// packers, so that both make the same bytes.
+size_t DeflateChunk(int level) { return level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20); }
+
+}  // namespace
+
+// Compresses the members of one AddFiles call on worker threads, in the
+// order they will be written, holding at most kAheadBudget bytes of members
+// the writer has not taken yet (or the one it waits for): memory stays
+// bounded whatever the members' sizes. What a
+// worker could not do (a folder, an empty or large file, a read error) it
+// leaves to the writer, which then takes the ordinary path and meets any
+// failure itself, in order.
+class ZipArchiver::Packer {
+public:
+    // `sources` with their sizes; "" for what is not to be packed.
+    Packer(std::vector<std::pair<std::wstring, uint64_t>> sources, int level, unsigned threads)
+        : sources_(std::move(sources)), level_(level) {
+        for (auto& [path, size] : sources_)
+            if (size == 0 || size > kPackLimit) path.clear();
+        done_.resize(sources_.size());
+        finished_.assign(sources_.size(), 0);
+        for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+    }
+    ~Packer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : workers_) t.join();
+    }
+    Packer(const Packer&) = delete;
+    Packer& operator=(const Packer&) = delete;
+
+    // Member `i`'s compressed data, or nullptr when the writer must do it.
+    // Members are taken in increasing order.
+    std::unique_ptr<Packed> Take(size_t i) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return finished_[i] != 0; });
+        std::unique_ptr<Packed> p = std::move(done_[i]);
+        taken_ = i + 1;
+        held_ -= Weight(i);
+        lock.unlock();
+        changed_.notify_all();
+        return p;
+    }
+
+    // Gives a member's buffers back once written: fresh buffers of
+    // megabytes would cost a page fault for every page, member after member.
+    void Return(std::unique_ptr<Packed> p) {
+        if (!p) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool_.size() < kPoolSize) pool_.push_back(std::move(p));
+    }
+
+private:
+    static constexpr size_t kPoolSize = 8;
+    uint64_t Weight(size_t i) const { return sources_[i].first.empty() ? 0 : sources_[i].second; }
+
+    void Work() {
+        z_stream z{};
+        bool ready = deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        std::vector<uint8_t> in;
+        std::unique_ptr<Packed> spare;
+        for (;;) {
+            size_t i;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= sources_.size() || next_ == taken_ ||
+                           held_ + Weight(next_) <= kAheadBudget;
+                });
+                if (stop_ || next_ >= sources_.size()) break;
+                i = next_++;
+                held_ += Weight(i);
+                if (!sources_[i].first.empty() && !pool_.empty()) {
+                    spare = std::move(pool_.back());
+                    pool_.pop_back();
+                }
+            }
+            std::unique_ptr<Packed> p;
+            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in, spare);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_[i] = std::move(p);
+                finished_[i] = 1;
+            }
+            changed_.notify_all();
+        }
+        if (ready) deflateEnd(&z);
+    }
+
+    std::unique_ptr<Packed> Pack(z_stream& z, const std::wstring& source, std::vector<uint8_t>& in,
+                                 std::unique_ptr<Packed>& spare) {
+        fs::File src;
+        if (!src.Open(source, fs::FileMode::Read)) return nullptr;
+        int64_t size = src.Size();
+        if (size <= 0 || static_cast<uint64_t>(size) > kPackLimit) return nullptr;
+        // One byte more than the size tells a file that grew since.
+        in.resize(static_cast<size_t>(size) + 1);
+        int64_t n = src.ReadFull(in.data(), in.size());
+        if (n != size) return nullptr;
+        if (deflateReset(&z) != Z_OK) return nullptr;
+        std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
+        p->size = static_cast<uint64_t>(size);
+        p->crc = static_cast<uint32_t>(crc32(0, in.data(), static_cast<uInt>(size)));
+        p->data.resize(deflateBound(&z, static_cast<uLong>(size)) + 64);
+        z.next_out = reinterpret_cast<Bytef*>(p->data.data());
+        z.avail_out = static_cast<uInt>(p->data.size());
+        const size_t chunk = DeflateChunk(level_);
+        size_t at = 0;
+        // The writer's sequence: each block without flushing, then the end.
+        for (bool last = false; !last;) {
+            size_t take = std::min(chunk, static_cast<size_t>(size) - at);
+            last = take == 0;
+            z.next_in = in.data() + at;
+            z.avail_in = static_cast<uInt>(take);
+            at += take;
+            int rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            if (rc == Z_STREAM_ERROR || z.avail_in != 0 || (last && rc != Z_STREAM_END)) return nullptr;
+        }
+        p->data.resize(p->data.size() - z.avail_out);
+        return p;
+    }
+
+    std::vector<std::pair<std::wstring, uint64_t>> sources_;
+    const int level_;
+    uint64_t held_ = 0;  // bytes of the members picked and not taken
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Packed>> done_;
+    std::vector<std::unique_ptr<Packed>> pool_;
+    std::vector<char> finished_;
+    size_t next_ = 0;   // the next member a worker takes
+    size_t taken_ = 0;  // members the writer has taken
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// Inflates, decrypts and checks the members one extraction chose on worker
+// threads, each with its own handle on the archive, members of up to
+// kPackLimit bytes and at most kAheadBudget bytes ahead of the writer: memory
+// stays bounded. A worker asks nothing: what fails or needs another password
+// it leaves to the writer, which then takes the ordinary path and meets the
+// failure (and asks its questions) itself, in order.
+class ZipArchiver::Unpacker {
+public:
+    Unpacker(const ZipArchiver& owner, std::vector<size_t> members, unsigned threads)
+        : members_(std::move(members)), password_(owner.Password) {
+        for (size_t k : members_) {
+            const ZipEntry& e = owner.entries_[k];
+            weights_.push_back(e.refusal || e.IsDirectory() || e.uncompressedSize > kPackLimit ? 0 : e.uncompressedSize);
+        }
+        done_.resize(members_.size());
+        finished_.assign(members_.size(), 0);
+        for (unsigned t = 0; t < threads; ++t) {
+            // A reader of its own: the same directory, another file handle.
+            auto r = std::make_unique<ZipArchiver>();
+            r->FileName = owner.openPath_;
+            r->Password = owner.Password;
+            r->ExtractCorruptedFiles = owner.ExtractCorruptedFiles;
+            r->Questions = &silent_;
+            r->entries_ = owner.entries_;
+            r->directoryStart_ = owner.directoryStart_;
+            r->offsetBias_ = owner.offsetBias_;
+            r->openPath_ = owner.openPath_;
+            if (!r->file_.Open(owner.openPath_, fs::FileMode::Read)) continue;
+            r->mode_ = Mode::Reading;
+            readers_.push_back(std::move(r));
+        }
+        for (auto& r : readers_) workers_.emplace_back([this, reader = r.get()] { Work(*reader); });
+    }
+    ~Unpacker() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : workers_) t.join();
+        crypto::Wipe(password_.data(), password_.size());
+    }
+    Unpacker(const Unpacker&) = delete;
+    Unpacker& operator=(const Unpacker&) = delete;
+
+    // The data of the k-th chosen member, or nullptr when the writer must
+    // read it itself (also when the password changed since).
+    std::unique_ptr<std::string> Take(size_t k, const std::string& password) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return finished_[k] != 0 || workers_.empty(); });
+        std::unique_ptr<std::string> p = std::move(done_[k]);
+        taken_ = k + 1;
+        held_ -= weights_[k];
+        lock.unlock();
+        changed_.notify_all();
+        if (password != password_) Return(std::move(p));
+        return p;
+    }
+
+    // Gives a buffer back once written (see Packer::Return).
+    void Return(std::unique_ptr<std::string> p) {
+        if (!p) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool_.size() < 8) pool_.push_back(std::move(p));
+    }
+
+private:
+    class Silent : public ZipQuestions {
+    public:
+        bool AskPassword(const std::wstring&, std::wstring&) override { return false; }
+        Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
+    };
+
+    void Work(ZipArchiver& reader) {
+        for (;;) {
+            size_t k;
+            std::unique_ptr<std::string> data;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= members_.size() || next_ == taken_ ||
+                           held_ + weights_[next_] <= kAheadBudget;
+                });
+                if (stop_ || next_ >= members_.size()) break;
+                k = next_++;
+                held_ += weights_[k];
+                if (weights_[k] > 0 && !pool_.empty()) {
+                    data = std::move(pool_.back());
+                    pool_.pop_back();
+                }
+            }
+            if (weights_[k] > 0) {
+                if (!data) data = std::make_unique<std::string>();
+                data->clear();
+                data->reserve(static_cast<size_t>(weights_[k]));
+                try {
+                    if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
+                            data->append(reinterpret_cast<const char*>(p), n);
+                            return true;
+                        }))
+                        data.reset();
+                } catch (...) {
+                    data.reset();
+                }
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_[k] = std::move(data);
+                finished_[k] = 1;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    Silent silent_;
+    std::vector<size_t> members_;
+    std::vector<uint64_t> weights_;  // bytes held for each; 0: left to the writer
+    uint64_t held_ = 0;
+    std::string password_;
+    std::vector<std::unique_ptr<ZipArchiver>> readers_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<std::string>> done_;
+    std::vector<std::unique_ptr<std::string>> pool_;
+    std::vector<char> finished_;
+    size_t next_ = 0;
+    size_t taken_ = 0;
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
+
 std::wstring ZipErrorText(int number, const std::wstring& detail, const std::wstring& detail2) {
     switch (number) {
         case zeBadData: return L"Invalid size or check sum of file or unsupported compression format";
@@ -400,6 +691,8 @@ ZipQuestions& ZipArchiver::Ask() { return Questions ? *Questions : DefaultZipQue
 void ZipArchiver::OpenArchive(uint16_t mode) {
     if (FileName.empty()) throw EZipError(zeBlankFileName);
     CloseArchive();
+    updateDepth_ = 0;
+    listings_.clear();
     entries_.clear();
     index_.clear();
     comment_.clear();
@@ -1023,16 +1316,28 @@ ZipQuestions::Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
 void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
                                const std::wstring& excludeMask) {
     if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
+    std::vector<size_t> chosen;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const ZipEntry& e = entries_[i];
         if (!MemberMatchesMask(mask, e.name)) continue;
         if ((e.externalAttributes & kFilterBits) & ~searchAttr) continue;
         if (!excludeMask.empty() && MemberMatchesMask(excludeMask, e.name)) continue;
+        chosen.push_back(i);
+    }
+    std::unique_ptr<Unpacker> unpacker;
+    if (Threads > 1 && chosen.size() > 1) unpacker = std::make_unique<Unpacker>(*this, chosen, Threads);
+    for (size_t k = 0; k < chosen.size(); ++k) {
+        const size_t i = chosen[k];
+        const ZipEntry& e = entries_[i];
+        std::unique_ptr<std::string> unpacked = unpacker ? unpacker->Take(k, Password) : nullptr;
         for (;;) {
             try {
-                ExtractOne(e, i);
+                ExtractOne(e, i, unpacked.get());
+                if (unpacker) unpacker->Return(std::move(unpacked));
                 break;
             } catch (const EZipError& err) {
+                // A retry reads the member again.
+                if (unpacker) unpacker->Return(std::move(unpacked));
                 if (err.number() == zeArchiveRead) return;
                 ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Abort) return;
@@ -1040,6 +1345,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
             }
         }
     }
+    unpacker.reset();
     // Members the scan had to drop are failures of this mask too.
     for (const std::wstring& name : damaged_) {
         if (!MemberMatchesMask(mask, name)) continue;
@@ -1048,7 +1354,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
     }
 }
 
-void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index) {
+void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string* unpacked) {
     if (e.refusal) throw Refusal(e);
     std::wstring name = ToBackslashes(e.name);
     if (IsUnsafeName(name)) throw EZipError(zeUnsafeName, e.name);
@@ -1081,7 +1387,13 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index) {
         else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
     };
     try {
-        done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+        if (unpacked) {
+            if (!unpacked->empty() && !out.Write(unpacked->data(), unpacked->size()))
+                throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+            done = true;
+        } else {
+            done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+        }
     } catch (...) {
         finish();
         throw;
@@ -1183,15 +1495,49 @@ std::wstring ZipArchiver::StoredName(const std::wstring& fullPath, const std::ws
     return name;
 }
 
+const ZipArchiver::Listing& ZipArchiver::ListFolder(const std::wstring& folder, Listing& scratch) {
+    // Within an update, each folder is listed once: a command line naming
+    // thousands of files of one folder would otherwise list it thousands of times.
+    Listing* l = &scratch;
+    if (updateDepth_ > 0) {
+        auto [it, fresh] = listings_.try_emplace(Upper(folder));
+        l = &it->second;
+        if (!fresh) return *l;
+    }
+    l->entries = fs::ListDirectory(folder);
+    std::sort(l->entries.begin(), l->entries.end(),
+              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    for (size_t i = 0; i < l->entries.size(); ++i) {
+        l->byUpperName.emplace(Upper(l->entries[i].name), i);
+        if (l->entries[i].attributes & fs::kAttrDirectory) l->folders.push_back(i);
+    }
+    return *l;
+}
+
 void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& root,
                                const std::wstring& namePattern, const std::wstring& fullMask,
                                uint32_t attr, const std::wstring& exclude, bool topLevel,
                                std::vector<std::pair<std::wstring, fs::DirEntry>>& out) {
-    std::vector<fs::DirEntry> list = fs::ListDirectory(folder);
-    std::sort(list.begin(), list.end(),
-              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    Listing scratch;
+    const Listing& listing = ListFolder(folder, scratch);
+    const std::vector<fs::DirEntry>& list = listing.entries;
+    // A name without wildcards matches only the entries of that name (in any
+    // case): those and the subfolders are all there is to look at.
+    std::vector<size_t> candidates;
+    const bool plain = namePattern.find_first_of(L"*?") == std::wstring::npos;
+    if (plain) {
+        candidates = listing.folders;
+        auto [from, to] = listing.byUpperName.equal_range(Upper(namePattern));
+        for (auto it = from; it != to; ++it)
+            if (!(list[it->second].attributes & fs::kAttrDirectory)) candidates.push_back(it->second);
+        std::sort(candidates.begin(), candidates.end());
+    } else {
+        candidates.resize(list.size());
+        for (size_t i = 0; i < list.size(); ++i) candidates[i] = i;
+    }
     std::wstring archive = Upper(openPath_);
-    for (const fs::DirEntry& d : list) {
+    for (size_t i : candidates) {
+        const fs::DirEntry& d = list[i];
         std::wstring full = AddBackslash(folder) + d.name;
         if (Upper(full) == archive) continue;
         if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
@@ -1226,16 +1572,30 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
 
     std::vector<ZipEntry> before = entries_;
     uint64_t beforeStart = directoryStart_;
-    for (const auto& [path, d] : found) {
+    std::unique_ptr<Packer> packer;
+    if (Threads > 1 && CompressionLevel != clNone && found.size() > 1) {
+        std::vector<std::pair<std::wstring, uint64_t>> sources;
+        sources.reserve(found.size());
+        for (const auto& [path, d] : found)
+            sources.emplace_back((d.attributes & fs::kAttrDirectory) ? std::wstring() : path, d.size);
+        packer = std::make_unique<Packer>(std::move(sources), DeflateLevel(), Threads);
+    }
+    for (size_t i = 0; i < found.size(); ++i) {
+        const auto& [path, d] = found[i];
+        std::unique_ptr<Packed> packed = packer ? packer->Take(i) : nullptr;
         for (;;) {
             try {
                 AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
-                       (d.attributes & fs::kAttrDirectory) != 0, d.attributes);
+                       (d.attributes & fs::kAttrDirectory) != 0, d.attributes, packed.get());
+                if (packer) packer->Return(std::move(packed));
                 break;
             } catch (const EZipError& err) {
+                // A retry reads the file again.
+                if (packer) packer->Return(std::move(packed));
                 ZipQuestions::Answer a = AskAboutFailure(err);
                 if (a == ZipQuestions::Answer::Retry) continue;
                 if (a == ZipQuestions::Answer::Ignore) break;
+                packer.reset();
                 entries_ = std::move(before);
                 directoryStart_ = beforeStart;
                 RebuildIndex();
@@ -1244,11 +1604,24 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
             }
         }
     }
-    WriteDirectory();
+    packer.reset();
+    if (updateDepth_ == 0) WriteDirectory();
+}
+
+void ZipArchiver::BeginUpdate() { ++updateDepth_; }
+
+void ZipArchiver::EndUpdate() {
+    if (updateDepth_ == 0 || --updateDepth_ > 0) return;
+    listings_.clear();
+    if (mode_ == Mode::Writing && !directoryWritten_) WriteDirectory();
+}
+
+int ZipArchiver::DeflateLevel() const {
+    return CompressionLevel == clFastest ? 1 : CompressionLevel == clMax ? 9 : 6;
 }
 
 void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedName,
-                         bool directory, uint32_t attributes) {
+                         bool directory, uint32_t attributes, Packed* packed) {
     if (source.size() > 259 && source.find(L"\\\\?\\") == std::wstring::npos)
         throw EZipError(zeNameTooLong, source);
     ZipEntry e;
@@ -1307,12 +1680,14 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
         e.password = Password;
         if (!e.password.empty()) e.flags |= 1;
         e.method = (size == 0 || CompressionLevel == clNone) ? 0 : 8;
-        e.deflateLevel = CompressionLevel == clFastest ? 1 : CompressionLevel == clMax ? 9 : 6;
+        e.deflateLevel = DeflateLevel();
     }
     e.actualMethod = e.method;
     e.encryption = (e.flags & 1) ? ZipEncryption::Pkware : ZipEncryption::None;
     try {
-        WriteMember(e, src);
+        // What a packer made is used only for the same file as it is now.
+        if (packed && (e.method != 8 || packed->size != e.uncompressedSize)) packed = nullptr;
+        WriteMember(e, src, packed);
     } catch (...) {
         crypto::Wipe(e.password.data(), e.password.size());
         // Drop what was written of this member.
@@ -1328,7 +1703,7 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     else index_[Upper(entries_.back().name)] = entries_.size() - 1;
 }
 
-void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
+void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
     std::string extra = SerializeExtras(e.extras);
     auto localHeader = [&]() {
         std::string h;
@@ -1341,8 +1716,8 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
     uint64_t read = 0;
     if (src.IsOpen()) {
         const int level = e.deflateLevel;
-        size_t chunk = level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20);
-        if (inBuf_.size() < chunk) inBuf_.resize(chunk);
+        size_t chunk = DeflateChunk(level);
+        if (!packed && inBuf_.size() < chunk) inBuf_.resize(chunk);
         uint8_t* const in = inBuf_.data();
         const bool encrypt = (e.flags & 1) != 0;
         uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
@@ -1354,10 +1729,16 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
         zip::PkwareCipher cipher;
         if (encrypt) {
             // The encryption header needs the CRC before any data is written.
-            while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
-            if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+            if (packed) {
+                crc = packed->crc;
+            } else {
+                while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+            }
             uint8_t random[10], header[12];
-            if (!crypto::RandomBytes(random, sizeof random)) {
+            bool gotRandom = RandomSource ? RandomSource(random, sizeof random)
+                                          : crypto::RandomBytes(random, sizeof random);
+            if (!gotRandom) {
                 uint32_t seed = fs::DosTimeNow() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&e));
                 for (uint8_t& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
             }
@@ -1372,7 +1753,11 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src) {
             if (!file_.Write(p, n)) throw EZipError(zeDiskFull, L"", file_.LastError());
             written += n;
         };
-        if (e.method == 0) {
+        if (packed) {
+            crc = packed->crc;
+            read = packed->size;
+            put(reinterpret_cast<uint8_t*>(packed->data.data()), packed->data.size());
+        } else if (e.method == 0) {
             while (size_t n = readChunk()) {
                 crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
                 read += n;

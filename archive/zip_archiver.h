@@ -161,6 +161,13 @@ public:
     ZipOptions Options;
     // The questions this instance asks; nullptr asks DefaultZipQuestions().
     ZipQuestions* Questions = nullptr;
+    // Threads that compress members being added while this one writes them
+    // in order; 1 does everything on the calling thread. The archive's bytes
+    // are the same whatever the number.
+    unsigned Threads = 1;
+    // Where encryption headers take their random bytes; empty uses the
+    // system's strong source. Tests set it to get repeatable archives.
+    std::function<bool(uint8_t* out, size_t length)> RandomSource;
 
     void OpenArchive(uint16_t mode);
     void ExtractFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
@@ -168,6 +175,11 @@ public:
     void AddFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
                   const std::wstring& excludeMask = L"");
     void CloseArchive();
+    // Between BeginUpdate and EndUpdate, AddFiles writes no directory: the
+    // one directory is written by EndUpdate (or CloseArchive), however many
+    // AddFiles calls were made. Calls nest.
+    void BeginUpdate();
+    void EndUpdate();
 
     bool IsOpen() const { return mode_ != Mode::Closed; }
     const std::vector<ZipEntry>& Entries() const { return entries_; }
@@ -190,6 +202,15 @@ private:
     enum class Mode { Closed, Reading, Writing };
     struct Inflater;
     struct Deflater;
+    struct Packed;
+    class Packer;
+    class Unpacker;
+    struct Listing {
+        std::vector<fs::DirEntry> entries;  // sorted by name
+        std::unordered_multimap<std::wstring, size_t> byUpperName;
+        std::vector<size_t> folders;  // indexes of the subfolders
+    };
+    const Listing& ListFolder(const std::wstring& folder, Listing& scratch);
 
     ZipQuestions& Ask();
     void ReadDirectory();
@@ -200,10 +221,11 @@ private:
     // Puts a single member's or file's failure to the user.
     ZipQuestions::Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
-    void ExtractOne(const ZipEntry& entry, size_t index);
+    void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
-                uint32_t attributes);
-    void WriteMember(ZipEntry& entry, fs::File& source);
+                uint32_t attributes, Packed* packed = nullptr);
+    void WriteMember(ZipEntry& entry, fs::File& source, Packed* packed);
+    int DeflateLevel() const;
     void WriteDirectory();
     void WriteAt(uint64_t position, const std::string& bytes);
     void RebuildIndex();
@@ -228,6 +250,9 @@ private:
     size_t damagedCount_ = 0;
     std::vector<std::wstring> damaged_;
     bool directoryWritten_ = false;
+    int updateDepth_ = 0;
+    // Folder listings kept for the length of an update, by upper-case path.
+    std::unordered_map<std::wstring, Listing> listings_;
     // Kept between members. Growing one leaves its bytes uninitialised:
     // zeroing a megabyte would be most of the cost of a small archive.
     struct Buffer {

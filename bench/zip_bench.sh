@@ -3,7 +3,8 @@
 # generated corpus of about 200 MB (text, binary, already-compressed data, one
 # large member, many small ones), measured in one run on this machine.
 # Prints wall-time ratios (ours / peer, best of two runs each; at most 1.0
-# means we are as fast or faster), the size ratio at level 6, and peak memory.
+# means we are as fast or faster), the size ratio at level 6, and peak memory;
+# bvzip runs on one thread per core (its default) and, for comparison, with -j 1.
 #
 #   bench/zip_bench.sh            # work files in build/bench/work
 #   BV_BENCH_KEEP=1 bench/zip_bench.sh   # keep the corpus for the next run
@@ -96,6 +97,17 @@ for round in 1 2; do
   rm -f peer6.zip ours6.zip
   measure zip-6 sh -c "cd '$CORPUS' && zip -q -r -6 '$WORK/peer6.zip' ."
   measure bvzip-a-6 "$BVZIP" a -6 "$WORK/ours6.zip" "$CORPUS"
+  rm -f ours6-j1.zip
+  measure bvzip-a-6-j1 "$BVZIP" a -6 -j 1 "$WORK/ours6-j1.zip" "$CORPUS"
+done
+cmp -s ours6.zip ours6-j1.zip && echo "  -j $(nproc) archive identical to -j 1"
+
+log "creation at level 6, every file named on the command line (as with find)"
+(cd "$CORPUS" && find . -type f | sort) > files.txt
+for round in 1 2; do
+  rm -f peer-list.zip ours-list.zip
+  measure zip-6-list sh -c "cd '$CORPUS' && xargs -a '$WORK/files.txt' zip -q -6 '$WORK/peer-list.zip'"
+  measure bvzip-a-6-list sh -c "cd '$CORPUS' && xargs -a '$WORK/files.txt' '$BVZIP' a -6 '$WORK/ours-list.zip'"
 done
 
 log "extraction (Info-ZIP's level-6 archive)"
@@ -103,6 +115,8 @@ for round in 1 2; do
   rm -rf "$OUT"/out-*
   measure unzip sh -c "unzip -q -o '$WORK/peer6.zip' -d '$OUT/out-unzip'"
   measure bvzip-x "$BVZIP" x -d "$OUT/out-bvzip" "$WORK/peer6.zip"
+  rm -rf "$OUT"/out-j1
+  measure bvzip-x-j1 "$BVZIP" x -j 1 -d "$OUT/out-j1" "$WORK/peer6.zip"
 done
 diff -r "$OUT/out-unzip" "$OUT/out-bvzip" >/dev/null && echo "  outputs identical"
 rm -rf "$OUT"/out-*
@@ -113,6 +127,8 @@ for round in 1 2; do
   rm -rf "$OUT"/out-*
   measure 7z-x-aes 7z x -y -ppw -o"$OUT/out-7z" "$WORK/aes.zip"
   measure bvzip-x-aes "$BVZIP" x -p pw -d "$OUT/out-bvaes" "$WORK/aes.zip"
+  rm -rf "$OUT"/out-aes-j1
+  measure bvzip-x-aes-j1 "$BVZIP" x -j 1 -p pw -d "$OUT/out-aes-j1" "$WORK/aes.zip"
 done
 diff -r "$OUT/out-7z" "$OUT/out-bvaes" >/dev/null && echo "  outputs identical"
 rm -rf "$OUT"/out-*
@@ -132,6 +148,10 @@ echo "| extraction vs unzip | ${T[bvzip-x]} s | ${T[unzip]} s | $(ratio ${T[bvzi
 echo "| creation -6 vs zip -6 | ${T[bvzip-a-6]} s | ${T[zip-6]} s | $(ratio ${T[bvzip-a-6]} ${T[zip-6]}) | ${M[bvzip-a-6]} / ${M[zip-6]} KiB |"
 s1=$(stat -c %s ours6.zip); s2=$(stat -c %s peer6.zip)
 echo "| size -6 vs zip -6 | $s1 B | $s2 B | $(ratio $s1 $s2) | |"
+echo "| extraction -j 1 vs unzip | ${T[bvzip-x-j1]} s | ${T[unzip]} s | $(ratio ${T[bvzip-x-j1]} ${T[unzip]}) | ${M[bvzip-x-j1]} / ${M[unzip]} KiB |"
+echo "| creation -6 -j 1 vs zip -6 | ${T[bvzip-a-6-j1]} s | ${T[zip-6]} s | $(ratio ${T[bvzip-a-6-j1]} ${T[zip-6]}) | ${M[bvzip-a-6-j1]} / ${M[zip-6]} KiB |"
+echo "| creation -6, files named vs zip -6 | ${T[bvzip-a-6-list]} s | ${T[zip-6-list]} s | $(ratio ${T[bvzip-a-6-list]} ${T[zip-6-list]}) | ${M[bvzip-a-6-list]} / ${M[zip-6-list]} KiB |"
 echo "| AES-256 extraction vs 7z | ${T[bvzip-x-aes]} s | ${T[7z-x-aes]} s | $(ratio ${T[bvzip-x-aes]} ${T[7z-x-aes]}) | ${M[bvzip-x-aes]} / ${M[7z-x-aes]} KiB |"
+echo "| AES-256 extraction -j 1 vs 7z | ${T[bvzip-x-aes-j1]} s | ${T[7z-x-aes]} s | $(ratio ${T[bvzip-x-aes-j1]} ${T[7z-x-aes]}) | ${M[bvzip-x-aes-j1]} / ${M[7z-x-aes]} KiB |"
 echo "| peak memory, 16 MB vs 256 MB member | ${M[bvzip-x-16MB]} KiB | ${M[bvzip-x-256MB]} KiB | | |"
-[ -n "${BV_BENCH_KEEP:-}" ] || rm -rf "$WORK"/*.zip m16 m256
+[ -n "${BV_BENCH_KEEP:-}" ] || rm -rf "$WORK"/*.zip m16 m256 files.txt

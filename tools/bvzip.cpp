@@ -2,6 +2,9 @@
 // ZIP component. It asks nothing: a member that fails or needs a password it
 // was not given is reported on standard error and skipped.
 #include <cstdio>
+#include <cwchar>
+#include <thread>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,10 +20,12 @@ using namespace bv;
 const char kUsage[] =
     "usage: bvzip l ARCHIVE                      list members\n"
     "       bvzip t [-p PASSWORD] ARCHIVE        test members\n"
-    "       bvzip x [-p PASSWORD] [-d DEST] ARCHIVE [MASK...]\n"
+    "       bvzip x [-p PASSWORD] [-j N] [-d DEST] ARCHIVE [MASK...]\n"
     "                                            extract members (all by default)\n"
-    "       bvzip a [-0|-1|-6|-9] [-p PASSWORD] ARCHIVE FILE_OR_MASK...\n"
+    "       bvzip a [-0|-1|-6|-9] [-p PASSWORD] [-j N] ARCHIVE FILE_OR_MASK...\n"
     "                                            create ARCHIVE from files (level 6 by default)\n"
+    "  -j N   compress or extract members on N threads (one per core by default;\n"
+    "         1 = all on one thread)\n"
     "       bvzip --help\n"
     "Exit status: 0 all went well, 1 a member failed or was skipped or the\n"
     "archive is damaged (members cut off),\n"
@@ -75,12 +80,22 @@ int Run(std::vector<std::wstring> args) {
     std::wstring command = args[0];
     std::wstring password, dest;
     TCompressionLevel level = clNormal;
+    unsigned threads = 0;
     std::vector<std::wstring> rest;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::wstring& a = args[i];
         if (a == L"-p" && i + 1 < args.size()) password = args[++i];
         else if (a == L"-d" && i + 1 < args.size() && command == L"x") dest = args[++i];
-        else if (command == L"a" && (a == L"-0" || a == L"-1" || a == L"-6" || a == L"-9"))
+        else if (a == L"-j" && i + 1 < args.size()) {
+            const std::wstring& v = args[++i];
+            wchar_t* end = nullptr;
+            unsigned long n = std::wcstoul(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 1 || n > 256) {
+                Err(L"-j needs a number from 1 to 256");
+                return 2;
+            }
+            threads = static_cast<unsigned>(n);
+        } else if (command == L"a" && (a == L"-0" || a == L"-1" || a == L"-6" || a == L"-9"))
             level = a == L"-0" ? clNone : a == L"-1" ? clFastest : a == L"-9" ? clMax : clNormal;
         else if (!a.empty() && a[0] == L'-' && a.size() > 1) {
             Err(L"unknown option " + a);
@@ -99,6 +114,8 @@ int Run(std::vector<std::wstring> args) {
     zip.Questions = &questions;
     zip.FileName = LocalPath(rest[0]);
     zip.Password = os::ToAnsi(password);
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    zip.Threads = threads;
     if (command == L"a") {
         zip.CompressionLevel = level;
         try {
@@ -107,6 +124,8 @@ int Run(std::vector<std::wstring> args) {
             Err(e.message());
             return 2;
         }
+        // Everything named is one update: one directory, written at the end.
+        zip.BeginUpdate();
         for (size_t i = 1; i < rest.size(); ++i) {
             std::wstring mask = LocalPath(rest[i]);
             if (fs::DirectoryExists(mask)) {
@@ -123,6 +142,7 @@ int Run(std::vector<std::wstring> args) {
             }
         }
         try {
+            zip.EndUpdate();
             zip.CloseArchive();
         } catch (const EZipError& e) {
             Err(e.message());

@@ -17,6 +17,7 @@
 #include "archive/zip_crypto.h"
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "platform/os.h"
 #include "util/error.h"
 #include "tests/archive/zip_test_util.h"
 
@@ -278,6 +279,212 @@ TEST_F(ZipWriterTest, OverlongSourcePathOffersNoRetry) {
     EXPECT_FALSE(q.failureRetryOffered[0]);
 }
 #endif
+
+// Members compressed on several threads: the archive is the same, byte for
+// byte, as the one written on one thread, for every level and password and
+// for mixes with folders, empty members and one member larger than what the
+// threads hold in memory (that one is streamed by the writer).
+class ParallelZipTest : public ZipWriterTest {
+protected:
+    // The bytes of an archive of `mask` written on `threads` threads, with
+    // encryption headers from a repeatable source.
+    std::string Build(unsigned threads, TCompressionLevel level, const std::string& password,
+                      const std::wstring& mask) {
+        ZipArchiver z;
+        z.FileName = arc;
+        z.CompressionLevel = level;
+        z.Password = password;
+        z.Threads = threads;
+        uint32_t seed = 12345;
+        z.RandomSource = [&seed](uint8_t* out, size_t n) {
+            for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+            return true;
+        };
+        z.OpenArchive(fmCreate);
+        z.AddFiles(mask);
+        z.CloseArchive();
+        return test::ReadAll(arc);
+    }
+    static std::string Text(size_t n, unsigned salt) {
+        std::string s;
+        uint32_t x = salt;
+        while (s.size() < n) {
+            x = x * 1664525u + 1013904223u;
+            s += "word" + std::to_string(x % 977) + ((x >> 12) % 9 == 0 ? "\n" : " ");
+        }
+        s.resize(n);
+        return s;
+    }
+};
+
+TEST_F(ParallelZipTest, ArchiveIsTheSameOnAnyNumberOfThreads) {
+    // Many small members with empty ones and a folder among them.
+    ASSERT_TRUE(fs::ForceDirectories(src + L"mix\\sub"));
+    for (int i = 0; i < 40; ++i)
+        test::WriteAll(src + L"mix\\f" + std::to_wstring(i) + L".txt", i % 7 == 3 ? "" : Text(100 + 997 * i, i));
+    test::WriteAll(src + L"mix\\sub\\inner.txt", Text(50000, 99));
+    // One member much larger than the others, beyond what is packed in memory.
+    ASSERT_TRUE(fs::ForceDirectories(src + L"big"));
+    for (int i = 0; i < 6; ++i) test::WriteAll(src + L"big\\s" + std::to_wstring(i) + L".txt", Text(3000 + i, 500 + i));
+    test::WriteAll(src + L"big\\huge.txt", Text((16u << 20) + 4096, 7));
+    struct Case {
+        std::wstring mask;
+        TCompressionLevel level;
+        std::string password;
+    } cases[] = {
+        {src + L"mix\\*", clNone, ""},       {src + L"mix\\*", clFastest, ""},
+        {src + L"mix\\*", clNormal, ""},     {src + L"mix\\*", clMax, ""},
+        {src + L"mix\\*", clNormal, "pw"},   {src + L"mix\\*", clMax, "secret"},
+        {src + L"big\\*", clFastest, ""},    {src + L"big\\*", clFastest, "pw"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(os::ToUtf8(c.mask) + " level " + std::to_string(c.level) + " password " + c.password);
+        std::string one = Build(1, c.level, c.password, c.mask);
+        for (unsigned threads : {2u, 4u}) EXPECT_TRUE(Build(threads, c.level, c.password, c.mask) == one) << threads;
+        // And it reads back.
+        ZipArchiver r;
+        r.FileName = arc;
+        r.Password = c.password;
+        r.OpenArchive(fmOpenRead);
+        EXPECT_GE(r.Entries().size(), 7u);
+        for (size_t i = 0; i < r.Entries().size(); ++i) {
+            if (!r.Entries()[i].IsDirectory()) EXPECT_EQ(ReadMember(r, i).size(), r.Entries()[i].uncompressedSize);
+        }
+    }
+}
+
+TEST_F(ParallelZipTest, FailuresComeInOrderAndAbortUndoesOnAnyNumberOfThreads) {
+    for (int i = 0; i < 12; ++i)
+        if (i != 3 && i != 7) Src(L"f" + std::to_wstring(10 + i) + L".txt", Text(5000 + i, i));
+    if (!MakeUnreadable(L"f13.txt") || !MakeUnreadable(L"f17.txt")) GTEST_SKIP() << "no unreadable files here";
+    std::string expected;
+    std::vector<std::wstring> expectedMessages;
+    for (unsigned threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(threads);
+        q.failureMessages.clear();
+        q.failures = {ZipQuestions::Answer::Ignore, ZipQuestions::Answer::Ignore};
+        std::string bytes = Build(threads, clNormal, "", src + L"f*.txt");
+        if (threads == 1) {
+            expected = bytes;
+            expectedMessages = q.failureMessages;
+            ASSERT_EQ(expectedMessages.size(), 2u);
+            EXPECT_NE(expectedMessages[0].find(L"f13.txt"), std::wstring::npos);
+            EXPECT_NE(expectedMessages[1].find(L"f17.txt"), std::wstring::npos);
+        }
+        EXPECT_TRUE(bytes == expected);
+        EXPECT_EQ(q.failureMessages, expectedMessages);
+    }
+    // Abort at the second failure leaves the archive as before the call.
+    for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        q.failures = {ZipQuestions::Answer::Ignore, ZipQuestions::Answer::Abort};
+        ZipArchiver z;
+        z.FileName = arc;
+        z.Threads = threads;
+        z.OpenArchive(fmCreate);
+        z.AddFiles(src + L"f10.txt");
+        std::string before = test::ReadAll(arc);
+        z.AddFiles(src + L"f*.txt");
+        EXPECT_TRUE(test::ReadAll(arc) == before);
+    }
+}
+
+// An update adds any number of masks and writes one directory, at its end.
+TEST_F(ParallelZipTest, UpdateWritesOneDirectoryAtItsEnd) {
+    Src(L"a.txt", Text(3000, 1));
+    Src(L"b.txt", Text(4000, 2));
+    Src(L"c.dat", Text(5000, 3));
+    std::string whole = Build(1, clNormal, "", src + L"*");
+    ZipArchiver z;
+    z.FileName = arc;
+    z.CompressionLevel = clNormal;
+    z.OpenArchive(fmCreate);
+    z.BeginUpdate();
+    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.dat"}) {
+        z.AddFiles(src + name);
+        // No end record yet: the members alone.
+        EXPECT_EQ(test::ReadAll(arc).find(std::string("PK\x05\x06", 4)), std::string::npos);
+    }
+    z.EndUpdate();
+    std::string bytes = test::ReadAll(arc);
+    z.CloseArchive();
+    EXPECT_TRUE(bytes == whole);
+    Reopen(z);
+    ASSERT_EQ(z.Entries().size(), 3u);
+    EXPECT_EQ(ReadMember(z, 2), Text(5000, 3));
+}
+
+// Extraction on several threads leaves the same files and puts the same
+// questions and failures, in the same order, as on one thread.
+TEST_F(ParallelZipTest, ExtractionFailsTheSameWayOnAnyNumberOfThreads) {
+    class Recorder : public ZipQuestions {
+    public:
+        std::vector<std::wstring> events;
+        bool AskPassword(const std::wstring& member, std::wstring&) override {
+            events.push_back(L"password? " + member);
+            return false;
+        }
+        Answer AskFailure(const std::wstring& message, bool) override {
+            events.push_back(message);
+            return Answer::Ignore;
+        }
+    };
+    std::vector<test::FixtureMember> members;
+    auto add = [&](const std::string& name, const std::string& plain) {
+        test::FixtureMember m;
+        m.name = name;
+        m.plain = plain;
+        m.method = 8;
+        members.push_back(m);
+        return &members.back();
+    };
+    add("a.txt", Text(20000, 1));
+    add("b.txt", Text(30000, 2))->crc = 0x12345678;  // a CRC error
+    add("../evil.txt", "x");                        // an unsafe name
+    add("c/d.txt", Text(40000, 3));
+    {
+        // Encrypted with another password than the one given.
+        test::FixtureMember* m = add("p.txt", Text(5000, 4));
+        zip::PkwareCipher cipher;
+        uint8_t random[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, header[12];
+        cipher.MakeHeader("other", test::Crc32(m->plain), random, header);
+        std::string body = test::Deflate(m->plain);
+        cipher.Encrypt(reinterpret_cast<uint8_t*>(body.data()), body.size());
+        m->flags = 1;
+        m->data = std::string(reinterpret_cast<char*>(header), 12) + body;
+    }
+    add("e.txt", "");
+    add("f.txt", Text(70000, 5));
+    test::WriteAll(arc, test::BuildZip(members));
+
+    std::vector<std::wstring> expectedEvents;
+    for (unsigned threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(threads);
+        Recorder rec;
+        ZipArchiver z;
+        z.Questions = &rec;
+        z.FileName = arc;
+        z.Password = "pw";
+        z.Threads = threads;
+        z.BaseDir = dir / (L"out" + std::to_wstring(threads) + L"\\");
+        z.OpenArchive(fmOpenRead);
+        z.ExtractFiles(L"*");
+        if (threads == 1) {
+            expectedEvents = rec.events;
+            ASSERT_EQ(expectedEvents.size(), 3u);
+            EXPECT_NE(expectedEvents[0].find(L"check sum"), std::wstring::npos);
+            EXPECT_NE(expectedEvents[1].find(L"evil.txt"), std::wstring::npos);
+            EXPECT_EQ(expectedEvents[2], L"password? p.txt");
+        }
+        EXPECT_EQ(rec.events, expectedEvents);
+        EXPECT_EQ(test::ReadAll(z.BaseDir + L"a.txt"), Text(20000, 1));
+        EXPECT_EQ(test::ReadAll(z.BaseDir + L"c\\d.txt"), Text(40000, 3));
+        EXPECT_EQ(test::ReadAll(z.BaseDir + L"f.txt"), Text(70000, 5));
+        EXPECT_TRUE(fs::FileExists(z.BaseDir + L"e.txt"));
+        EXPECT_FALSE(fs::FileExists(z.BaseDir + L"b.txt"));
+        EXPECT_FALSE(fs::FileExists(z.BaseDir + L"p.txt"));
+    }
+}
 
 // The zip writer object.
 class ConsoleZipTest : public ZipWriterTest {
