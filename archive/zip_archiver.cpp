@@ -800,6 +800,49 @@ void ZipArchiver::ReadDirectory() {
 
 namespace {
 
+// A window over the archive file, refilled in blocks: bytes [pos, pos + n)
+// come from memory while the current block holds them, so a pass over many
+// nearby records costs one read per block. The answer is valid until the
+// next call; nullptr when the bytes run past the end or cannot be read
+// (Failed() tells the two apart).
+class BlockWindow {
+public:
+    BlockWindow(fs::File& file, uint64_t fileSize, size_t blockSize)
+        : file_(file), fileSize_(fileSize), blockSize_(blockSize) {}
+
+    const uint8_t* At(uint64_t pos, size_t n) {
+        if (pos > fileSize_ || n > fileSize_ - pos) return nullptr;
+        if (pos >= start_ && pos + n <= start_ + block_.size()) return block_.data() + (pos - start_);
+        size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, blockSize_), fileSize_ - pos));
+        block_.resize(want);
+        if (!file_.Seek(pos) || file_.ReadFull(block_.data(), want) != static_cast<int64_t>(want)) {
+            block_.clear();
+            failed_ = true;
+            return nullptr;
+        }
+        start_ = pos;
+        return block_.data();
+    }
+    // The bytes from pos to the end of the current block, refilled at pos
+    // unless it already holds at least `minimum` of them; nullptr as At.
+    const uint8_t* Ahead(uint64_t pos, size_t minimum, size_t& avail) {
+        bool held = pos >= start_ && pos + minimum <= start_ + block_.size();
+        if (!held && !At(pos, static_cast<size_t>(std::min<uint64_t>(blockSize_, fileSize_ - pos)))) return nullptr;
+        avail = static_cast<size_t>(start_ + block_.size() - pos);
+        return block_.data() + (pos - start_);
+    }
+    bool Failed() const { return failed_; }
+
+private:
+    fs::File& file_;
+    const uint64_t fileSize_;
+    const size_t blockSize_;
+    std::vector<uint8_t> block_;
+    uint64_t start_ = 0;
+    bool failed_ = false;
+};
+
+
 // The fields a directory record and a local header share, from the version
 // needed to the extra field's length.
 void GetSharedHeaderFields(Bytes& r, ZipEntry& e) {
@@ -912,21 +955,8 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
 // member whose local header holds another name than its directory record
 // is refused too, unless both decode to the same name.
 void ZipArchiver::CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t fileSize) {
-    constexpr size_t kBlock = 64 * 1024;
-    std::vector<uint8_t> block;
-    uint64_t blockStart = 0;
-    auto at = [&](uint64_t pos, size_t n) -> const uint8_t* {
-        if (pos > fileSize || n > fileSize - pos) return nullptr;
-        if (pos >= blockStart && pos + n <= blockStart + block.size()) return block.data() + (pos - blockStart);
-        size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kBlock), fileSize - pos));
-        block.resize(want);
-        if (!file_.Seek(pos) || file_.ReadFull(block.data(), want) != static_cast<int64_t>(want)) {
-            block.clear();
-            return nullptr;
-        }
-        blockStart = pos;
-        return block.data();
-    };
+    BlockWindow window(file_, fileSize, 64 * 1024);
+    auto at = [&](uint64_t pos, size_t n) { return window.At(pos, n); };
     std::vector<size_t> order(entries_.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -996,32 +1026,18 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
     // The file is read front to back in large blocks, and headers, names and
     // descriptors are taken from the block in memory: a file full of
     // signatures costs one read per block, not one per candidate.
-    constexpr size_t kBlock = size_t{1} << 20;
-    std::vector<uint8_t> block;
-    uint64_t blockStart = 0;
-    // Bytes [pos, pos + n) of the file, valid until the next call; nullptr
-    // when they run past the end.
-    auto at = [&](uint64_t pos, size_t n) -> const uint8_t* {
-        if (pos > fileSize || n > fileSize - pos) return nullptr;
-        if (pos >= blockStart && pos + n <= blockStart + block.size()) return block.data() + (pos - blockStart);
-        size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, kBlock), fileSize - pos));
-        block.resize(want);
-        if (!file_.Seek(pos) || file_.ReadFull(block.data(), want) != static_cast<int64_t>(want))
-            throw EZipError(zeArchiveRead, FileName, file_.LastError());
-        blockStart = pos;
-        return block.data();
+    BlockWindow window(file_, fileSize, size_t{1} << 20);
+    // A read error ends the scan; bytes past the end are simply absent.
+    auto at = [&](uint64_t pos, size_t n) {
+        const uint8_t* p = window.At(pos, n);
+        if (!p && window.Failed()) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        return p;
     };
     auto findSig = [&](uint64_t from, uint32_t sig) -> int64_t {
         while (from + 4 <= fileSize) {
-            const uint8_t* p;
-            size_t avail;
-            if (from >= blockStart && from + 4 <= blockStart + block.size()) {
-                p = block.data() + (from - blockStart);
-                avail = static_cast<size_t>(blockStart + block.size() - from);
-            } else {
-                avail = static_cast<size_t>(std::min<uint64_t>(kBlock, fileSize - from));
-                p = at(from, avail);
-            }
+            size_t avail = 0;
+            const uint8_t* p = window.Ahead(from, 4, avail);
+            if (!p) throw EZipError(zeArchiveRead, FileName, file_.LastError());
             for (size_t i = 0; i + 4 <= avail; ++i) {
                 const void* hit = std::memchr(p + i, 'P', avail - 3 - i);
                 if (!hit) break;
