@@ -90,7 +90,14 @@ wine_env() {
 # output sent away, so test processes start fast and nothing holds ctest's pipe.
 wine_start() {
   wine_env
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # A server that an earlier Wine process of this prefix left behind would
+  # refuse the persistent one: end it first.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  if ! wineserver -p >/dev/null 2>&1 </dev/null; then
+    log "a persistent wineserver could not be started for $WINEPREFIX"
+    return 1
+  fi
   wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
