@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const bv::EZipError&) {
     }
     zip.CloseArchive();
-    // Most inputs extract nothing: then there is no folder to remove.
+    // An input that extracted nothing leaves no folder to remove.
     if (::rmdir((Scratch() + "/out").c_str()) != 0 && errno != ENOENT) {
         std::error_code ec;
         std::filesystem::remove_all(Scratch() + "/out", ec);
