@@ -498,7 +498,8 @@ public:
             r->directoryStart_ = owner.directoryStart_;
             r->offsetBias_ = owner.offsetBias_;
             r->openPath_ = owner.openPath_;
-            if (!r->file_.Open(owner.openPath_, fs::FileMode::Read)) continue;
+            if (owner.file_.InMemory()) r->file_.OpenMemory(owner.file_.Memory());
+            else if (!r->file_.Open(owner.openPath_, fs::FileMode::Read)) continue;
             r->mode_ = Mode::Reading;
             readers_.push_back(std::move(r));
         }
@@ -688,8 +689,12 @@ ZipArchiver::~ZipArchiver() {
 
 ZipQuestions& ZipArchiver::Ask() { return Questions ? *Questions : DefaultZipQuestions(); }
 
-void ZipArchiver::OpenArchive(uint16_t mode) {
-    if (FileName.empty()) throw EZipError(zeBlankFileName);
+void ZipArchiver::OpenArchive(uint16_t mode) { Open(mode, nullptr); }
+
+void ZipArchiver::OpenArchiveFromMemory(std::string_view bytes) { Open(fmOpenRead, &bytes); }
+
+void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
+    if (FileName.empty() && !memory) throw EZipError(zeBlankFileName);
     CloseArchive();
     updateDepth_ = 0;
     listings_.clear();
@@ -702,17 +707,21 @@ void ZipArchiver::OpenArchive(uint16_t mode) {
     offsetBias_ = 0;
     directoryStart_ = 0;
     directoryWritten_ = false;
-    openPath_ = fs::FullPath(FileName);
+    openPath_ = FileName.empty() ? std::wstring() : fs::FullPath(FileName);
     if (mode == fmCreate) {
         if (!file_.Open(FileName, fs::FileMode::Create))
             throw EZipError(zeCreateFile, FileName, file_.LastError());
         mode_ = Mode::Writing;
         return;
     }
-    if (!fs::IsRemovableDrive(openPath_) && !fs::FileExists(FileName))
-        throw EZipError(zeFileNotFound, FileName);
-    if (!file_.Open(FileName, fs::FileMode::Read))
-        throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    if (memory) {
+        file_.OpenMemory(*memory);
+    } else {
+        if (!fs::IsRemovableDrive(openPath_) && !fs::FileExists(FileName))
+            throw EZipError(zeFileNotFound, FileName);
+        if (!file_.Open(FileName, fs::FileMode::Read))
+            throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    }
     mode_ = Mode::Reading;
     try {
         ReadDirectory();
@@ -807,7 +816,7 @@ namespace {
 // (Failed() tells the two apart).
 class BlockWindow {
 public:
-    BlockWindow(fs::File& file, uint64_t fileSize, size_t blockSize)
+    BlockWindow(zip::Source& file, uint64_t fileSize, size_t blockSize)
         : file_(file), fileSize_(fileSize), blockSize_(blockSize) {}
 
     const uint8_t* At(uint64_t pos, size_t n) {
@@ -834,7 +843,7 @@ public:
     bool Failed() const { return failed_; }
 
 private:
-    fs::File& file_;
+    zip::Source& file_;
     const uint64_t fileSize_;
     const size_t blockSize_;
     std::vector<uint8_t> block_;
@@ -1332,6 +1341,7 @@ ZipQuestions::Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
 void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
                                const std::wstring& excludeMask) {
     if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
+    walkedFolder_.clear();
     std::vector<size_t> chosen;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const ZipEntry& e = entries_[i];
@@ -1376,16 +1386,29 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
     if (IsUnsafeName(name)) throw EZipError(zeUnsafeName, e.name);
     std::wstring root = BaseDir.empty() ? std::wstring() : AddBackslash(BaseDir);
     std::wstring target = root + name;
-    // Refused before anything is created: a path the system cannot take,
-    // and the archive that is being read.
-    if (fs::PathTooLong(fs::FullPath(target))) throw EZipError(zeNameTooLong, target);
-    if (fs::SameFile(target, openPath_)) throw EZipError(zeOwnArchive, e.name);
     bool directory = e.IsDirectory();
-    std::wstring folder = directory ? target : FolderOf(target);
-    if (Options.CreateDirs && !folder.empty()) {
-        std::wstring f = DropTrailingBackslash(folder);
-        if (!f.empty() && !fs::DirectoryExists(f) && !fs::ForceDirectories(f))
-            throw EZipError(zeCreateDir, f, fs::LastSystemError());
+    // The member's folders below the destination ("" for none).
+    std::wstring relative = DropTrailingBackslash(directory ? name : FolderOf(name));
+    // Refused before anything is created: a path the system cannot take
+    // (a folder has 12 characters less room than a file), and the archive
+    // that is being read.
+    if (fs::PathTooLong(fs::FullPath(target)) ||
+        (!relative.empty() && fs::PathTooLong(fs::FullPath(root + relative), true)))
+        throw EZipError(zeNameTooLong, target);
+    if (!openPath_.empty() && fs::SameFile(target, openPath_)) throw EZipError(zeOwnArchive, e.name);
+    // The folders are walked one by one; natively a link among them would
+    // lead the member out of the destination. Members of one folder follow
+    // each other: the folder walked for the member before needs no new walk
+    // (an extraction makes no links).
+    bool create = Options.CreateDirs && !(root + relative).empty();
+    std::wstring walked = root + relative + L'|';
+    switch (walked == walkedFolder_ ? fs::FolderWalk::Done : fs::MakeFoldersWithin(root, relative, create)) {
+        case fs::FolderWalk::Done: walkedFolder_ = walked; break;
+        case fs::FolderWalk::Link: throw EZipError(zeUnsafeName, e.name);
+        case fs::FolderWalk::Failed: {
+            uint32_t error = fs::LastErrorCode();
+            throw EZipError(zeCreateDir, DropTrailingBackslash(root + relative), error);
+        }
     }
     if (directory) return;
     if (fs::FileExists(target)) {

@@ -8,10 +8,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "archive/questions.h"
+#include "archive/zip_source.h"
 #include "platform/file.h"
 
 namespace bv {
@@ -170,6 +172,9 @@ public:
     std::function<bool(uint8_t* out, size_t length)> RandomSource;
 
     void OpenArchive(uint16_t mode);
+    // Opens `bytes` for reading as the archive (FileName, if set, only names
+    // it in messages). The caller keeps the bytes unchanged until CloseArchive.
+    void OpenArchiveFromMemory(std::string_view bytes);
     void ExtractFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
                       const std::wstring& excludeMask = L"");
     void AddFiles(const std::wstring& mask, uint32_t searchAttr = kZipSearchAttrAll,
@@ -213,6 +218,7 @@ private:
     const Listing& ListFolder(const std::wstring& folder, Listing& scratch);
 
     ZipQuestions& Ask();
+    void Open(uint16_t mode, const std::string_view* memory);
     void ReadDirectory();
     bool ReadCentralDirectory(uint64_t fileSize);
     void ScanLocalHeaders(uint64_t fileSize);
@@ -237,7 +243,7 @@ private:
                       std::vector<std::pair<std::wstring, fs::DirEntry>>& out);
 
     Mode mode_ = Mode::Closed;
-    fs::File file_;
+    zip::Source file_;  // the archive file, or its bytes in memory
     std::wstring openPath_;
     std::vector<ZipEntry> entries_;
     std::unordered_map<std::wstring, size_t> index_;
@@ -249,6 +255,9 @@ private:
     // ("" where the name itself was cut off).
     size_t damagedCount_ = 0;
     std::vector<std::wstring> damaged_;
+    // The folder (and whether it was made) that the latest member of this
+    // extraction went to, found sound.
+    std::wstring walkedFolder_;
     bool directoryWritten_ = false;
     int updateDepth_ = 0;
     // Folder listings kept for the length of an update, by upper-case path.

@@ -53,11 +53,21 @@ bool RemoveFolder(const std::wstring& path);
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::wstring& path);
 
-// True when a file at the full path `path` could not be created by a
-// program that is not long-path aware: 260 characters (MAX_PATH) with the
-// terminating zero, unless the path carries the "\\?\" prefix. Natively the
-// same rule holds, and the host path must also fit PATH_MAX.
-bool PathTooLong(const std::wstring& path);
+// Walks the folders of `relative` ("\" between names) inside the folder
+// `root` ("" for the current one), creating those missing when `create`
+// (and `root` itself, links and all, when it is missing). Natively a
+// symbolic link met below `root` is never followed: the walk stops there
+// with Link and makes nothing. Failed leaves the reason in LastErrorCode().
+enum class FolderWalk { Done, Link, Failed };
+FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create);
+
+// True when a file (or, with `folder`, a folder) at the full path `path`
+// could not be created by a program that is not long-path aware: 260
+// characters (MAX_PATH) with the terminating zero for a file, 248 for a
+// folder (CreateDirectory keeps room for an 8.3 name), unless the path
+// carries the "\\?\" prefix. Natively the same rule holds, and the host path
+// must also fit PATH_MAX.
+bool PathTooLong(const std::wstring& path, bool folder = false);
 
 // True when both paths name one existing file: the same file system object,
 // whatever the spelling (letter case, short names, links, drive mappings).

@@ -234,6 +234,7 @@ bool SetAttributes(const std::wstring& path, uint32_t attributes) {
     }
     mode_t mode = st.st_mode & 07777;
     mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+    if (mode == (st.st_mode & 07777)) return true;
     if (::chmod(host.c_str(), mode) != 0) {
         Fail();
         return false;

@@ -171,8 +171,45 @@ bool ForceDirectories(const std::wstring& path) {
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool PathTooLong(const std::wstring& path) {
-    if (path.compare(0, 4, L"\\\\?\\") != 0 && path.size() >= 260) return true;
+FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create) {
+    std::string at = HostPath(root);
+    if (create && !root.empty()) {
+        struct stat st{};
+        if ((::stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) && !ForceDirectories(root))
+            return FolderWalk::Failed;
+    }
+    std::string rest = HostPath(relative);
+    for (size_t start = 0; start < rest.size();) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos) end = rest.size();
+        if (end > start) {
+            if (!at.empty() && at.back() != '/') at += '/';
+            at.append(rest, start, end - start);
+            struct stat st{};
+            if (::lstat(at.c_str(), &st) != 0) {
+                if (errno != ENOENT) return FolderWalk::Failed;
+                // Nothing below a missing folder can be a link.
+                if (!create) return FolderWalk::Done;
+                if (::mkdir(at.c_str(), 0755) != 0 && (errno != EEXIST || ::lstat(at.c_str(), &st) != 0))
+                    return FolderWalk::Failed;
+            }
+            if (S_ISLNK(st.st_mode)) {
+                errno = ELOOP;
+                return FolderWalk::Link;
+            }
+            if (st.st_mode != 0 && !S_ISDIR(st.st_mode)) {
+                errno = ENOTDIR;
+                return FolderWalk::Failed;
+            }
+        }
+        start = end + 1;
+    }
+    return FolderWalk::Done;
+}
+
+bool PathTooLong(const std::wstring& path, bool folder) {
+    const size_t limit = folder ? 260 - 12 : 260;
+    if (path.compare(0, 4, L"\\\\?\\") != 0 && path.size() >= limit) return true;
     return HostPath(path).size() >= PATH_MAX;
 }
 

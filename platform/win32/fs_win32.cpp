@@ -164,9 +164,21 @@ bool ForceDirectories(const std::wstring& path) {
     return true;
 }
 
-bool PathTooLong(const std::wstring& path) {
+FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create) {
+    if (!create) return FolderWalk::Done;
+    std::wstring full = root;
+    if (!relative.empty()) {
+        if (!full.empty() && full.back() != L'\\' && full.back() != L':') full += L'\\';
+        full += relative;
+    }
+    if (full.empty()) return FolderWalk::Done;
+    return ForceDirectories(full) ? FolderWalk::Done : FolderWalk::Failed;
+}
+
+bool PathTooLong(const std::wstring& path, bool folder) {
     if (path.compare(0, 4, L"\\\\?\\") == 0) return false;
-    return path.size() >= MAX_PATH;
+    // CreateDirectoryW keeps 12 characters for an 8.3 name below the folder.
+    return path.size() >= (folder ? MAX_PATH - 12 : MAX_PATH);
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {

@@ -170,6 +170,23 @@ std::vector<HostileCase> HostileCases() {
         c.failures = {{zeCutMember, L"h.zip\" is damaged: member \"streamed.txt\" is cut off"}};
         cases.push_back(c);
     }
+#ifndef _WIN32
+    // Links in the destination where members have their folders: written
+    // through, the files would land beside the destination. The link and
+    // the real folder holding one stay; nothing else is made.
+    {
+        HostileCase c;
+        c.what = "folder-links";
+        c.links = {"d", "e/f"};
+        c.bytes = BuildZip({Stored("d/x.txt", "through a link"), Stored("e/f/y.txt", "through a nested link"),
+                            Stored("d/sub/", ""), Stored("e/g/ok.txt", "ok")});
+        c.failures = {{zeUnsafeName, L"\"d/x.txt\""}, {zeUnsafeName, L"\"e/f/y.txt\""},
+                      {zeUnsafeName, L"\"d/sub/\""}};
+        c.files = {{"d", "<link>"}, {"e/f", "<link>"}, {"e/g/ok.txt", "ok"}};
+        c.folders = 2;
+        cases.push_back(c);
+    }
+#endif
     return cases;
 }
 

@@ -1,7 +1,7 @@
 // Small archives made to hurt the reader: deep names, a member that is the
 // archive itself, shared and overlapping bodies, device names, local names
-// that differ from the directory's, and members cut off by the end of the
-// file. Each comes with what extracting it must leave behind. The hostile
+// that differ from the directory's, members cut off by the end of the file,
+// and (natively) members whose folders are links out of the destination. Each comes with what extracting it must leave behind. The hostile
 // tests run them; the fuzz target takes them as seeds.
 #pragma once
 #include <map>
@@ -32,6 +32,10 @@ struct HostileCase {
     bool readFails = false;
     // The scan dropped members.
     bool damaged = false;
+    // Natively: symbolic links put into the destination before extracting
+    // (their names, "/" separators), each to the folder that holds the
+    // archive and the destination.
+    std::vector<std::string> links;
 };
 
 std::vector<HostileCase> HostileCases();

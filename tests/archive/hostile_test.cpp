@@ -5,6 +5,7 @@
 // member was refused or the archive was damaged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -46,7 +47,7 @@ Tree ListTree(const sfs::path& folder) {
     if (!sfs::exists(folder, ec)) return t;
     for (auto it = sfs::recursive_directory_iterator(folder, ec); it != sfs::recursive_directory_iterator();
          it.increment(ec)) {
-        std::string rel = sfs::relative(it->path(), folder, ec).generic_string();
+        std::string rel = it->path().lexically_relative(folder).generic_string();
         sfs::file_status st = it->symlink_status(ec);
         if (sfs::is_symlink(st)) {
             t.files[rel] = "<link>";
@@ -120,7 +121,13 @@ protected:
     std::wstring destName = c.intoArchiveFolder ? L"" : L"out";
     sfs::path destHost = c.intoArchiveFolder ? sfs::path(dir.host()) : sfs::path(dir.host()) / "out";
 
-    void SetUp() override { test::WriteAll(archive, c.bytes); }
+    void SetUp() override {
+        test::WriteAll(archive, c.bytes);
+        for (const std::string& link : c.links) {
+            sfs::create_directories((destHost / link).parent_path());
+            sfs::create_directory_symlink(dir.host(), destHost / link);
+        }
+    }
 
     // What every way of extracting must leave behind.
     void ExpectOutcome() {
@@ -146,47 +153,59 @@ protected:
         top.erase("bvzip-stderr.txt");
         EXPECT_EQ(top, expected);
     }
+
+    // Extracts everything through the component, the archive read from its
+    // file or from memory, and checks what it reported and left.
+    void ExtractWithComponent(bool fromMemory) {
+        test::ScriptedQuestions q;
+        ZipArchiver zip;
+        zip.Questions = &q;
+        zip.FileName = archive;
+        const std::string image = c.bytes;
+        if (fromMemory) zip.OpenArchiveFromMemory(image);
+        else zip.OpenArchive(fmOpenRead);
+        EXPECT_EQ(zip.WasDamaged(), c.damaged);
+        // Reading the data alone (as a test does) already refuses shared and
+        // misnamed bodies, and reads no byte of them.
+        size_t refusedReads = 0;
+        for (size_t i = 0; i < zip.Entries().size(); ++i) {
+            size_t bytes = 0;
+            try {
+                zip.ReadMemberData(i, [&](const uint8_t*, size_t n) {
+                    bytes += n;
+                    return true;
+                });
+            } catch (const EZipError& e) {
+                EXPECT_EQ(bytes, 0u);
+                ++refusedReads;
+            }
+        }
+        EXPECT_EQ(refusedReads > 0, c.readFails && !c.damaged);
+        zip.BaseDir = dir / destName;
+        // From memory, the workers that unpack ahead read the same bytes.
+        if (fromMemory) zip.Threads = 2;
+        zip.ExtractFiles(L"*");
+        zip.CloseArchive();
+        ASSERT_EQ(q.failureMessages.size(), c.failures.size());
+        for (size_t i = 0; i < c.failures.size(); ++i) {
+            SCOPED_TRACE(i);
+            const std::wstring& m = q.failureMessages[i];
+            wchar_t number[32];
+            std::swprintf(number, 32, L"- Native error: %05d", c.failures[i].number);
+            EXPECT_NE(m.find(number), std::wstring::npos) << Narrow(m.substr(0, 200));
+            EXPECT_NE(m.find(c.failures[i].part), std::wstring::npos) << Narrow(m.substr(0, 200));
+            // Nothing of this kind gets better by trying again.
+            EXPECT_FALSE(q.failureRetryOffered[i]);
+        }
+        ExpectOutcome();
+    }
 };
 
-TEST_P(HostileTest, ComponentRefusesWhatWouldHurt) {
-    test::ScriptedQuestions q;
-    ZipArchiver zip;
-    zip.Questions = &q;
-    zip.FileName = archive;
-    zip.OpenArchive(fmOpenRead);
-    EXPECT_EQ(zip.WasDamaged(), c.damaged);
-    // Reading the data alone (as a test does) already refuses shared and
-    // misnamed bodies, and reads no byte of them.
-    size_t refusedReads = 0;
-    for (size_t i = 0; i < zip.Entries().size(); ++i) {
-        size_t bytes = 0;
-        try {
-            zip.ReadMemberData(i, [&](const uint8_t*, size_t n) {
-                bytes += n;
-                return true;
-            });
-        } catch (const EZipError& e) {
-            EXPECT_EQ(bytes, 0u);
-            ++refusedReads;
-        }
-    }
-    EXPECT_EQ(refusedReads > 0, c.readFails && !c.damaged);
-    zip.BaseDir = dir / destName;
-    zip.ExtractFiles(L"*");
-    zip.CloseArchive();
-    ASSERT_EQ(q.failureMessages.size(), c.failures.size());
-    for (size_t i = 0; i < c.failures.size(); ++i) {
-        SCOPED_TRACE(i);
-        const std::wstring& m = q.failureMessages[i];
-        wchar_t number[32];
-        std::swprintf(number, 32, L"- Native error: %05d", c.failures[i].number);
-        EXPECT_NE(m.find(number), std::wstring::npos) << Narrow(m.substr(0, 200));
-        EXPECT_NE(m.find(c.failures[i].part), std::wstring::npos) << Narrow(m.substr(0, 200));
-        // Nothing of this kind gets better by trying again.
-        EXPECT_FALSE(q.failureRetryOffered[i]);
-    }
-    ExpectOutcome();
-}
+TEST_P(HostileTest, ComponentRefusesWhatWouldHurt) { ExtractWithComponent(false); }
+
+// The same archive's bytes read from memory (and unpacked ahead on worker
+// threads) meet the same refusals.
+TEST_P(HostileTest, ComponentReadingFromMemoryRefusesTheSame) { ExtractWithComponent(true); }
 
 TEST_P(HostileTest, BvzipExitsWithOneAndLeavesTheSameFiles) {
     std::string err;
@@ -225,6 +244,59 @@ TEST(HostileBvzipTest, DamageFailsEvenASoundSelection) {
         EXPECT_EQ(RunBvzip({L"x", L"-d", Arg(dir, L"sel"), Arg(dir, c.archiveName), L"first.txt"}, dir, err), 1);
         EXPECT_NE(err.find("is damaged"), std::string::npos) << err;
         EXPECT_EQ(test::ReadAll(dir / L"sel\\first.txt"), "first member");
+    }
+}
+
+// CreateDirectory refuses a folder path of 248 characters or more (with
+// the terminating zero: it keeps room for an 8.3 name below), 12 fewer than
+// a file may have. A member whose folder is that long is refused before
+// any folder is made, by the component and by bvzip; one character less is
+// made and written.
+TEST(HostileNameTest, FolderTooLongToCreateIsRefusedFirst) {
+    test::ZipScratch dir;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const std::wstring dest = round == 0 ? dir / L"out" : Arg(dir, L"bvzip-out");
+        // The length of the destination's full path as the extraction sees
+        // it ("\" separators, with the trailing one).
+        std::wstring full = dest;
+        std::replace(full.begin(), full.end(), L'/', L'\\');
+        const size_t base = fs::FullPath(full).size() + 1;
+        // A folder part (two names) that makes the full folder path
+        // `length` characters long.
+        auto folder = [&](size_t length, char letter) {
+            std::string rel(length - base, letter);
+            rel[rel.size() / 2] = '/';
+            return rel;
+        };
+        std::vector<test::FixtureMember> members(4);
+        members[0].name = folder(247, 'f') + "/x.txt";
+        members[0].plain = "fits";
+        members[1].name = folder(248, 'g') + "/x.txt";
+        members[1].plain = "too long";
+        members[2].name = folder(248, 'h') + "/";
+        members[3].name = folder(247, 'i') + "/";
+        test::WriteAll(dir / L"long.zip", test::BuildZip(members));
+        if (round == 0) {
+            test::ScriptedQuestions q;
+            ZipArchiver zip;
+            zip.Questions = &q;
+            zip.FileName = dir / L"long.zip";
+            zip.OpenArchive(fmOpenRead);
+            zip.BaseDir = dest;
+            zip.ExtractFiles(L"*");
+            ASSERT_EQ(q.failureMessages.size(), 2u);
+            for (const std::wstring& m : q.failureMessages) EXPECT_NE(m.find(L"- Native error: 00061"), std::wstring::npos);
+            EXPECT_NE(q.failureMessages[0].find(L"gg\\x.txt"), std::wstring::npos);
+            EXPECT_NE(q.failureMessages[1].find(L"hh\\\""), std::wstring::npos);
+        } else {
+            std::string err;
+            EXPECT_EQ(RunBvzip({L"x", L"-d", dest, Arg(dir, L"long.zip")}, dir, err), 1) << err;
+            EXPECT_NE(err.find("- Native error: 00061"), std::string::npos) << err;
+        }
+        Tree t = ListTree(sfs::path(dir.host()) / (round == 0 ? "out" : "bvzip-out"));
+        EXPECT_EQ(t.files, (std::map<std::string, std::string>{{members[0].name, "fits"}}));
+        EXPECT_EQ(t.folders, 4u);  // the two of each fitting member
     }
 }
 
