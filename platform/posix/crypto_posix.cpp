@@ -17,6 +17,9 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace bv::crypto {
 namespace {
@@ -141,9 +144,10 @@ bool HmacSha1::Final(uint8_t digest[20]) {
 
 // RFC 2898 PBKDF2 with HMAC-SHA1: block i of the output is U1 ^ U2 ^ ... ^ Uc,
 // U1 = HMAC(password, salt || i as 32-bit big-endian), Uj = HMAC(password, Uj-1).
-bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltLength,
-                    uint32_t iterations, uint8_t* out, size_t outLength) {
-    if (iterations == 0 || (saltLength > 0 && !salt) || (outLength > 0 && !out)) return false;
+namespace {
+
+bool DerivePbkdf2(std::string_view password, const uint8_t* salt, size_t saltLength,
+                  uint32_t iterations, uint8_t* out, size_t outLength) {
     HmacPads pads;
     pads.SetKey(reinterpret_cast<const uint8_t*>(password.data()), password.size());
     SHA_CTX c;
@@ -172,6 +176,46 @@ bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltL
     Wipe(u, sizeof u);
     Wipe(t, sizeof t);
     return true;
+}
+
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzzing only: mutated archives keep their members' salts, so the same
+// thousand rounds would be run again for nearly every input. The answers are
+// remembered (a few dozen at most); the result is the same, only sooner.
+bool RememberedPbkdf2(std::string_view password, const uint8_t* salt, size_t saltLength,
+                      uint32_t iterations, uint8_t* out, size_t outLength) {
+    static std::mutex lock;
+    static std::map<std::string, std::string> known;
+    std::string key(password);
+    key.append(reinterpret_cast<const char*>(&iterations), sizeof iterations);
+    key.append(reinterpret_cast<const char*>(&outLength), sizeof outLength);
+    if (saltLength) key.append(reinterpret_cast<const char*>(salt), saltLength);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        auto it = known.find(key);
+        if (it != known.end()) {
+            if (outLength) std::memcpy(out, it->second.data(), outLength);
+            return true;
+        }
+    }
+    if (!DerivePbkdf2(password, salt, saltLength, iterations, out, outLength)) return false;
+    std::lock_guard<std::mutex> hold(lock);
+    if (known.size() >= 64) known.clear();
+    known.emplace(std::move(key), std::string(reinterpret_cast<const char*>(out), outLength));
+    return true;
+}
+#endif
+
+}  // namespace
+
+bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltLength,
+                    uint32_t iterations, uint8_t* out, size_t outLength) {
+    if (iterations == 0 || (saltLength > 0 && !salt) || (outLength > 0 && !out)) return false;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+    return RememberedPbkdf2(password, salt, saltLength, iterations, out, outLength);
+#else
+    return DerivePbkdf2(password, salt, saltLength, iterations, out, outLength);
+#endif
 }
 
 bool RandomBytes(uint8_t* out, size_t length) {
