@@ -337,7 +337,7 @@ void TMainF::FinishInstallation() {
     for (const Error& problem : renameExe()) FinishProblems.push_back(ProblemText(problem));
     if (Services.UnzipExtraBaseFiles) {
         try {
-            for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName))
+            for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName, view_.questions()))
                 FinishProblems.push_back(ProblemText(problem));
         } catch (...) {
             // Nothing should escape the extraction; if something does, it

@@ -33,6 +33,7 @@ bool TConsoleZipObject::Start(const std::wstring& ArchiveName, int Compression) 
     ZipArchiver& zip = *Current();
     Success = true;
     try {
+        zip.Questions = Questions;
         zip.UnicodeFilenames = true;
         zip.CompressionLevel = Compression == 1   ? clFastest
                                : Compression == 2 ? clMax

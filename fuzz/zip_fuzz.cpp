@@ -13,17 +13,19 @@
 
 namespace {
 
-class FuzzQuestions : public bv::ZipQuestions {
+class FuzzQuestions : public bv::Questions {
 public:
     int asked = 0;
-    bool AskPassword(const std::wstring&, std::wstring& password) override {
+    void ShowMessage(const std::wstring&) override {}
+    void ShowError(const std::wstring&) override {}
+    bv::Answer AskPassword(const std::wstring&, std::wstring& password) override {
         // Once: each try of an AES member derives its key anew (1000
         // rounds), and trying the same password again finds nothing new.
-        if (asked++ > 0) return false;
+        if (asked++ > 0) return bv::Answer::Cancel;
         password = L"pw";
-        return true;
+        return bv::Answer::Ok;
     }
-    Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
+    bv::Answer AskFailure(const std::wstring&, bool) override { return bv::Answer::Ignore; }
 };
 
 // Lives until exit (never destroyed), when the folder is removed. It lies

@@ -32,7 +32,7 @@ protected:
             requested_.push_back(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
-        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote) {
+        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote, Questions&) {
             unzipped_ = remote;
             return std::vector<Error>{};
         };
