@@ -186,7 +186,7 @@ void TMainF::PlayMusic(bool play) {
         } else if (MusicOpened && Services.StopPlaying) {
             Services.StopPlaying();
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         // The tune is a nicety: a missing device or a damaged file is ignored.
     }
 }
@@ -339,7 +339,7 @@ void TMainF::FinishInstallation() {
         try {
             for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName, view_.questions()))
                 FinishProblems.push_back(ProblemText(problem));
-        } catch (...) {
+        } catch (const std::exception&) {
             // Nothing should escape the extraction; if something does, it
             // is a problem of the finish, which goes on.
             FinishProblems.push_back(L"the start-up files could not be extracted");

@@ -71,7 +71,7 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
                 } catch (const EZipError& e) {
                     note(e.message(), e.number());
                     result = false;
-                } catch (...) {
+                } catch (const std::exception&) {
                     note(L"extraction failed", 0);
                     result = false;
                 }
@@ -81,7 +81,7 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
     } catch (const EZipError& e) {
         note(e.message(), e.number());
         result = false;
-    } catch (...) {
+    } catch (const std::exception&) {
         note(L"extraction failed", 0);
         result = false;
     }
@@ -136,7 +136,7 @@ std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const 
                 problems.push_back(std::move(note));
             }
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         problems.push_back(Error{0, 0, L"the start-up files could not be extracted"});
     }
     return problems;

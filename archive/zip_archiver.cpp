@@ -574,7 +574,7 @@ private:
                             return true;
                         }))
                         data.reset();
-                } catch (...) {
+                } catch (const std::exception&) {
                     data.reset();
                 }
             }
@@ -683,7 +683,7 @@ ZipArchiver::ZipArchiver() = default;
 ZipArchiver::~ZipArchiver() {
     try {
         CloseArchive();
-    } catch (...) {
+    } catch (const std::exception&) {
     }
     crypto::Wipe(Password.data(), Password.size());
 }

@@ -5,6 +5,7 @@
 #include "transfer/log.h"
 
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -127,7 +128,7 @@ void WriteLog(std::wstring_view text) {
             }
         }
         Remember(s, ok);
-    } catch (...) {
+    } catch (const std::exception&) {
         // The log never raises; the line is lost.
         s.known = false;
     }
