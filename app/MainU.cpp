@@ -6,7 +6,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "util/error.h"
 #include "util/strings.h"

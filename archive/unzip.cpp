@@ -5,7 +5,7 @@
 #include "platform/crypto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/strings.h"
 
 namespace bv {

@@ -23,7 +23,7 @@
 
 #include "platform/os.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "util/host_port.h"
 

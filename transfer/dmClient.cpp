@@ -7,7 +7,7 @@
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "transfer/sync_requests.h"
 #include "transfer/sync_results.h"

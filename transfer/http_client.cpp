@@ -4,7 +4,7 @@
 
 #include <cwctype>
 
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/host_port.h"
 
 namespace bv {

@@ -5,7 +5,7 @@
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 #include "util/strings.h"
 

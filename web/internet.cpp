@@ -5,7 +5,7 @@
 
 #include "platform/net.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/host_port.h"
 #include "util/strings.h"
 #include "web/http_get.h"

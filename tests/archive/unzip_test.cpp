@@ -8,7 +8,7 @@
 #include "archive/zip_crypto.h"
 #include "platform/file.h"
 #include "platform/fs.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "platform/os.h"
 #include "tests/archive/zip_test_util.h"
 

@@ -7,7 +7,7 @@
 
 #include "platform/fs.h"
 #include "tests/native/test_dir.h"
-#include "transfer/log.h"
+#include "util/log.h"
 
 namespace bv {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "platform/fs.h"
 #include "tests/web/script_server.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 #include "web/http_get.h"
 #include "web/internet.h"

@@ -12,7 +12,7 @@
 #include "app/layout.h"
 #include "platform/win32/wizard_window.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 
 namespace bv::test {

@@ -2,7 +2,7 @@
 // adding the new line and rewriting it in the ANSI code page with CR LF would;
 // while the file is as the previous call left it, appending the new bytes
 // gives the same result without rereading it.
-#include "transfer/log.h"
+#include "util/log.h"
 
 #include <cstdio>
 #include <exception>
