@@ -7,8 +7,8 @@
 
 #include "app/MainU.h"
 #include "platform/fs.h"
-#include "tests/native/memory_view.h"
-#include "tests/native/test_dir.h"
+#include "tests/app/memory_view.h"
+#include "tests/test_dir.h"
 #include "transfer/dmClient.h"
 #include "transfer/notify.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/fs.h"
-#include "tests/native/test_dir.h"
+#include "tests/test_dir.h"
 #include "util/log.h"
 
 namespace bv {
