@@ -6,7 +6,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "util/error.h"
 #include "util/strings.h"
@@ -186,7 +186,7 @@ void TMainF::PlayMusic(bool play) {
         } else if (MusicOpened && Services.StopPlaying) {
             Services.StopPlaying();
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         // The tune is a nicety: a missing device or a damaged file is ignored.
     }
 }
@@ -337,9 +337,9 @@ void TMainF::FinishInstallation() {
     for (const Error& problem : renameExe()) FinishProblems.push_back(ProblemText(problem));
     if (Services.UnzipExtraBaseFiles) {
         try {
-            for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName))
+            for (const Error& problem : Services.UnzipExtraBaseFiles(InstallFolder, CurrentRemoteName, view_.questions()))
                 FinishProblems.push_back(ProblemText(problem));
-        } catch (...) {
+        } catch (const std::exception&) {
             // Nothing should escape the extraction; if something does, it
             // is a problem of the finish, which goes on.
             FinishProblems.push_back(L"the start-up files could not be extracted");

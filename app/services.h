@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/questions.h"
 #include "util/error.h"
 
 namespace bv {
@@ -22,9 +23,11 @@ struct WizardServices {
     std::function<bool(const std::wstring& url, const std::wstring& localPath)> DownloadToFile;
     // Why the last DownloadToFile that answered false failed.
     std::function<std::wstring()> DownloadFailure;
-    // Takes the start-up files out of folder + "BaseFiles.zip"; never raises.
-    // Answers the members that failed or were skipped.
-    std::function<std::vector<Error>(const std::wstring& installFolder, const std::wstring& remoteName)>
+    // Takes the start-up files out of folder + "BaseFiles.zip", asking
+    // `questions` about passwords and failures; never raises. Answers the
+    // members that failed or were skipped.
+    std::function<std::vector<Error>(const std::wstring& installFolder, const std::wstring& remoteName,
+                                     Questions& questions)>
         UnzipExtraBaseFiles;
     std::function<Result<void>(const std::wstring& target, const std::wstring& linkFile)> SaveShellLink;
     std::function<std::wstring()> DesktopFolder;

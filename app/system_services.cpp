@@ -19,10 +19,18 @@ void UseSystemServices(TMainF& form) {
         return CheckForInternet(host, timeoutMs);
     };
     s.GetServerBaseURL = [] { return GetServerBaseURL(); };
-    s.DownloadToFile = [](const std::wstring& url, const std::wstring& path) { return DownloadToFile(url, path); };
+    // Downloads report their progress and a failed retry to the window.
+    WebHooks hooks;
+    hooks.ShowProgress = [&form](const void* sender, WorkMode mode, int64_t count) {
+        form.ShowProgress(sender, static_cast<int>(mode), count);
+    };
+    hooks.ShowStatus = [&form](const std::wstring& text) { form.ShowStatus(text); };
+    s.DownloadToFile = [hooks](const std::wstring& url, const std::wstring& path) {
+        return DownloadToFile(url, path, hooks);
+    };
     s.DownloadFailure = [] { return LastDownloadFailure(); };
-    s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName) {
-        return UnzipExtraBaseFiles(folder, remoteName);
+    s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName, Questions& questions) {
+        return UnzipExtraBaseFiles(folder, remoteName, questions);
     };
     s.DesktopFolder = [] { return shell::DesktopFolder(); };
     s.SaveShellLink = [](const std::wstring& target, const std::wstring& linkFile) {
@@ -30,12 +38,6 @@ void UseSystemServices(TMainF& form) {
     };
     s.PlayFile = [](const std::wstring& path) { media::Play(path); };
     s.StopPlaying = [] { media::Stop(); };
-    WebHooks hooks;
-    hooks.ShowProgress = [&form](const void* sender, WorkMode mode, int64_t count) {
-        form.ShowProgress(sender, static_cast<int>(mode), count);
-    };
-    hooks.ShowStatus = [&form](const std::wstring& text) { form.ShowStatus(text); };
-    SetWebHooks(hooks);
 }
 
 }  // namespace bv

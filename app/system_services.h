@@ -1,6 +1,6 @@
 // The real services of the Windows program: settings store, web helpers,
-// shell and media player, and the window's progress and status wired into
-// the web helpers.
+// shell and media player; the downloads report to the window's progress and
+// status.
 #pragma once
 #include "app/MainU.h"
 

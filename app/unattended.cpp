@@ -64,7 +64,6 @@ std::wstring ParseUnattended(const std::vector<std::wstring>& params, Unattended
 Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, std::FILE* err)
     : form_(form), options_(std::move(options)), out_(out), err_(err) {
     form_.OnInstallFinished = [this] { Finished(); };
-    SetDefaultZipQuestions(this);
     // Every fetch is reported with its place in the batch and its size.
     auto download = form_.Services.DownloadToFile;
     form_.Services.DownloadToFile = [this, download](const std::wstring& url, const std::wstring& path) {
@@ -85,14 +84,12 @@ Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, 
     };
 }
 
-Unattended::~Unattended() { SetDefaultZipQuestions(nullptr); }
-
-bool Unattended::AskPassword(const std::wstring& memberName, std::wstring&) {
+Answer Unattended::AskPassword(const std::wstring& memberName, std::wstring&) {
     Print(err_, L"skipped " + memberName + L": it needs a password");
-    return false;
+    return Answer::Cancel;
 }
 
-ZipQuestions::Answer Unattended::AskFailure(const std::wstring& message, bool) {
+Answer Unattended::AskFailure(const std::wstring& message, bool) {
     Print(err_, L"passed over: " + message);
     return Answer::Ignore;
 }

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "app/MainU.h"
-#include "archive/questions.h"
 
 namespace bv {
 
@@ -37,10 +36,9 @@ struct UnattendedOptions {
 std::wstring ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options);
 
 // Drives one installation. Progress goes to `out`, failures to `err`.
-class Unattended : public ui::Questions, public ZipQuestions {
+class Unattended : public Questions {
 public:
     Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, std::FILE* err);
-    ~Unattended() override;
 
     // Walks the pages and presses Install. Afterwards the timer runs the
     // batch; the outcome arrives through the form's OnInstallFinished.
@@ -53,7 +51,7 @@ public:
     void ShowError(const std::wstring& text) override;
     // The archive's questions: an encrypted member is skipped, as Cancel
     // does; a member that fails is passed over, as Ignore does.
-    bool AskPassword(const std::wstring& memberName, std::wstring& password) override;
+    Answer AskPassword(const std::wstring& memberName, std::wstring& password) override;
     Answer AskFailure(const std::wstring& message, bool canRetry) override;
 
 private:

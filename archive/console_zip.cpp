@@ -33,6 +33,7 @@ bool TConsoleZipObject::Start(const std::wstring& ArchiveName, int Compression) 
     ZipArchiver& zip = *Current();
     Success = true;
     try {
+        zip.Questions = Questions;
         zip.UnicodeFilenames = true;
         zip.CompressionLevel = Compression == 1   ? clFastest
                                : Compression == 2 ? clMax
@@ -44,7 +45,7 @@ bool TConsoleZipObject::Start(const std::wstring& ArchiveName, int Compression) 
         zip.Options.StorePath = spNoPath;
         size_t cut = full.find_last_of(L'\\');
         zip.BaseDir = cut == std::wstring::npos ? std::wstring() : full.substr(0, cut + 1);
-    } catch (...) {
+    } catch (const std::exception&) {
         Success = false;
         return false;
     }
@@ -58,7 +59,7 @@ void TConsoleZipObject::AddFile(const std::wstring& FileName) {
     try {
         if (!Current()) throw EZipError(zeNotOpen);
         Current()->AddFiles(full, kZipSearchAttrAll, L"");
-    } catch (...) {
+    } catch (const std::exception&) {
         Success = false;
         FileAddError += CurrAddFName + L" ";
     }
@@ -76,7 +77,7 @@ void TConsoleZipObject::Finish() {
     try {
         if (!Current() || !Current()->IsOpen()) throw EZipError(zeNotOpen);
         Current()->CloseArchive();
-    } catch (...) {
+    } catch (const std::exception&) {
         Success = false;
     }
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 
+#include "platform/questions.h"
+
 namespace bv {
 
 class ZipArchiver;
@@ -15,6 +17,9 @@ public:
     bool OpenExisting = false;
     std::wstring CurrAddFName;
     bool Success = false;
+    // The questions of the archiver the next Start makes; nullptr asks
+    // SystemQuestions().
+    bv::Questions* Questions = nullptr;
 
     // Compression: 1 fastest, 2 maximum, 3 stored, anything else normal.
     // Raises AppError ("EInOutError") when an existing file cannot be deleted.

@@ -5,45 +5,49 @@
 #include "platform/crypto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/strings.h"
 
 namespace bv {
 
 namespace {
 
-// Passes every question on to the questions in force and notes the members
+// Passes every question on to the caller's questions and notes the members
 // that end up not extracted: a failure not retried, a password not given.
-class NotingQuestions : public ZipQuestions {
+class NotingQuestions : public Questions {
 public:
-    explicit NotingQuestions(std::vector<Error>& notes) : notes_(notes) {}
-    bool AskPassword(const std::wstring& memberName, std::wstring& password) override {
-        bool given = DefaultZipQuestions().AskPassword(memberName, password);
-        if (!given) notes_.push_back(Error{0, 0, memberName + L" was skipped: it needs a password"});
-        return given;
+    NotingQuestions(Questions& asked, std::vector<Error>& notes) : asked_(asked), notes_(notes) {}
+    void ShowMessage(const std::wstring& text) override { asked_.ShowMessage(text); }
+    void ShowError(const std::wstring& text) override { asked_.ShowError(text); }
+    Answer AskPassword(const std::wstring& memberName, std::wstring& password) override {
+        Answer answer = asked_.AskPassword(memberName, password);
+        if (answer != Answer::Ok) notes_.push_back(Error{0, 0, memberName + L" was skipped: it needs a password"});
+        return answer;
     }
     Answer AskFailure(const std::wstring& message, bool canRetry) override {
-        Answer answer = DefaultZipQuestions().AskFailure(message, canRetry);
+        Answer answer = asked_.AskFailure(message, canRetry);
         if (answer != Answer::Retry) notes_.push_back(Error{0, 0, message});
         return answer;
     }
 
 private:
+    Questions& asked_;
     std::vector<Error>& notes_;
 };
 
 // Unzip, noting in `notes` (when given) why members were not extracted.
 bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
-                 const std::wstring& DestFolder, const std::wstring& Masks, std::vector<Error>* notes) {
+                 const std::wstring& DestFolder, const std::wstring& Masks, Questions& questions,
+                 std::vector<Error>* notes) {
     bool result = true;
     std::vector<Error> local;
-    NotingQuestions noting(notes ? *notes : local);
+    NotingQuestions noting(questions, notes ? *notes : local);
     auto note = [&](const std::wstring& text, int number) {
         if (notes) notes->push_back(Error{number, 0, text});
     };
     try {
         ZipArchiver zip;
-        if (notes) zip.Questions = &noting;
+        zip.Questions = notes ? static_cast<Questions*>(&noting) : &questions;
         if (!Password.empty()) zip.Password = os::ToAnsi(Password);
         std::wstring path = ArchivePath;
         if (path.find(L'\\') == std::wstring::npos) path = AddBackslash(fs::CurrentDirectory()) + path;
@@ -67,7 +71,7 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
                 } catch (const EZipError& e) {
                     note(e.message(), e.number());
                     result = false;
-                } catch (...) {
+                } catch (const std::exception&) {
                     note(L"extraction failed", 0);
                     result = false;
                 }
@@ -77,7 +81,7 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
     } catch (const EZipError& e) {
         note(e.message(), e.number());
         result = false;
-    } catch (...) {
+    } catch (const std::exception&) {
         note(L"extraction failed", 0);
         result = false;
     }
@@ -87,16 +91,16 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
 }  // namespace
 
 bool Unzip(const std::wstring& Password, const std::wstring& ArchivePath,
-           const std::wstring& DestFolder, const std::wstring& Masks) {
-    return UnzipNoting(Password, ArchivePath, DestFolder, Masks, nullptr);
+           const std::wstring& DestFolder, const std::wstring& Masks, Questions& questions) {
+    return UnzipNoting(Password, ArchivePath, DestFolder, Masks, questions, nullptr);
 }
 
 void UnzipAndLog(const std::wstring& Password, const std::wstring& ArchivePath,
-                 const std::wstring& DestFolder, const std::wstring& Mask) {
+                 const std::wstring& DestFolder, const std::wstring& Mask, Questions& questions) {
     // The password never goes into the log.
     std::wstring shown = Password.empty() ? std::wstring() : std::wstring(L"*****");
     WriteLog(L"Unzip " + shown + L", " + ArchivePath + L", " + DestFolder + L", " + Mask);
-    (void)Unzip(Password, ArchivePath, DestFolder, Mask);
+    (void)Unzip(Password, ArchivePath, DestFolder, Mask, questions);
 }
 
 std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName) {
@@ -115,7 +119,8 @@ std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName) {
     return members;
 }
 
-std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName) {
+std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName,
+                                       Questions& questions) {
     std::vector<Error> problems;
     try {
         WriteLog(L"UnzipExtraBaseFiles-- " + RemoteName);
@@ -124,14 +129,14 @@ std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const 
             // As UnzipAndLog, but what went wrong with the member is kept.
             WriteLog(L"Unzip , " + archive + L", " + InstallFolder + L", " + member);
             std::vector<Error> notes;
-            (void)UnzipNoting(L"", archive, InstallFolder, member, &notes);
+            (void)UnzipNoting(L"", archive, InstallFolder, member, questions, &notes);
             for (Error& note : notes) {
                 note.detail = L"start-up file " + member + L": " + note.detail;
                 WriteLog(L"UnzipExtraBaseFiles problem: " + note.detail);
                 problems.push_back(std::move(note));
             }
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         problems.push_back(Error{0, 0, L"the start-up files could not be extracted"});
     }
     return problems;

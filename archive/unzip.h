@@ -5,20 +5,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/questions.h"
 #include "util/error.h"
 
 namespace bv {
 
 // True unless the archive could not be opened, a mask failed, or closing
-// failed. Failures of single members are settled through the questions and
+// failed. Failures of single members are settled through `questions` and
 // never make it false. Never raises.
 bool Unzip(const std::wstring& Password, const std::wstring& ArchivePath,
-           const std::wstring& DestFolder, const std::wstring& Masks);
+           const std::wstring& DestFolder, const std::wstring& Masks, Questions& questions);
 
 // Logs "Unzip <password>, <archive>, <dest>, <mask>" (a non-empty password is
 // written as "*****") and calls Unzip; the result is dropped.
 void UnzipAndLog(const std::wstring& Password, const std::wstring& ArchivePath,
-                 const std::wstring& DestFolder, const std::wstring& Mask);
+                 const std::wstring& DestFolder, const std::wstring& Mask, Questions& questions);
 
 // The start-up members taken for the remote name the archive was fetched
 // under, in extraction order.
@@ -29,6 +30,7 @@ std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName);
 // raises; answers what kept members out (the archive could not be opened,
 // a member failed and was not retried, a password was not given), each
 // also logged.
-std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName);
+std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName,
+                                       Questions& questions);
 
 }  // namespace bv

@@ -539,9 +539,11 @@ public:
     }
 
 private:
-    class Silent : public ZipQuestions {
+    class Silent : public Questions {
     public:
-        bool AskPassword(const std::wstring&, std::wstring&) override { return false; }
+        void ShowMessage(const std::wstring&) override {}
+        void ShowError(const std::wstring&) override {}
+        Answer AskPassword(const std::wstring&, std::wstring&) override { return Answer::Cancel; }
         Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
     };
 
@@ -573,7 +575,7 @@ private:
                             return true;
                         }))
                         data.reset();
-                } catch (...) {
+                } catch (const std::exception&) {
                     data.reset();
                 }
             }
@@ -682,12 +684,12 @@ ZipArchiver::ZipArchiver() = default;
 ZipArchiver::~ZipArchiver() {
     try {
         CloseArchive();
-    } catch (...) {
+    } catch (const std::exception&) {
     }
     crypto::Wipe(Password.data(), Password.size());
 }
 
-ZipQuestions& ZipArchiver::Ask() { return Questions ? *Questions : DefaultZipQuestions(); }
+bv::Questions& ZipArchiver::Ask() { return Questions ? *Questions : SystemQuestions(); }
 
 void ZipArchiver::OpenArchive(uint16_t mode) { Open(mode, nullptr); }
 
@@ -1208,7 +1210,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     };
     auto prompt = [&]() {
         std::wstring typed;
-        bool ok = Ask().AskPassword(e.name, typed);
+        bool ok = Ask().AskPassword(e.name, typed) == Answer::Ok;
         if (ok) {
             crypto::Wipe(Password.data(), Password.size());
             Password = os::ToAnsi(typed);
@@ -1327,7 +1329,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     return true;
 }
 
-ZipQuestions::Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
+Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
     // A name that is too long or unsafe, or a member refused for its place
     // in the archive, stays so: trying again cannot help.
     const int n = err.number();
@@ -1365,9 +1367,9 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
                 // A retry reads the member again.
                 if (unpacker) unpacker->Return(std::move(unpacked));
                 if (err.number() == zeArchiveRead) return;
-                ZipQuestions::Answer a = AskAboutFailure(err);
-                if (a == ZipQuestions::Answer::Abort) return;
-                if (a == ZipQuestions::Answer::Ignore) break;
+                Answer a = AskAboutFailure(err);
+                if (a == Answer::Abort) return;
+                if (a == Answer::Ignore) break;
             }
         }
     }
@@ -1376,7 +1378,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
     for (const std::wstring& name : damaged_) {
         if (!MemberMatchesMask(mask, name)) continue;
         if (!excludeMask.empty() && !name.empty() && MemberMatchesMask(excludeMask, name)) continue;
-        if (AskAboutFailure(EZipError(zeCutMember, FileName, name)) == ZipQuestions::Answer::Abort) return;
+        if (AskAboutFailure(EZipError(zeCutMember, FileName, name)) == Answer::Abort) return;
     }
 }
 
@@ -1631,9 +1633,9 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
             } catch (const EZipError& err) {
                 // A retry reads the file again.
                 if (packer) packer->Return(std::move(packed));
-                ZipQuestions::Answer a = AskAboutFailure(err);
-                if (a == ZipQuestions::Answer::Retry) continue;
-                if (a == ZipQuestions::Answer::Ignore) break;
+                Answer a = AskAboutFailure(err);
+                if (a == Answer::Retry) continue;
+                if (a == Answer::Ignore) break;
                 packer.reset();
                 entries_ = std::move(before);
                 directoryStart_ = beforeStart;

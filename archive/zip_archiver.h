@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/questions.h"
 #include "archive/zip_source.h"
+#include "platform/questions.h"
 #include "platform/file.h"
 
 namespace bv {
@@ -161,8 +161,8 @@ public:
     bool ExtractCorruptedFiles = false;
     bool OpenCorruptedArchives = true;
     ZipOptions Options;
-    // The questions this instance asks; nullptr asks DefaultZipQuestions().
-    ZipQuestions* Questions = nullptr;
+    // The questions this instance asks; nullptr asks SystemQuestions().
+    bv::Questions* Questions = nullptr;
     // Threads that compress members being added while this one writes them
     // in order; 1 does everything on the calling thread. The archive's bytes
     // are the same whatever the number.
@@ -217,7 +217,7 @@ private:
     };
     const Listing& ListFolder(const std::wstring& folder, Listing& scratch);
 
-    ZipQuestions& Ask();
+    bv::Questions& Ask();
     void Open(uint16_t mode, const std::string_view* memory);
     void ReadDirectory();
     bool ReadCentralDirectory(uint64_t fileSize);
@@ -225,7 +225,7 @@ private:
     void CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t fileSize);
     EZipError Refusal(const ZipEntry& e) const;
     // Puts a single member's or file's failure to the user.
-    ZipQuestions::Answer AskAboutFailure(const EZipError& err);
+    Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
     void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,

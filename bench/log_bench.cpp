@@ -9,7 +9,7 @@
 
 #include "platform/fs.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -14,9 +14,7 @@ ensure_packages
 BENCH=$BUILD/bench
 WORK=$BENCH/work
 log "release build of bvzip (no sanitizers) in $BENCH"
-if [ ! -f "$BENCH/build.ninja" ]; then
-  cmake -G Ninja -S "$ROOT" -B "$BENCH" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
+configure_tree "$BENCH" -DCMAKE_BUILD_TYPE=Release
 ninja -C "$BENCH" -j "$JOBS" bvzip >/dev/null
 BVZIP=$BENCH/tools/bvzip
 

@@ -10,9 +10,7 @@ source "$(dirname "$0")/../scripts/common.sh"
 
 BENCH=$BUILD/bench
 log "release build of bvzip (no sanitizers) in $BENCH"
-if [ ! -f "$BENCH/build.ninja" ]; then
-  cmake -G Ninja -S "$ROOT" -B "$BENCH" -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
+configure_tree "$BENCH" -DCMAKE_BUILD_TYPE=Release
 ninja -C "$BENCH" -j "$JOBS" bvzip >/dev/null
 BVZIP=$BENCH/tools/bvzip
 

@@ -20,10 +20,12 @@ namespace {
 // for and the question is cancelled. Each try of an AES member derives its
 // key anew (1000 rounds of HMAC-SHA1), the most costly step of a run, so
 // each member gets one try, not one with no password and one with it.
-class FuzzQuestions : public bv::ZipQuestions {
+class FuzzQuestions : public bv::Questions {
 public:
-    bool AskPassword(const std::wstring&, std::wstring&) override { return false; }
-    Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
+    void ShowMessage(const std::wstring&) override {}
+    void ShowError(const std::wstring&) override {}
+    bv::Answer AskPassword(const std::wstring&, std::wstring&) override { return bv::Answer::Cancel; }
+    bv::Answer AskFailure(const std::wstring&, bool) override { return bv::Answer::Ignore; }
 };
 
 // Lives until exit (never destroyed), when the folder is removed. It lies

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "util/error.h"
+
 namespace bv::platform {
 
 // Registry roots, access masks and value types as the system numbers them.
@@ -74,8 +76,8 @@ ProfileFile& SystemProfile();
 // the shell cannot name it.
 std::wstring CommonDocumentsFolder();
 
-// Creates one folder whose parent exists; 0 on success, else the system's
-// error code.
-uint32_t CreateSingleFolder(const std::wstring& path);
+// Creates one folder whose parent exists; a failure carries the system's
+// error code and the path.
+Result<void> CreateSingleFolder(const std::wstring& path);
 
 }  // namespace bv::platform

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/questions.h"
+
 namespace bv::ui {
 
 // Every control of the wizard window, named as the program names them.
@@ -64,15 +66,8 @@ public:
     virtual void OnClose() = 0;             // the window is about to close
 };
 
-// Modal questions, answered by real dialogs or by tests.
-class Questions {
-public:
-    virtual ~Questions() = default;
-    // A plain message box with one OK button, centred on the screen.
-    virtual void ShowMessage(const std::wstring& text) = 0;
-    // The framework's standard error box for an error no layer caught.
-    virtual void ShowError(const std::wstring& text) = 0;
-};
+// The modal questions the view answers (platform/questions.h).
+using bv::Questions;
 
 class View {
 public:

@@ -28,13 +28,26 @@ ensure_packages() {
   fi
 }
 
-# build_tree DIR [cmake args...]: configure once, then build everything, or
-# only the targets named in BV_TARGETS (blank-separated).
+# configure_tree DIR [cmake args...]: configures DIR with these arguments
+# (and the compilers named by CC and CXX) when it has no build yet or was
+# last configured with others; an option left out then no longer lingers in
+# the cache, since the cache is made anew.
+configure_tree() {
+  local dir=$1; shift
+  local wanted stamp="$dir/.bv-configure"
+  wanted=$(printf '%s\n' "CC=${CC:-}" "CXX=${CXX:-}" "$@")
+  if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+    rm -f "$dir/CMakeCache.txt" "$stamp"
+    cmake -G Ninja -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    printf '%s' "$wanted" > "$stamp"
+  fi
+}
+
+# build_tree DIR [cmake args...]: configure as configure_tree does, then
+# build everything, or only the targets named in BV_TARGETS (blank-separated).
 build_tree() {
   local dir=$1; shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -G Ninja -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  fi
+  configure_tree "$dir" "$@"
   local targets=()
   read -r -a targets <<< "${BV_TARGETS:-}"
   ninja -C "$dir" -j "$JOBS" "${targets[@]}" | grep -vE '^\[[0-9]+/[0-9]+\]' || true

@@ -23,8 +23,9 @@
 
 #include "platform/os.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
+#include "util/host_port.h"
 
 namespace {
 
@@ -78,16 +79,7 @@ bool SplitUrl(const std::wstring& url, std::wstring& authority, std::wstring& pa
     if (slash == std::wstring::npos) return false;
     authority = url.substr(scheme.size(), slash - scheme.size());
     path = url.substr(slash);
-    size_t colon = authority.find(L':');
-    std::wstring host = authority.substr(0, colon);
-    if (host.empty()) return false;
-    if (colon != std::wstring::npos) {
-        std::wstring port = authority.substr(colon + 1);
-        if (port.empty() || port.size() > 5 || port.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
-        long n = std::wcstol(port.c_str(), nullptr, 10);
-        if (n < 1 || n > 65535) return false;
-    }
-    return true;
+    return bv::ParseHostPort(authority).has_value();
 }
 
 const std::vector<Command>& Commands() {
@@ -174,15 +166,11 @@ int ExitCodeOf(const Command& command, const std::vector<std::wstring>& lines) {
 
 // "HOST[:PORT]" into its parts; false for an empty host or a bad port.
 bool SplitServer(const std::wstring& server, std::wstring& host, std::wstring& port) {
-    size_t colon = server.find(L':');
-    host = server.substr(0, colon);
-    port = L"6060";
-    if (host.empty()) return false;
-    if (colon == std::wstring::npos) return true;
-    port = server.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
-    long n = std::wcstol(port.c_str(), nullptr, 10);
-    return n >= 1 && n <= 65535;
+    std::optional<bv::HostPort> parsed = bv::ParseHostPort(server, 6060);
+    if (!parsed) return false;
+    host = parsed->host;
+    port = std::to_wstring(parsed->port);
+    return true;
 }
 
 }  // namespace

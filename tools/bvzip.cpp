@@ -34,13 +34,15 @@ const char kUsage[] =
 void Err(const std::wstring& text) { std::fprintf(stderr, "bvzip: %s\n", os::ToUtf8(text).c_str()); }
 
 // Answers every question as Cancel and Ignore, reporting it.
-class Unattended : public ZipQuestions {
+class Unattended : public Questions {
 public:
     int problems = 0;
-    bool AskPassword(const std::wstring& memberName, std::wstring&) override {
+    void ShowMessage(const std::wstring& text) override { Err(text); }
+    void ShowError(const std::wstring& text) override { Err(text); }
+    Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
         Err(memberName + L": password missing or wrong, skipped");
         ++problems;
-        return false;
+        return Answer::Cancel;
     }
     Answer AskFailure(const std::wstring& message, bool) override {
         Err(message);

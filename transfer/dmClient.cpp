@@ -7,11 +7,12 @@
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "transfer/sync_requests.h"
 #include "transfer/sync_results.h"
 #include "transfer/xmlrpc.h"
+#include "util/host_port.h"
 
 namespace bv {
 
@@ -268,13 +269,12 @@ void TdmClient::DataModuleDestroy() { Notify.DestroyList(); }
 
 void TdmClient::FileFromURL(const std::wstring& URL, const std::wstring& HostFileName,
                             const std::wstring& DestFileName) {
-    // "host:port" names another port than 80 (test rigs, mirrors).
-    std::wstring host = URL, port = L"80";
-    size_t colon = URL.rfind(L':');
-    if (colon != std::wstring::npos && URL.find(L':') == colon) {
-        host = URL.substr(0, colon);
-        port = URL.substr(colon + 1);
-    }
+    // "host:port" names another port than 80 (test rigs, mirrors). A text
+    // that is no host:port goes whole to the name lookup, which refuses it,
+    // rather than to another server's port 80.
+    std::optional<HostPort> server = ParseHostPort(URL);
+    std::wstring host = server ? server->host : URL;
+    std::wstring port = server ? std::to_wstring(server->port) : std::wstring(L"80");
     httpClient_->SetServer(host, port);
     httpRequest request;
     request.path = HostFileName;

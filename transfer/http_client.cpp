@@ -4,7 +4,8 @@
 
 #include <cwctype>
 
-#include "transfer/log.h"
+#include "util/log.h"
+#include "util/host_port.h"
 
 namespace bv {
 
@@ -139,15 +140,7 @@ void httpClient::Shutdown() {
 }
 
 // The port as a number; anything else means 80.
-static uint16_t PortNumber(const std::wstring& text) {
-    if (text.empty() || text.size() > 5) return 80;
-    unsigned long value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') return 80;
-        value = value * 10 + static_cast<unsigned long>(c - L'0');
-    }
-    return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 80;
-}
+static uint16_t PortNumber(const std::wstring& text) { return ParsePort(text).value_or(80); }
 
 void httpClient::Worker() {
     Lock lock(mutex_);

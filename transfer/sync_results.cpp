@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 
 namespace bv {

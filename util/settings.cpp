@@ -60,8 +60,8 @@ std::wstring GetSettingsFolder() {
                                                         : platform::CommonDocumentsFolder();
     std::wstring folder = AddBackslash(documents) + kSettingsFolderName;
     if (!fs::DirectoryExists(folder)) {
-        uint32_t error = platform::CreateSingleFolder(DropTrailingBackslash(folder));
-        if (error != 0) throw AppError(L"EInOutError", os::SystemErrorText(error));
+        Result<void> made = platform::CreateSingleFolder(DropTrailingBackslash(folder));
+        if (!made) throw AppError(L"EInOutError", os::SystemErrorText(made.error().native));
     }
     return folder;
 }

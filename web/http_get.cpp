@@ -5,7 +5,7 @@
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 #include "util/strings.h"
 
@@ -16,11 +16,6 @@ const wchar_t kAcceptHeader[] =
     L"Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
 
 namespace {
-
-WebHooks& Hooks() {
-    static WebHooks hooks;
-    return hooks;
-}
 
 net::HttpGetRequest Request(const std::wstring& url, uint32_t timeoutMs, bool noCache) {
     net::HttpGetRequest r;
@@ -56,7 +51,7 @@ struct Attempt {
 
 thread_local std::wstring t_lastFailure;
 
-Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFile& file) {
+Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFile& file, const WebHooks& hooks) {
     Attempt attempt;
     net::HttpGetRequest request = Request(url, timeoutMs, true);
     const void* sender = &request;
@@ -69,8 +64,8 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFi
             return false;
         }
         attempt.bytes += block.size();
-        if (Hooks().ShowProgress)
-            Hooks().ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
+        if (hooks.ShowProgress)
+            hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
         return true;
     });
     attempt.completed = result.ok;
@@ -86,9 +81,7 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFi
 
 }  // namespace
 
-void SetWebHooks(WebHooks hooks) { Hooks() = std::move(hooks); }
-
-bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks) {
     uint32_t error = 0;
     std::unique_ptr<fs::ExclusiveFile> file = fs::CreateExclusive(localPath, error);
     if (!file)
@@ -96,16 +89,16 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath) {
                                              L"\". " + os::SystemErrorText(error));
 
     t_lastFailure.clear();
-    Attempt first = GetIntoFile(url, 3000, *file);
+    Attempt first = GetIntoFile(url, 3000, *file, hooks);
     bool outcome = first.completed && first.bytes > 0;
     std::wstring failure;
     if (!outcome) {
         file->Empty();
-        Attempt retry = GetIntoFile(url, 6000, *file);
+        Attempt retry = GetIntoFile(url, 6000, *file, hooks);
         outcome = retry.completed && retry.bytes > 0;
         failure = retry.failure;
-        if (!retry.completed && Hooks().ShowStatus)
-            Hooks().ShowStatus(L"Failed to download from URL: " + url);
+        if (!retry.completed && hooks.ShowStatus)
+            hooks.ShowStatus(L"Failed to download from URL: " + url);
     }
     file.reset();
     if (!outcome || FileSizeOf(localPath) == 0) {

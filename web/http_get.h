@@ -12,23 +12,23 @@ namespace bv {
 // How a transfer's work notification counts: bytes received or sent.
 enum class WorkMode { Read, Write };
 
-// Where the helpers report to the user. The window wires its ShowProgress
-// and ShowStatus here; unset hooks are skipped.
+// Where a download reports to the user, given with each call. The window
+// passes its ShowProgress and ShowStatus; unset hooks are skipped.
 struct WebHooks {
     // Once per received block: the client object, the mode and the bytes of
     // the current attempt received so far.
     std::function<void(const void* sender, WorkMode mode, int64_t workCount)> ShowProgress;
     std::function<void(const std::wstring& text)> ShowStatus;
 };
-void SetWebHooks(WebHooks hooks);
 
 // Fetches `url` into the file at `localPath`: true when the file then holds
 // a non-empty body. The file is created (or emptied) before any request; if
 // that fails, AppError "EFCreateError" is raised and no request is made. The
 // first attempt waits 3000 ms to connect and per read, the retry (into the
 // emptied file) 6000 ms; a retry that fails with an error shows "Failed to
-// download from URL: " + url. On failure no file is left at `localPath`.
-bool DownloadToFile(const std::wstring& url, const std::wstring& localPath);
+// download from URL: " + url through `hooks`. On failure no file is left at
+// `localPath`.
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks = {});
 
 // Why the calling thread's last DownloadToFile that answered false failed:
 // the answer's status, the system's message (disk full, access denied), a

@@ -5,7 +5,8 @@
 
 #include "platform/net.h"
 #include "platform/os.h"
-#include "transfer/log.h"
+#include "util/log.h"
+#include "util/host_port.h"
 #include "util/strings.h"
 #include "web/http_get.h"
 #include "web/vendor.h"
@@ -32,20 +33,8 @@ bool CheckForInternet(const std::wstring& host, uint32_t timeoutMs) {
         return true;
     }
     WriteLog(L"CheckForInternet at " + host);
-    std::wstring name = host;
-    uint16_t port = 80;
-    size_t colon = host.rfind(L':');
-    bool ok = true;
-    if (colon != std::wstring::npos) {
-        name = host.substr(0, colon);
-        std::wstring digits = host.substr(colon + 1);
-        unsigned long value = 0;
-        ok = !digits.empty() && digits.size() <= 5 &&
-             digits.find_first_not_of(L"0123456789") == std::wstring::npos &&
-             (value = std::stoul(digits)) > 0 && value <= 65535;
-        port = static_cast<uint16_t>(value);
-    }
-    ok = ok && !name.empty() && net::TcpConnectCheck(name, port, timeoutMs);
+    std::optional<HostPort> server = ParseHostPort(host);
+    bool ok = server && net::TcpConnectCheck(server->host, server->port, timeoutMs);
     WriteLog(L"CheckForInternet returned " + BoolToWord(ok, 3) + L" from " + host);
     return ok;
 }

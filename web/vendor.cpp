@@ -3,6 +3,8 @@
 
 #include <string_view>
 
+#include "util/host_port.h"
+
 #ifndef BV_VENDOR_HOST
 #error "BV_VENDOR_HOST must be defined by the build"
 #endif
@@ -23,18 +25,6 @@ VendorState& State() {
     return state;
 }
 
-bool ParsePort(std::wstring_view text, uint16_t& port) {
-    if (text.empty() || text.size() > 5) return false;
-    uint32_t value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9') return false;
-        value = value * 10 + static_cast<uint32_t>(c - L'0');
-    }
-    if (value == 0 || value > 65535) return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 }  // namespace
 
 std::wstring VendorHost() { return State().host; }
@@ -51,16 +41,10 @@ bool ParseVendorHostOption(const std::vector<std::wstring>& params) {
     for (const std::wstring& param : params) {
         if (param.compare(0, kOption.size(), kOption) != 0) continue;
         std::wstring_view value = std::wstring_view(param).substr(kOption.size());
-        std::wstring_view host = value;
-        uint16_t port = 80;
-        size_t colon = value.find(L':');
-        if (colon != std::wstring_view::npos) {
-            host = value.substr(0, colon);
-            if (!ParsePort(value.substr(colon + 1), port)) continue;
-        }
-        if (host.empty()) continue;
-        State().host = std::wstring(host);
-        State().port = port;
+        std::optional<HostPort> parsed = ParseHostPort(value);
+        if (!parsed) continue;
+        State().host = parsed->host;
+        State().port = parsed->port;
         found = true;
     }
     return found;

@@ -235,8 +235,9 @@ ProfileFile& SystemProfile() {
 
 std::wstring CommonDocumentsFolder() { return L"C:\\Users\\Public\\Documents"; }
 
-uint32_t CreateSingleFolder(const std::wstring& path) {
-    return ::mkdir(fs::HostPath(path).c_str(), 0755) == 0 ? 0 : static_cast<uint32_t>(errno);
+Result<void> CreateSingleFolder(const std::wstring& path) {
+    if (::mkdir(fs::HostPath(path).c_str(), 0755) == 0) return {};
+    return Error{0, static_cast<uint32_t>(errno), path};
 }
 
 }  // namespace bv::platform

@@ -135,8 +135,9 @@ std::wstring CommonDocumentsFolder() {
     return path;
 }
 
-uint32_t CreateSingleFolder(const std::wstring& path) {
-    return CreateDirectoryW(path.c_str(), nullptr) ? 0 : GetLastError();
+Result<void> CreateSingleFolder(const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) return {};
+    return Error{0, GetLastError(), path};
 }
 
 }  // namespace bv::platform

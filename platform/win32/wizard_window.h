@@ -11,11 +11,18 @@
 
 namespace bv::win32 {
 
-// Message boxes and the standard error box as real modal windows.
+// Message boxes and the standard error box as real modal windows owned by
+// the window; the archive's questions are the system's dialogs.
 class MessageBoxQuestions : public ui::Questions {
 public:
     void ShowMessage(const std::wstring& text) override;
     void ShowError(const std::wstring& text) override;
+    Answer AskPassword(const std::wstring& memberName, std::wstring& password) override {
+        return SystemQuestions().AskPassword(memberName, password);
+    }
+    Answer AskFailure(const std::wstring& message, bool canRetry) override {
+        return SystemQuestions().AskFailure(message, canRetry);
+    }
     HWND owner = nullptr;
 };
 

@@ -55,9 +55,9 @@ TEST(AesFixtureTest, SevenZipAesArchivesDecryptAndRejectWrongPasswords) {
     for (const Case& c : cases) {
         test::ZipScratch dir;
         test::ScriptedQuestions q;
-        test::UseQuestions use{q};
         test::WriteAll(dir / L"aes.zip", std::string(c.bytes, c.size));
         ZipArchiver z;
+        z.Questions = &q;
         z.FileName = dir / L"aes.zip";
         z.OpenArchive(fmOpenRead);
         ASSERT_EQ(z.Entries().size(), 1u);
@@ -71,12 +71,12 @@ TEST(AesFixtureTest, SevenZipAesArchivesDecryptAndRejectWrongPasswords) {
         }
         z.CloseArchive();
 
-        EXPECT_TRUE(Unzip(L"wrong", dir / L"aes.zip", dir / L"skip", L"*"));
+        EXPECT_TRUE(Unzip(L"wrong", dir / L"aes.zip", dir / L"skip", L"*", q));
         EXPECT_FALSE(fs::FileExists(dir / L"skip\\herd.txt"));
         EXPECT_EQ(q.passwordAsks, std::vector<std::wstring>{L"herd.txt"});
 
         q.passwords = {L"Pw 7z"};
-        EXPECT_TRUE(Unzip(L"", dir / L"aes.zip", dir / L"out", L"herd.txt"));
+        EXPECT_TRUE(Unzip(L"", dir / L"aes.zip", dir / L"out", L"herd.txt", q));
         EXPECT_EQ(test::ReadAll(dir / L"out\\herd.txt"), kHerd);
         EXPECT_TRUE(q.failureMessages.empty());
     }

@@ -50,7 +50,6 @@ protected:
     std::wstring src = dir / L"src\\";
     std::string hsrc = dir.host() + "/src";
     test::ScriptedQuestions q;
-    test::UseQuestions use{q};
 
     void SetUp() override {
         if (!HaveTools()) GTEST_SKIP() << "zip, unzip, 7z or python3 missing";
@@ -78,7 +77,7 @@ TEST_F(InteropTest, ReadsInfoZipArchives) {
     for (std::wstring name : {L"plain", L"enc", L"z64"}) {
         SCOPED_TRACE(std::string(name.begin(), name.end()));
         std::wstring out = dir / (name + L"-out\\");
-        EXPECT_TRUE(Unzip(name == L"enc" ? L"pa ss" : L"", dir / (name + L".zip"), out, L"*"));
+        EXPECT_TRUE(Unzip(name == L"enc" ? L"pa ss" : L"", dir / (name + L".zip"), out, L"*", q));
         ExpectCorpusIn(out);
     }
     EXPECT_TRUE(q.passwordAsks.empty());
@@ -88,13 +87,14 @@ TEST_F(InteropTest, ReadsInfoZipArchives) {
     // through the directory, and through the scan once the directory is cut.
     std::string stream = test::ReadAll(dir / L"stream.zip");
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = dir / L"stream.zip";
     z.OpenArchive(fmOpenRead);
     ASSERT_EQ(z.Entries().size(), 1u);
     EXPECT_TRUE(z.Entries()[0].flags & 8);
     z.CloseArchive();
     test::WriteAll(dir / L"cut.zip", stream.substr(0, stream.find(std::string("PK\x01\x02", 4)) + 10));
-    EXPECT_TRUE(Unzip(L"", dir / L"cut.zip", dir / L"cut-out", L"-"));
+    EXPECT_TRUE(Unzip(L"", dir / L"cut.zip", dir / L"cut-out", L"-", q));
     EXPECT_TRUE(test::ReadAll(dir / L"cut-out\\-") == Corpus()[0].second);
 }
 
@@ -109,12 +109,12 @@ TEST_F(InteropTest, Reads7ZipArchivesWithEveryEncryption) {
                       0);
             // Wrong password given, then prompted: Cancel skips every member.
             q.passwordAsks.clear();
-            EXPECT_TRUE(Unzip(L"wrong", dir / (wtag + L".zip"), dir / (wtag + L"-cancel\\"), L"*"));
+            EXPECT_TRUE(Unzip(L"wrong", dir / (wtag + L".zip"), dir / (wtag + L"-cancel\\"), L"*", q));
             EXPECT_FALSE(fs::FileExists(dir / (wtag + L"-cancel\\text.txt")));
             EXPECT_EQ(q.passwordAsks.size(), 5u);  // the empty file has its encryption header too
             // Typed at the prompt after a wrong one.
             q.passwords = {L"still wrong", L"Pw 7z"};
-            EXPECT_TRUE(Unzip(L"", dir / (wtag + L".zip"), dir / (wtag + L"\\"), L"*"));
+            EXPECT_TRUE(Unzip(L"", dir / (wtag + L".zip"), dir / (wtag + L"\\"), L"*", q));
             ExpectCorpusIn(dir / (wtag + L"\\"));
             EXPECT_TRUE(q.failureMessages.empty());
         }
@@ -127,7 +127,7 @@ TEST_F(InteropTest, FlippedAesByteFailsTheAuthenticationCode) {
     size_t data = 30 + std::string("random.bin").size() + 11 + 16 + 2;  // AES field, salt, verifier
     bytes[data + 5000] ^= 0x01;
     test::WriteAll(dir / L"flipped.zip", bytes);
-    EXPECT_TRUE(Unzip(L"pw", dir / L"flipped.zip", dir / L"flipped", L"*"));
+    EXPECT_TRUE(Unzip(L"pw", dir / L"flipped.zip", dir / L"flipped", L"*", q));
     ASSERT_EQ(q.failureMessages.size(), 1u);
     EXPECT_EQ(q.failureMessages[0].find(L"Invalid size or check sum"), 0u);
     EXPECT_FALSE(fs::FileExists(dir / L"flipped\\random.bin"));
@@ -144,13 +144,14 @@ TEST_F(InteropTest, ReadsPythonZipfileArchives) {
         "  z.writestr('K\\u00e4se.txt','cheese')\n";
     test::WriteAll(dir / L"make.py", script);
     ASSERT_EQ(InSrc("python3 " + H("make.py")), 0);
-    EXPECT_TRUE(Unzip(L"", dir / L"py.zip", dir / L"py\\", L"*"));
+    EXPECT_TRUE(Unzip(L"", dir / L"py.zip", dir / L"py\\", L"*", q));
     ExpectCorpusIn(dir / L"py\\");
     EXPECT_EQ(test::ReadAll(dir / L"py\\K\u00E4se.txt"), "cheese");
 }
 
 TEST_F(InteropTest, PeersAcceptWhatWeWrite) {
     TConsoleZipObject zipObj;
+    zipObj.Questions = &q;
     ASSERT_TRUE(zipObj.Start(dir / L"console.zip", 0));
     zipObj.AddFile(src + L"*");
     zipObj.SetPassword(L"geheim");

@@ -8,7 +8,7 @@
 #include "archive/zip_crypto.h"
 #include "platform/file.h"
 #include "platform/fs.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "platform/os.h"
 #include "tests/archive/zip_test_util.h"
 
@@ -45,7 +45,6 @@ protected:
     std::wstring arc = dir / L"data.zip";
     std::wstring out = dir / L"out\\";
     test::ScriptedQuestions q;
-    test::UseQuestions use{q};
 
     void Make(const std::vector<FixtureMember>& members) { test::WriteAll(arc, test::BuildZip(members)); }
     bool Has(const std::wstring& path) { return fs::FileExists(path); }
@@ -80,27 +79,27 @@ TEST(MaskMatchTest, Cases) {
 TEST_F(UnzipTest, ExtractsMatchingMembersIntoFoldersAndMissingOnesAreNoFailure) {
     Make({Member("worklist.lst", "root"), Member("sub/WorkList.lst", "sub"), Member("other.txt", "o"),
           Member("emptydir/", "", 0)});
-    EXPECT_TRUE(Unzip(L"", arc, out, L"worklist.lst"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"worklist.lst", q));
     EXPECT_EQ(test::ReadAll(out + L"worklist.lst"), "root");
     EXPECT_EQ(test::ReadAll(out + L"sub\\WorkList.lst"), "sub");
     EXPECT_FALSE(Has(out + L"other.txt"));
-    EXPECT_TRUE(Unzip(L"", arc, out, L"nothing.here"));
-    EXPECT_TRUE(Unzip(L"", arc, out, L"*.*"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"nothing.here", q));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"*.*", q));
     EXPECT_TRUE(Has(out + L"other.txt"));
     EXPECT_TRUE(fs::DirectoryExists(out + L"emptydir"));
-    EXPECT_FALSE(Unzip(L"", dir / L"missing.zip", out, L"*"));
+    EXPECT_FALSE(Unzip(L"", dir / L"missing.zip", out, L"*", q));
 }
 
 TEST_F(UnzipTest, BareArchiveNameUsesCurrentDirectoryAndItsFolder) {
     Make({Member("a.txt", "A")});
     dir.Enter();
-    EXPECT_TRUE(Unzip(L"", L"data.zip", L"", L"a.txt"));
+    EXPECT_TRUE(Unzip(L"", L"data.zip", L"", L"a.txt", q));
     EXPECT_EQ(test::ReadAll(dir / L"a.txt"), "A");
 }
 
 TEST_F(UnzipTest, MaskListExtractsEachFieldInTurn) {
     Make({Member("a.txt", "A"), Member("b.txt", "B"), Member("c.txt", "C")});
-    EXPECT_TRUE(Unzip(L"", arc, out, L"a.txt||b.txt"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"a.txt||b.txt", q));
     EXPECT_TRUE(Has(out + L"a.txt"));
     EXPECT_TRUE(Has(out + L"b.txt"));
     EXPECT_FALSE(Has(out + L"c.txt"));
@@ -115,7 +114,7 @@ TEST_F(UnzipTest, ReadOnlyTargetIsReplacedAndGetsStoredAttributesAndDate) {
     ASSERT_TRUE(fs::ForceDirectories(out));
     test::WriteAll(out + L"ro.txt", "old");
     ASSERT_TRUE(fs::SetAttributes(out + L"ro.txt", fs::kAttrReadOnly));
-    EXPECT_TRUE(Unzip(L"", arc, out, L"ro.txt"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"ro.txt", q));
     EXPECT_EQ(test::ReadAll(out + L"ro.txt"), "new content");
     uint32_t attrs = 0, dos = 0;
     ASSERT_TRUE(fs::GetAttributes(out + L"ro.txt", attrs));
@@ -128,19 +127,19 @@ TEST_F(UnzipTest, ReadOnlyTargetIsReplacedAndGetsStoredAttributesAndDate) {
 TEST_F(UnzipTest, PasswordPromptCancelSkipsAndTypedPasswordServesLaterMembers) {
     Make({Encrypted("one.txt", "first secret", "pw"), Encrypted("two.txt", "second secret", "pw")});
     // Cancel: nothing written, no failure.
-    EXPECT_TRUE(Unzip(L"", arc, out, L"one.txt"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"one.txt", q));
     EXPECT_FALSE(Has(out + L"one.txt"));
     EXPECT_EQ(q.passwordAsks, std::vector<std::wstring>{L"one.txt"});
     // A wrong password, then the right one, which also opens the second member.
     q.passwordAsks.clear();
     q.passwords = {L"nope", L"pw"};
-    EXPECT_TRUE(Unzip(L"", arc, out, L"*"));
+    EXPECT_TRUE(Unzip(L"", arc, out, L"*", q));
     EXPECT_EQ(test::ReadAll(out + L"one.txt"), "first secret");
     EXPECT_EQ(test::ReadAll(out + L"two.txt"), "second secret");
     EXPECT_EQ(q.passwordAsks.size(), 2u);
     // Given up front, the password is never asked for.
     q.passwordAsks.clear();
-    EXPECT_TRUE(Unzip(L"pw", arc, dir / L"out2", L"two.txt"));
+    EXPECT_TRUE(Unzip(L"pw", arc, dir / L"out2", L"two.txt", q));
     EXPECT_EQ(test::ReadAll(dir / L"out2\\two.txt"), "second secret");
     EXPECT_TRUE(q.passwordAsks.empty());
 }
@@ -153,19 +152,19 @@ TEST_F(UnzipTest, FailedMemberIsAskedAboutAndLeavesNoFile) {
         L"Invalid size or check sum of file or unsupported compression format - Native error: 00008"
         L". File processing error, possibly disk is full";
     struct Case {
-        std::vector<ZipQuestions::Answer> answers;
+        std::vector<Answer> answers;
         size_t asked;
         bool goodWritten;
     } cases[] = {
-        {{ZipQuestions::Answer::Ignore}, 1, true},
-        {{ZipQuestions::Answer::Retry, ZipQuestions::Answer::Ignore}, 2, true},
-        {{ZipQuestions::Answer::Abort}, 1, false},
+        {{Answer::Ignore}, 1, true},
+        {{Answer::Retry, Answer::Ignore}, 2, true},
+        {{Answer::Abort}, 1, false},
     };
     for (const Case& c : cases) {
         test::ZipScratch target;
         q.failures = c.answers;
         q.failureMessages.clear();
-        EXPECT_TRUE(Unzip(L"", arc, target.root(), L"*"));
+        EXPECT_TRUE(Unzip(L"", arc, target.root(), L"*", q));
         ASSERT_EQ(q.failureMessages.size(), c.asked);
         EXPECT_EQ(q.failureMessages[0], expected);
         EXPECT_FALSE(Has(target / L"bad.txt"));
@@ -182,7 +181,7 @@ TEST_F(UnzipTest, UnsafeNamesNeverLeaveTheRoot) {
     members.push_back(Member("fine/ok.txt", "ok"));
     Make(members);
     std::wstring root = dir / L"deep\\root\\";
-    EXPECT_TRUE(Unzip(L"", arc, root, L"*"));
+    EXPECT_TRUE(Unzip(L"", arc, root, L"*", q));
     EXPECT_EQ(test::ReadAll(root + L"fine\\ok.txt"), "ok");
     ASSERT_EQ(q.failureMessages.size(), std::size(names));
     EXPECT_NE(q.failureMessages[0].find(L"\"../escape1.txt\""), std::wstring::npos);
@@ -203,11 +202,11 @@ TEST_F(UnzipTest, LogLineHidesThePasswordAndStartupTableCountsExtractions) {
     dir.Enter();
     ResetLogForTesting();
     DeepLogging = true;
-    UnzipAndLog(L"topsecret", arc, out, L"worklist.lst");
-    UnzipAndLog(L"", dir / L"missing.zip", out, L"x");
+    UnzipAndLog(L"topsecret", arc, out, L"worklist.lst", q);
+    UnzipAndLog(L"", dir / L"missing.zip", out, L"x", q);
     std::wstring installFolder = dir.root();
     test::WriteAll(installFolder + L"BaseFiles.zip", test::ReadAll(arc));
-    UnzipExtraBaseFiles(installFolder, L"basefiles_cdn.zip");
+    UnzipExtraBaseFiles(installFolder, L"basefiles_cdn.zip", q);
     DeepLogging = false;
     std::string log = test::ReadAll(dir / LogFileName());
     ResetLogForTesting();

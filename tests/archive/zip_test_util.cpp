@@ -59,15 +59,15 @@ void WriteAll(const std::wstring& path, const std::string& bytes) {
     if (!fs::WriteFile(path, bytes)) throw std::runtime_error("cannot write " + os::ToUtf8(path));
 }
 
-bool ScriptedQuestions::AskPassword(const std::wstring& memberName, std::wstring& password) {
+Answer ScriptedQuestions::AskPassword(const std::wstring& memberName, std::wstring& password) {
     passwordAsks.push_back(memberName);
-    if (passwords.empty()) return false;
+    if (passwords.empty()) return Answer::Cancel;
     password = passwords.front();
     passwords.erase(passwords.begin());
-    return true;
+    return Answer::Ok;
 }
 
-ZipQuestions::Answer ScriptedQuestions::AskFailure(const std::wstring& message, bool canRetry) {
+Answer ScriptedQuestions::AskFailure(const std::wstring& message, bool canRetry) {
     failureMessages.push_back(message);
     failureRetryOffered.push_back(canRetry);
     if (failures.empty()) return Answer::Ignore;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/questions.h"
+#include "platform/questions.h"
 
 namespace bv::test {
 
@@ -36,23 +36,19 @@ void WriteAll(const std::wstring& path, const std::string& bytes);
 
 // Answers the questions from scripts; an empty script answers Cancel and
 // Ignore. Records every question.
-class ScriptedQuestions : public ZipQuestions {
+class ScriptedQuestions : public Questions {
 public:
     std::vector<std::wstring> passwords;
     std::vector<Answer> failures;
     std::vector<std::wstring> passwordAsks;
     std::vector<std::wstring> failureMessages;
     std::vector<bool> failureRetryOffered;
+    std::vector<std::wstring> messages;
 
-    bool AskPassword(const std::wstring& memberName, std::wstring& password) override;
+    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
+    void ShowError(const std::wstring& text) override { messages.push_back(text); }
+    Answer AskPassword(const std::wstring& memberName, std::wstring& password) override;
     Answer AskFailure(const std::wstring& message, bool canRetry) override;
-};
-
-// Installs questions as the default for the scope.
-class UseQuestions {
-public:
-    explicit UseQuestions(ZipQuestions& q) { SetDefaultZipQuestions(&q); }
-    ~UseQuestions() { SetDefaultZipQuestions(nullptr); }
 };
 
 struct FixtureMember {

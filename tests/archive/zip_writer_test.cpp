@@ -43,7 +43,6 @@ protected:
     std::wstring arc = dir / L"out.zip";
     std::wstring src = dir / L"src\\";
     test::ScriptedQuestions q;
-    test::UseQuestions use{q};
 
     void SetUp() override { ASSERT_TRUE(fs::ForceDirectories(src)); }
     void Src(const std::wstring& name, const std::string& bytes) { test::WriteAll(src + name, bytes); }
@@ -73,6 +72,7 @@ protected:
 
 TEST_F(ZipWriterTest, EmptyArchiveIsTheEndRecordAlone) {
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.OpenArchive(fmCreate);
     z.CloseArchive();
@@ -90,6 +90,7 @@ TEST_F(ZipWriterTest, EveryLevelRoundTripsAndEmptyFilesAreStored) {
     for (TCompressionLevel level : {clNone, clFastest, clNormal, clMax}) {
         SCOPED_TRACE(static_cast<int>(level));
         ZipArchiver z;
+        z.Questions = &q;
         z.FileName = arc;
         z.CompressionLevel = level;
         z.OpenArchive(fmCreate);
@@ -116,6 +117,7 @@ TEST_F(ZipWriterTest, NamesUseOemBytesUtf8FlagAndUnicodeField) {
     Src(L"b-K\u00E4se.txt", "cheese");
     Src(L"c-\u043A\u0430\u0442.txt", "cyrillic");
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.UnicodeFilenames = true;
     z.OpenArchive(fmCreate);
@@ -152,6 +154,7 @@ TEST_F(ZipWriterTest, SameNameInAnyCaseReplacesTheMember) {
     test::WriteAll(src + L"one\\Bericht.txt", "first");
     test::WriteAll(src + L"two\\BERICHT.TXT", "second");
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.Options.StorePath = spNoPath;
     z.OpenArchive(fmCreate);
@@ -167,6 +170,7 @@ TEST_F(ZipWriterTest, PasswordEncryptsWithCrcCheckBytes) {
     std::string text(3000, 'p');
     Src(L"p.txt", text);
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.Password = "geheim";
     z.OpenArchive(fmCreate);
@@ -184,6 +188,7 @@ TEST_F(ZipWriterTest, PasswordEncryptsWithCrcCheckBytes) {
     EXPECT_EQ(header[11], uint8_t(crc >> 24));
 
     ZipArchiver r;
+    r.Questions = &q;
     r.FileName = arc;
     r.Password = "geheim";
     r.OpenArchive(fmOpenRead);
@@ -194,6 +199,7 @@ TEST_F(ZipWriterTest, PasswordEncryptsWithCrcCheckBytes) {
 
 TEST_F(ZipWriterTest, WritingAndAddingRefusedWhereNotAllowed) {
     ZipArchiver z;
+    z.Questions = &q;
     try {
         z.AddFiles(L"x");
         ADD_FAILURE();
@@ -218,12 +224,13 @@ TEST_F(ZipWriterTest, FailureDialogRetryIgnoreAndAbortUndoing) {
     Src(L"c.txt", "ccc");
     ASSERT_TRUE(MakeUnreadable(L"b.txt"));
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.OpenArchive(fmCreate);
     z.AddFiles(src + L"a.txt");
     std::string before = test::ReadAll(arc);
 
-    q.failures = {ZipQuestions::Answer::Retry, ZipQuestions::Answer::Abort};
+    q.failures = {Answer::Retry, Answer::Abort};
     z.AddFiles(src + L"*.txt");
     ASSERT_EQ(q.failureMessages.size(), 2u);
     EXPECT_EQ(q.failureMessages[0], L"Cannot open file \"" + src + L"b.txt\" - Native error: 00033"
@@ -231,7 +238,7 @@ TEST_F(ZipWriterTest, FailureDialogRetryIgnoreAndAbortUndoing) {
     EXPECT_TRUE(q.failureRetryOffered[0]);
     EXPECT_EQ(test::ReadAll(arc), before);
 
-    q.failures = {ZipQuestions::Answer::Ignore};
+    q.failures = {Answer::Ignore};
     z.AddFiles(src + L"*.txt");
     Reopen(z);
     std::vector<std::wstring> names;
@@ -251,6 +258,7 @@ TEST_F(ZipWriterTest, FileOfFourGigabytesIsRefusedWithoutZip64) {
     std::filesystem::resize_file(big, uint64_t{0xFFFFFFFF}, ec);
     if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.OpenArchive(fmCreate);
     z.AddFiles(src + L"*.*");
@@ -259,6 +267,7 @@ TEST_F(ZipWriterTest, FileOfFourGigabytesIsRefusedWithoutZip64) {
     EXPECT_EQ(q.failureMessages[0].rfind(L"Cannot compress file '", 0), 0u);
     EXPECT_NE(q.failureMessages[0].find(L"big.bin'. Zip64 mode is not enabled"), std::wstring::npos);
     ZipArchiver r;
+    r.Questions = &q;
     r.FileName = arc;
     r.OpenArchive(fmOpenRead);
     ASSERT_EQ(r.Entries().size(), 1u);
@@ -271,6 +280,7 @@ TEST_F(ZipWriterTest, OverlongSourcePathOffersNoRetry) {
     ASSERT_TRUE(fs::ForceDirectories(deep));
     test::WriteAll(deep + L"\\f.txt", "x");
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.OpenArchive(fmCreate);
     z.AddFiles(deep + L"\\f.txt");
@@ -291,6 +301,7 @@ protected:
     std::string Build(unsigned threads, TCompressionLevel level, const std::string& password,
                       const std::wstring& mask) {
         ZipArchiver z;
+        z.Questions = &q;
         z.FileName = arc;
         z.CompressionLevel = level;
         z.Password = password;
@@ -343,6 +354,7 @@ TEST_F(ParallelZipTest, ArchiveIsTheSameOnAnyNumberOfThreads) {
         for (unsigned threads : {2u, 4u}) EXPECT_TRUE(Build(threads, c.level, c.password, c.mask) == one) << threads;
         // And it reads back.
         ZipArchiver r;
+        r.Questions = &q;
         r.FileName = arc;
         r.Password = c.password;
         r.OpenArchive(fmOpenRead);
@@ -362,7 +374,7 @@ TEST_F(ParallelZipTest, FailuresComeInOrderAndAbortUndoesOnAnyNumberOfThreads) {
     for (unsigned threads : {1u, 2u, 4u}) {
         SCOPED_TRACE(threads);
         q.failureMessages.clear();
-        q.failures = {ZipQuestions::Answer::Ignore, ZipQuestions::Answer::Ignore};
+        q.failures = {Answer::Ignore, Answer::Ignore};
         std::string bytes = Build(threads, clNormal, "", src + L"f*.txt");
         if (threads == 1) {
             expected = bytes;
@@ -377,8 +389,9 @@ TEST_F(ParallelZipTest, FailuresComeInOrderAndAbortUndoesOnAnyNumberOfThreads) {
     // Abort at the second failure leaves the archive as before the call.
     for (unsigned threads : {1u, 3u}) {
         SCOPED_TRACE(threads);
-        q.failures = {ZipQuestions::Answer::Ignore, ZipQuestions::Answer::Abort};
+        q.failures = {Answer::Ignore, Answer::Abort};
         ZipArchiver z;
+        z.Questions = &q;
         z.FileName = arc;
         z.Threads = threads;
         z.OpenArchive(fmCreate);
@@ -396,6 +409,7 @@ TEST_F(ParallelZipTest, UpdateWritesOneDirectoryAtItsEnd) {
     Src(L"c.dat", Text(5000, 3));
     std::string whole = Build(1, clNormal, "", src + L"*");
     ZipArchiver z;
+    z.Questions = &q;
     z.FileName = arc;
     z.CompressionLevel = clNormal;
     z.OpenArchive(fmCreate);
@@ -417,12 +431,14 @@ TEST_F(ParallelZipTest, UpdateWritesOneDirectoryAtItsEnd) {
 // Extraction on several threads leaves the same files and puts the same
 // questions and failures, in the same order, as on one thread.
 TEST_F(ParallelZipTest, ExtractionFailsTheSameWayOnAnyNumberOfThreads) {
-    class Recorder : public ZipQuestions {
+    class Recorder : public Questions {
     public:
         std::vector<std::wstring> events;
-        bool AskPassword(const std::wstring& member, std::wstring&) override {
+        void ShowMessage(const std::wstring& text) override { events.push_back(text); }
+        void ShowError(const std::wstring& text) override { events.push_back(text); }
+        Answer AskPassword(const std::wstring& member, std::wstring&) override {
             events.push_back(L"password? " + member);
-            return false;
+            return Answer::Cancel;
         }
         Answer AskFailure(const std::wstring& message, bool) override {
             events.push_back(message);
@@ -489,9 +505,11 @@ TEST_F(ParallelZipTest, ExtractionFailsTheSameWayOnAnyNumberOfThreads) {
 // The zip writer object.
 class ConsoleZipTest : public ZipWriterTest {
 protected:
+    ConsoleZipTest() { zipObj.Questions = &q; }
     TConsoleZipObject zipObj;
     std::vector<std::wstring> Names() {
         ZipArchiver r;
+        r.Questions = &q;
         r.FileName = arc;
         r.OpenArchive(fmOpenRead);
         std::vector<std::wstring> names;
@@ -508,6 +526,7 @@ TEST_F(ConsoleZipTest, CompressionChoiceAndUnicodeField) {
         zipObj.Finish();
         EXPECT_TRUE(zipObj.Success);
         ZipArchiver r;
+        r.Questions = &q;
         r.FileName = arc;
         r.OpenArchive(fmOpenRead);
         ASSERT_EQ(r.Entries().size(), 1u);
@@ -540,6 +559,7 @@ TEST_F(ConsoleZipTest, FolderMaskSkipsTheArchiveItselfAndPasswordCountsPerAdd) {
     zipObj.Finish();
     EXPECT_TRUE(zipObj.Success);
     ZipArchiver r;
+    r.Questions = &q;
     r.FileName = inner;
     r.Password = "pw";
     r.OpenArchive(fmOpenRead);
@@ -562,6 +582,7 @@ TEST_F(ConsoleZipTest, PasswordAppliesOnlyToLaterFiles) {
     zipObj.AddFile(src + L"b.txt");
     zipObj.Finish();
     ZipArchiver r;
+    r.Questions = &q;
     r.FileName = arc;
     r.OpenArchive(fmOpenRead);
     EXPECT_EQ(r.Entries()[0].encryption, ZipEncryption::None);
@@ -580,6 +601,7 @@ TEST_F(ConsoleZipTest, CallsAfterFinishFailAndRecordNames) {
     EXPECT_EQ(zipObj.FileAddError, src + L"a.txt " + src + L"b.txt ");
     // A new Start empties the record and redirects every object.
     TConsoleZipObject other;
+    other.Questions = &q;
     ASSERT_TRUE(other.Start(arc, 0));
     zipObj.AddFile(src + L"a.txt");
     other.Finish();

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "transfer/sync_requests.h"
 #include "transfer/sync_results.h"

@@ -13,7 +13,7 @@
 #include "platform/os.h"
 #include "util/error.h"
 #ifndef _WIN32
-#include "tests/native/test_dir.h"
+#include "tests/test_dir.h"
 #endif
 
 namespace bv {

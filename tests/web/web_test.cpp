@@ -10,7 +10,7 @@
 
 #include "platform/fs.h"
 #include "tests/web/script_server.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 #include "web/http_get.h"
 #include "web/internet.h"
@@ -89,14 +89,13 @@ class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(fs::ForceDirectories(folder_));
-        SetWebHooks({[this](const void*, WorkMode mode, int64_t count) {
-                         EXPECT_EQ(mode, WorkMode::Read);
-                         progress_.push_back(count);
-                     },
-                     [this](const std::wstring& text) { status_.push_back(text); }});
+        hooks_.ShowProgress = [this](const void*, WorkMode mode, int64_t count) {
+            EXPECT_EQ(mode, WorkMode::Read);
+            progress_.push_back(count);
+        };
+        hooks_.ShowStatus = [this](const std::wstring& text) { status_.push_back(text); };
     }
     void TearDown() override {
-        SetWebHooks({});
         fs::RemoveFile(target_);
         fs::RemoveFolder(folder_);
     }
@@ -107,6 +106,7 @@ protected:
 
     std::wstring folder_ = L"C:\\bvtest-web";
     std::wstring target_ = L"C:\\bvtest-web\\zoded.___";
+    WebHooks hooks_;
     std::vector<int64_t> progress_;
     std::vector<std::wstring> status_;
 };
@@ -117,7 +117,7 @@ TEST_F(DownloadTest, SendsTheExactHeadersAndWritesEachBlock) {
                                 std::string(300, 'x') + std::string(300, 'y') + "end", 300, 150)});
     std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
 
-    EXPECT_TRUE(DownloadToFile(url, target_));
+    EXPECT_TRUE(DownloadToFile(url, target_, hooks_));
     EXPECT_EQ(Target(), std::string(300, 'x') + std::string(300, 'y') + "end");
     EXPECT_TRUE(status_.empty());
     ASSERT_GE(progress_.size(), 2u);  // the blocks arrive 150 ms apart
@@ -145,7 +145,7 @@ TEST_F(DownloadTest, SendsTheExactHeadersAndWritesEachBlock) {
 TEST_F(DownloadTest, EmptyBodyTwiceFailsSilentlyAndRemovesTheFile) {
     ASSERT_TRUE(fs::WriteFile(target_, "old contents"));
     ScriptServer server({Answer("200 OK", {}, "")});
-    EXPECT_FALSE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_));
+    EXPECT_FALSE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_, hooks_));
     EXPECT_EQ(server.connections(), 2);
     EXPECT_TRUE(status_.empty());
     EXPECT_FALSE(fs::Stat(target_).exists);
@@ -154,7 +154,7 @@ TEST_F(DownloadTest, EmptyBodyTwiceFailsSilentlyAndRemovesTheFile) {
 TEST_F(DownloadTest, RedirectIsNotFollowedAndFailsBothAttempts) {
     ScriptServer server({Answer("302 Found", {"Location: /bvfiles/elsewhere.___"}, "moved")});
     std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
-    EXPECT_FALSE(DownloadToFile(url, target_));
+    EXPECT_FALSE(DownloadToFile(url, target_, hooks_));
     std::vector<std::string> requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     for (const std::string& r : requests)
@@ -169,7 +169,7 @@ TEST_F(DownloadTest, ErrorStatusesFail) {
         status_.clear();
         ScriptServer server({Answer(status, {}, "page body")});
         std::wstring url = Url(server, "/f");
-        EXPECT_FALSE(DownloadToFile(url, target_));
+        EXPECT_FALSE(DownloadToFile(url, target_, hooks_));
         EXPECT_EQ(server.connections(), 2);
         EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
         EXPECT_FALSE(fs::Stat(target_).exists);
@@ -181,7 +181,7 @@ TEST_F(DownloadTest, CutFirstAttemptLeavesExactlyTheRetrysBody) {
     full += std::string(4000, 'b');
     Script cut{Send("HTTP/1.1 200 OK\r\nContent-Length: 8000\r\n\r\n" + std::string(3000, 'z'))};
     ScriptServer server({cut, Answer("200 OK", {}, full, 2000, 20)});
-    EXPECT_TRUE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_));
+    EXPECT_TRUE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_, hooks_));
     EXPECT_EQ(server.connections(), 2);
     std::string got = Target();
     EXPECT_EQ(got.size(), full.size());
@@ -193,7 +193,7 @@ TEST_F(DownloadTest, CutFirstAttemptLeavesExactlyTheRetrysBody) {
 TEST_F(DownloadTest, ResetFirstAttemptIsRetried) {
     Script reset{Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhalf"), Pause(50), test::Reset()};
     ScriptServer server({reset, Answer("200 OK", {}, "whole")});
-    EXPECT_TRUE(DownloadToFile(Url(server, "/x"), target_));
+    EXPECT_TRUE(DownloadToFile(Url(server, "/x"), target_, hooks_));
     EXPECT_EQ(Target(), "whole");
 }
 
@@ -216,7 +216,7 @@ TEST_F(DownloadTest, FailuresTellWhy) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptServer server({c.script});
-        EXPECT_EQ(DownloadToFile(Url(server, "/f"), target_), c.saved);
+        EXPECT_EQ(DownloadToFile(Url(server, "/f"), target_, hooks_), c.saved);
         std::wstring why = LastDownloadFailure();
         EXPECT_EQ(why.substr(0, c.why.size()), c.why) << os::ToUtf8(why);
         if (c.why.empty()) EXPECT_EQ(why, L"");
@@ -227,7 +227,7 @@ TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
     ScriptServer server({Script{Pause(30000)}});
     std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(DownloadToFile(url, target_));
+    EXPECT_FALSE(DownloadToFile(url, target_, hooks_));
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
                     std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(took, 8500);

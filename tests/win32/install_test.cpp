@@ -56,7 +56,7 @@ struct Fakes {
             return fs::WriteFile(path, body);
         };
         s.DownloadFailure = [] { return std::wstring(L"HTTP/1.1 404 Not Found"); };
-        s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote) {
+        s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote, Questions&) {
             unzips.emplace_back(remote, folder);
             return unzipProblems;
         };

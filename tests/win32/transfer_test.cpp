@@ -18,7 +18,7 @@
 #include "tests/web/script_server.h"
 #include "tests/win32/wine_util.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "transfer/notify.h"
 #include "transfer/sync_requests.h"
 #include "transfer/sync_results.h"

@@ -12,7 +12,7 @@
 #include "app/layout.h"
 #include "platform/win32/wizard_window.h"
 #include "transfer/dmClient.h"
-#include "transfer/log.h"
+#include "util/log.h"
 #include "util/error.h"
 
 namespace bv::test {
@@ -21,7 +21,16 @@ class RecordingQuestions : public ui::Questions {
 public:
     void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
     void ShowError(const std::wstring& text) override { errors.push_back(text); }
-    std::vector<std::wstring> messages, errors;
+    // The archive's questions are recorded and dismissed.
+    Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
+        passwordAsks.push_back(memberName);
+        return Answer::Cancel;
+    }
+    Answer AskFailure(const std::wstring& message, bool) override {
+        failures.push_back(message);
+        return Answer::Ignore;
+    }
+    std::vector<std::wstring> messages, errors, passwordAsks, failures;
 };
 
 // Switches and the log are process-wide: every wizard starts from a clean slate.

@@ -7,11 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "archive/questions.h"
 #include "archive/unzip.h"
 #include "archive/zip_archiver.h"
 #include "platform/fs.h"
-#include "platform/zip_dialogs.h"
+#include "platform/questions.h"
 #include "tests/archive/zip_test_util.h"
 
 namespace bv {
@@ -39,6 +38,7 @@ std::wstring TextOf(HWND dlg, int id) {
 }
 
 TEST(ZipDialogsTest, PasswordWindowHidesInputAndAnswersOkOrCancel) {
+    // The window's caption names the member.
     const std::wstring caption = L"Password for \"herd.txt\"";
     struct Seen {
         bool found = false;
@@ -57,7 +57,7 @@ TEST(ZipDialogsTest, PasswordWindowHidesInputAndAnswersOkOrCancel) {
         Click(h, IDOK);
     });
     std::wstring password;
-    EXPECT_TRUE(dialogs::AskZipPassword(caption, password));
+    EXPECT_EQ(SystemQuestions().AskPassword(L"herd.txt", password), Answer::Ok);
     user.join();
     ASSERT_TRUE(seen.found);
     EXPECT_EQ(password, L"geheim");
@@ -69,7 +69,7 @@ TEST(ZipDialogsTest, PasswordWindowHidesInputAndAnswersOkOrCancel) {
         if (HWND h = WaitForDialog(caption)) Click(h, IDCANCEL);
     });
     std::wstring none;
-    EXPECT_FALSE(dialogs::AskZipPassword(caption, none));
+    EXPECT_EQ(SystemQuestions().AskPassword(L"herd.txt", none), Answer::Cancel);
     cancel.join();
 }
 
@@ -77,10 +77,10 @@ TEST(ZipDialogsTest, FailureDialogOffersRetryOnlyWhenAllowed) {
     struct Case {
         bool canRetry;
         int click;
-        dialogs::FailureAnswer expected;
-    } cases[] = {{true, IDRETRY, dialogs::FailureAnswer::Retry},
-                 {true, IDABORT, dialogs::FailureAnswer::Abort},
-                 {false, IDIGNORE, dialogs::FailureAnswer::Ignore}};
+        Answer expected;
+    } cases[] = {{true, IDRETRY, Answer::Retry},
+                 {true, IDABORT, Answer::Abort},
+                 {false, IDIGNORE, Answer::Ignore}};
     for (const Case& c : cases) {
         bool hasRetry = false;
         std::wstring text;
@@ -91,14 +91,14 @@ TEST(ZipDialogsTest, FailureDialogOffersRetryOnlyWhenAllowed) {
             text = TextOf(h, 101);
             Click(h, c.click);
         });
-        EXPECT_EQ(dialogs::AskZipFailure(L"Cannot create file \"x\"", c.canRetry), c.expected);
+        EXPECT_EQ(SystemQuestions().AskFailure(L"Cannot create file \"x\"", c.canRetry), c.expected);
         user.join();
         EXPECT_EQ(hasRetry, c.canRetry);
         EXPECT_EQ(text, L"Cannot create file \"x\"");
     }
 }
 
-// Unzip with no questions installed shows the system's password window.
+// Unzip given the system's questions shows the real password window.
 TEST(ZipDialogsTest, UnzipAsksThroughTheRealPasswordWindow) {
     test::ZipScratch dir;
     test::WriteAll(dir / L"src.txt", "secret herd data");
@@ -116,7 +116,7 @@ TEST(ZipDialogsTest, UnzipAsksThroughTheRealPasswordWindow) {
         SetDlgItemTextW(h, 100, L"pw");
         Click(h, IDOK);
     });
-    EXPECT_TRUE(Unzip(L"", dir / L"enc.zip", dir / L"out", L"*"));
+    EXPECT_TRUE(Unzip(L"", dir / L"enc.zip", dir / L"out", L"*", SystemQuestions()));
     user.join();
     EXPECT_EQ(test::ReadAll(dir / L"out\\src.txt"), "secret herd data");
 }

@@ -7,8 +7,8 @@
 
 #include "app/MainU.h"
 #include "platform/fs.h"
-#include "tests/native/memory_view.h"
-#include "tests/native/test_dir.h"
+#include "tests/app/memory_view.h"
+#include "tests/test_dir.h"
 #include "transfer/dmClient.h"
 #include "transfer/notify.h"
 
@@ -32,7 +32,7 @@ protected:
             requested_.push_back(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
-        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote) {
+        s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote, Questions&) {
             unzipped_ = remote;
             return std::vector<Error>{};
         };

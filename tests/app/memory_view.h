@@ -14,7 +14,16 @@ class MemoryQuestions : public ui::Questions {
 public:
     void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
     void ShowError(const std::wstring& text) override { errors.push_back(text); }
-    std::vector<std::wstring> messages, errors;
+    // The archive's questions are recorded and dismissed.
+    Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
+        passwordAsks.push_back(memberName);
+        return Answer::Cancel;
+    }
+    Answer AskFailure(const std::wstring& message, bool) override {
+        failures.push_back(message);
+        return Answer::Ignore;
+    }
+    std::vector<std::wstring> messages, errors, passwordAsks, failures;
 };
 
 class MemoryView : public ui::View {

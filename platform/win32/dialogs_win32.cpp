@@ -1,13 +1,14 @@
-// The password window and the failure dialog of the ZIP component: plain
-// Win32 dialogs built from in-memory templates, centred on the screen.
-#include "platform/zip_dialogs.h"
+// The system's questions: message boxes, and the password window and the
+// failure dialog of the ZIP component as plain Win32 dialogs built from
+// in-memory templates, centred on the screen.
+#include "platform/questions.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
-namespace bv::dialogs {
+namespace bv {
 namespace {
 
 constexpr int kEdit = 100;
@@ -119,8 +120,6 @@ INT_PTR CALLBACK FailureProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
     return FALSE;
 }
 
-}  // namespace
-
 bool AskZipPassword(const std::wstring& caption, std::wstring& password) {
     Template t(caption, 200, 62);
     t.Item(L"Enter password: ", kText, kStatic, SS_LEFT, 7, 9, 60, 10);
@@ -137,7 +136,7 @@ bool AskZipPassword(const std::wstring& caption, std::wstring& password) {
     return true;
 }
 
-FailureAnswer AskZipFailure(const std::wstring& message, bool canRetry) {
+Answer AskZipFailure(const std::wstring& message, bool canRetry) {
     Template t(L"Confirm", 260, 96);
     t.Item(message, kText, kStatic, SS_LEFT, 7, 7, 246, 56);
     short x = canRetry ? 49 : 104;
@@ -151,9 +150,32 @@ FailureAnswer AskZipFailure(const std::wstring& message, bool canRetry) {
     t.Item(L"&Ignore", IDIGNORE, kButton, BS_PUSHBUTTON | WS_TABSTOP, x, 72, 50, 14);
     INT_PTR rc = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), t.get(), GetActiveWindow(),
                                          FailureProc, 0);
-    if (rc == IDRETRY) return FailureAnswer::Retry;
-    if (rc == IDIGNORE) return FailureAnswer::Ignore;
-    return FailureAnswer::Abort;
+    if (rc == IDRETRY) return Answer::Retry;
+    if (rc == IDIGNORE) return Answer::Ignore;
+    return Answer::Abort;
 }
 
-}  // namespace bv::dialogs
+class SystemDialogs : public Questions {
+public:
+    void ShowMessage(const std::wstring& text) override {
+        MessageBoxW(nullptr, text.c_str(), L"BVStartup", MB_OK | MB_TASKMODAL);
+    }
+    void ShowError(const std::wstring& text) override {
+        MessageBoxW(nullptr, text.c_str(), L"BVStartup", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+    }
+    Answer AskPassword(const std::wstring& memberName, std::wstring& password) override {
+        return AskZipPassword(L"Password for \"" + memberName + L"\"", password) ? Answer::Ok : Answer::Cancel;
+    }
+    Answer AskFailure(const std::wstring& message, bool canRetry) override {
+        return AskZipFailure(message, canRetry);
+    }
+};
+
+}  // namespace
+
+Questions& SystemQuestions() {
+    static SystemDialogs questions;
+    return questions;
+}
+
+}  // namespace bv

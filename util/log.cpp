@@ -2,9 +2,10 @@
 // adding the new line and rewriting it in the ANSI code page with CR LF would;
 // while the file is as the previous call left it, appending the new bytes
 // gives the same result without rereading it.
-#include "transfer/log.h"
+#include "util/log.h"
 
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -127,7 +128,7 @@ void WriteLog(std::wstring_view text) {
             }
         }
         Remember(s, ok);
-    } catch (...) {
+    } catch (const std::exception&) {
         // The log never raises; the line is lost.
         s.known = false;
     }

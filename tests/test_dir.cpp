@@ -1,5 +1,5 @@
 // Scratch folders for native tests.
-#include "tests/native/test_dir.h"
+#include "tests/test_dir.h"
 
 #include <unistd.h>
 

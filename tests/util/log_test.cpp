@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "platform/fs.h"
-#include "tests/native/test_dir.h"
-#include "transfer/log.h"
+#include "tests/test_dir.h"
+#include "util/log.h"
 
 namespace bv {
 namespace {
