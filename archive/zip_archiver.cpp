@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "archive/zip_crypto.h"
+#include "archive/zip_records.h"
 #include "platform/crypto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -23,11 +24,16 @@
 namespace bv {
 namespace {
 
-constexpr uint32_t kLocalSig = 0x04034B50;
+using zip::Bytes;
+using zip::Get32;
+using zip::kLocalSig;
+using zip::kZip64LocatorSig;
+using zip::kEndSig;
+using zip::Put16;
+using zip::Put32;
+using zip::Put64;
+
 constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kEndSig = 0x06054B50;
-constexpr uint32_t kZip64EndSig = 0x06064B50;
-constexpr uint32_t kZip64LocatorSig = 0x07064B50;
 constexpr uint32_t kDescriptorSig = 0x08074B50;
 constexpr uint16_t kZip64Id = 0x0001;
 constexpr uint16_t kUnicodeNameId = 0x554E;
@@ -36,59 +42,6 @@ constexpr uint16_t kAesId = 0x9901;
 constexpr size_t kEndSearch = 65600;
 constexpr size_t kReadChunk = 1 << 20;
 constexpr uint32_t kFilterBits = fs::kAttrHidden | fs::kAttrSystem | fs::kAttrVolume | fs::kAttrDirectory;
-
-// Little-endian reads from a bounds-checked span.
-class Bytes {
-public:
-    Bytes(const uint8_t* data, size_t size) : p_(data), n_(size) {}
-    bool ok() const { return ok_; }
-    size_t pos() const { return pos_; }
-    size_t left() const { return ok_ ? n_ - pos_ : 0; }
-    uint16_t U16() { return static_cast<uint16_t>(Take(2)); }
-    uint32_t U32() { return static_cast<uint32_t>(Take(4)); }
-    uint64_t U64() { return Take(8); }
-    std::string Str(size_t count) {
-        if (!ok_ || count > n_ - pos_) {
-            ok_ = false;
-            return {};
-        }
-        std::string out(reinterpret_cast<const char*>(p_ + pos_), count);
-        pos_ += count;
-        return out;
-    }
-
-private:
-    uint64_t Take(int count) {
-        if (!ok_ || static_cast<size_t>(count) > n_ - pos_) {
-            ok_ = false;
-            return 0;
-        }
-        uint64_t v = 0;
-        for (int i = count - 1; i >= 0; --i) v = (v << 8) | p_[pos_ + static_cast<size_t>(i)];
-        pos_ += static_cast<size_t>(count);
-        return v;
-    }
-    const uint8_t* p_;
-    size_t n_;
-    size_t pos_ = 0;
-    bool ok_ = true;
-};
-
-void Put16(std::string& out, uint32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void Put32(std::string& out, uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
-void Put64(std::string& out, uint64_t v) {
-    Put32(out, static_cast<uint32_t>(v));
-    Put32(out, static_cast<uint32_t>(v >> 32));
-}
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 bool IsValidUtf8(std::string_view s) {
     size_t i = 0;
@@ -889,36 +842,28 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     }
     if (endPos < 0) return false;
     Bytes end(tail.data() + endPos, tailSize - static_cast<size_t>(endPos));
-    end.U32();
-    end.U16();
-    end.U16();
-    end.U16();
-    uint64_t total = end.U16();
-    uint64_t dirSize = end.U32();
-    uint64_t dirOffset = end.U32();
-    comment_ = end.Str(end.U16());
+    zip::EndRecord endRecord;
+    zip::Read(end, endRecord);
+    uint64_t total = endRecord.entries;
+    uint64_t dirSize = endRecord.directorySize;
+    uint64_t dirOffset = endRecord.directoryOffset;
+    comment_ = std::move(endRecord.comment);
     uint64_t dirEnd = tailStart + static_cast<uint64_t>(endPos);
 
     if (endPos >= 20 && Get32(tail.data() + endPos - 20) == kZip64LocatorSig) {
-        Bytes loc(tail.data() + endPos - 20, 20);
-        loc.U32();
-        loc.U32();
-        uint64_t z64 = loc.U64();
-        uint8_t rec[56];
-        if (z64 > fileSize - 56 || fileSize < 56 || !file_.Seek(z64) ||
-            file_.ReadFull(rec, 56) != 56 || Get32(rec) != kZip64EndSig)
+        Bytes loc(tail.data() + endPos - 20, zip::Zip64Locator::kSize);
+        zip::Zip64Locator locator;
+        zip::Read(loc, locator);
+        uint64_t z64 = locator.endOffset;
+        uint8_t rec[zip::Zip64EndRecord::kSize];
+        Bytes r(rec, sizeof rec);
+        zip::Zip64EndRecord z64End;
+        if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.Seek(z64) ||
+            file_.ReadFull(rec, sizeof rec) != static_cast<int64_t>(sizeof rec) || !zip::Read(r, z64End))
             throw EZipError(zeNoZip64End);
-        Bytes r(rec, 56);
-        r.U32();
-        r.U64();
-        r.U16();
-        r.U16();
-        r.U32();
-        r.U32();
-        r.U64();
-        total = r.U64();
-        dirSize = r.U64();
-        dirOffset = r.U64();
+        total = z64End.entries;
+        dirSize = z64End.directorySize;
+        dirOffset = z64End.directoryOffset;
         dirEnd = z64;
     } else if (total == 0xFFFF) {
         return false;
@@ -988,10 +933,12 @@ void ZipArchiver::CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t file
             h = at(pos, 30);
         }
         // No header: reading the member fails, as it always did.
-        if (!h || Get32(h) != kLocalSig) continue;
-        uint16_t flags = static_cast<uint16_t>(h[6] | (h[7] << 8));
-        size_t nameLength = h[26] | (size_t(h[27]) << 8);
-        size_t extraLength = h[28] | (size_t(h[29]) << 8);
+        zip::LocalHeader header;
+        Bytes hr(h, h ? zip::LocalHeader::kSize : 0);
+        if (!h || !zip::Read(hr, header)) continue;
+        uint16_t flags = header.flags;
+        size_t nameLength = header.nameLength;
+        size_t extraLength = header.extraLength;
         uint64_t dataStart = pos + 30 + nameLength + extraLength;
         uint64_t end = e.compressedSize > UINT64_MAX - dataStart ? UINT64_MAX : dataStart + e.compressedSize;
         ranges.push_back({pos, end, i});
@@ -1488,30 +1435,21 @@ void ZipArchiver::WriteDirectory() {
     uint64_t dirEnd = directoryStart_ + dirSize;
     uint64_t count = entries_.size();
     if (dirEnd >= 0xFFFFFFFF || count >= 0xFFFF) {
-        Put32(out, kZip64EndSig);
-        Put64(out, 44);
-        Put16(out, 45);
-        Put16(out, 45);
-        Put32(out, 0);
-        Put32(out, 0);
-        Put64(out, count);
-        Put64(out, count);
-        Put64(out, dirSize);
-        Put64(out, directoryStart_);
-        Put32(out, kZip64LocatorSig);
-        Put32(out, 0);
-        Put64(out, dirEnd);
-        Put32(out, 1);
+        zip::Zip64EndRecord z64End;
+        z64End.entriesOnDisk = z64End.entries = count;
+        z64End.directorySize = dirSize;
+        z64End.directoryOffset = directoryStart_;
+        zip::Write(out, z64End);
+        zip::Zip64Locator locator;
+        locator.endOffset = dirEnd;
+        zip::Write(out, locator);
     }
-    uint32_t count16 = count > 65534 ? 0xFFFF : static_cast<uint32_t>(count);
-    Put32(out, kEndSig);
-    Put16(out, 0);
-    Put16(out, 0);
-    Put16(out, count16);
-    Put16(out, count16);
-    Put32(out, dirSize >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(dirSize));
-    Put32(out, directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_));
-    Put16(out, 0);
+    zip::EndRecord endRecord;
+    endRecord.entriesOnDisk = endRecord.entries = count > 65534 ? 0xFFFF : static_cast<uint16_t>(count);
+    endRecord.directorySize = dirSize >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(dirSize);
+    endRecord.directoryOffset =
+        directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_);
+    zip::Write(out, endRecord);
     WriteAt(directoryStart_, out);
     if (!file_.Truncate()) throw EZipError(zeDiskFull, L"", file_.LastError());
     directoryWritten_ = true;
