@@ -225,7 +225,11 @@ HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink) {
     bool announced = QueryText(get.get(), WINHTTP_QUERY_CONTENT_LENGTH, lengthText);
     uint64_t expected = announced ? std::wcstoull(lengthText.c_str(), nullptr, 10) : 0;
     uint64_t received = 0;
-    std::string buffer;
+    // One buffer for the whole body, allocated once: each read takes what has
+    // arrived (up to 256 KB), so every arrival still reaches the sink at once,
+    // and nothing is reallocated or re-zeroed per block.
+    constexpr DWORD kReadBlock = 256 * 1024;
+    std::unique_ptr<char[]> buffer(new char[kReadBlock]);
     for (;;) {
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(get.get(), &available)) {
@@ -233,15 +237,15 @@ HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink) {
             return result;
         }
         if (available == 0) break;
-        buffer.resize(available);
+        DWORD want = available < kReadBlock ? available : kReadBlock;
         DWORD got = 0;
-        if (!WinHttpReadData(get.get(), buffer.data(), available, &got)) {
+        if (!WinHttpReadData(get.get(), buffer.get(), want, &got)) {
             result.error = LastHttpError();
             return result;
         }
         if (got == 0) break;
         received += got;
-        if (!sink(std::string_view(buffer.data(), got))) {
+        if (!sink(std::string_view(buffer.get(), got))) {
             result.error = L"The received data could not be stored";
             return result;
         }
