@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/os.h"
 #include "platform/xml_reader.h"
 
 namespace bv::xmlrpc {
@@ -224,31 +225,20 @@ bool DecodeBase64(std::string_view text, std::string& out) {
 
 namespace {
 
-void PutUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
 class Writer {
 public:
     // Lenient: a character XML cannot carry becomes "?" instead of failing.
     bool lenient = false;
 
+    // Runs of characters that need no escape go through the one UTF-8
+    // encoder of the program (os::ToUtf8) as they end.
     bool Text(std::wstring_view text) {
+        size_t run = 0;  // where the pending run of plain characters starts
+        auto flush = [&](size_t end) {
+            if (end > run) out += os::ToUtf8(text.substr(run, end - run));
+        };
         for (size_t i = 0; i < text.size(); ++i) {
+            size_t at = i;
             uint32_t c = static_cast<uint32_t>(text[i]);
             if constexpr (sizeof(wchar_t) == 2) {
                 if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
@@ -259,25 +249,29 @@ public:
                     }
                 }
             }
+            const char* escape = nullptr;
             switch (c) {
-            case '&': out += "&amp;"; continue;
-            case '<': out += "&lt;"; continue;
-            case '>': out += "&gt;"; continue;
-            case '\r': out += "&#13;"; continue;  // a raw CR would read back as LF
+            case '&': escape = "&amp;"; break;
+            case '<': escape = "&lt;"; break;
+            case '>': escape = "&gt;"; break;
+            case '\r': escape = "&#13;"; break;  // a raw CR would read back as LF
             default: break;
             }
             bool allowed = c == 0x9 || c == 0xA || (c >= 0x20 && c <= 0xD7FF) ||
                            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-            if (!allowed) {
-                if (lenient) {
-                    out.push_back('?');
-                    continue;
-                }
+            if (!escape && allowed) continue;
+            flush(at);
+            run = i + 1;
+            if (escape) {
+                out += escape;
+            } else if (lenient) {
+                out.push_back('?');
+            } else {
                 bad_ = c;
                 return false;
             }
-            PutUtf8(out, c);
         }
+        flush(text.size());
         return true;
     }
 
