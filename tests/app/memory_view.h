@@ -7,24 +7,9 @@
 
 #include "app/layout.h"
 #include "platform/ui.h"
+#include "tests/app/recording_questions.h"
 
 namespace bv::test {
-
-class MemoryQuestions : public ui::Questions {
-public:
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
-    void ShowError(const std::wstring& text) override { errors.push_back(text); }
-    // The archive's questions are recorded and dismissed.
-    Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
-        passwordAsks.push_back(memberName);
-        return Answer::Cancel;
-    }
-    Answer AskFailure(const std::wstring& message, bool) override {
-        failures.push_back(message);
-        return Answer::Ignore;
-    }
-    std::vector<std::wstring> messages, errors, passwordAsks, failures;
-};
 
 class MemoryView : public ui::View {
 public:
@@ -91,7 +76,7 @@ public:
     void PostClose() override { Close(); }
     ui::Questions& questions() override { return questions_; }
 
-    MemoryQuestions questions_;
+    RecordingQuestions questions_;
     std::map<ui::Ctl, int> repaints;
     uint32_t barColor = 0;
     bool closed = false;

@@ -11,27 +11,12 @@
 #include "app/MainU.h"
 #include "app/layout.h"
 #include "platform/win32/wizard_window.h"
+#include "tests/app/recording_questions.h"
 #include "transfer/dmClient.h"
 #include "util/log.h"
 #include "util/error.h"
 
 namespace bv::test {
-
-class RecordingQuestions : public ui::Questions {
-public:
-    void ShowMessage(const std::wstring& text) override { messages.push_back(text); }
-    void ShowError(const std::wstring& text) override { errors.push_back(text); }
-    // The archive's questions are recorded and dismissed.
-    Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
-        passwordAsks.push_back(memberName);
-        return Answer::Cancel;
-    }
-    Answer AskFailure(const std::wstring& message, bool) override {
-        failures.push_back(message);
-        return Answer::Ignore;
-    }
-    std::vector<std::wstring> messages, errors, passwordAsks, failures;
-};
 
 // Switches and the log are process-wide: every wizard starts from a clean slate.
 inline void ResetProcessState() {
