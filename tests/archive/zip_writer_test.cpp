@@ -360,7 +360,9 @@ TEST_F(ParallelZipTest, ArchiveIsTheSameOnAnyNumberOfThreads) {
         r.OpenArchive(fmOpenRead);
         EXPECT_GE(r.Entries().size(), 7u);
         for (size_t i = 0; i < r.Entries().size(); ++i) {
-            if (!r.Entries()[i].IsDirectory()) EXPECT_EQ(ReadMember(r, i).size(), r.Entries()[i].uncompressedSize);
+            if (!r.Entries()[i].IsDirectory()) {
+                EXPECT_EQ(ReadMember(r, i).size(), r.Entries()[i].uncompressedSize);
+            }
         }
     }
 }

@@ -219,7 +219,9 @@ TEST_F(DownloadTest, FailuresTellWhy) {
         EXPECT_EQ(DownloadToFile(Url(server, "/f"), target_, hooks_), c.saved);
         std::wstring why = LastDownloadFailure();
         EXPECT_EQ(why.substr(0, c.why.size()), c.why) << os::ToUtf8(why);
-        if (c.why.empty()) EXPECT_EQ(why, L"");
+        if (c.why.empty()) {
+            EXPECT_EQ(why, L"");
+        }
     }
 }
 

@@ -183,7 +183,9 @@ TEST_F(InstallTest, FolderTextsAcceptedAndRefused) {
         SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
         EXPECT_EQ(w->form.InitInstallFolder(), c.accepted);
         EXPECT_EQ(w->form.InstallFolder, c.folder);
-        if (c.accepted) EXPECT_TRUE(fs::DirectoryExists(c.folder));
+        if (c.accepted) {
+            EXPECT_TRUE(fs::DirectoryExists(c.folder));
+        }
         EXPECT_EQ(w->questions.messages,
                   c.message.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{c.message});
         EXPECT_EQ(w->window.GetText(Ctl::edInstallFolder), c.shown.empty() ? c.text : c.shown);

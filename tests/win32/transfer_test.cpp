@@ -180,13 +180,17 @@ TEST_F(Transfer, CompleteAnswers) {
         EXPECT_EQ(client.statuses, c.statuses);
         EXPECT_EQ(client.progress, c.progress);
         EXPECT_EQ(client.Count("drFileFromServerDataReceived, not done, contentlength "), c.notDone);
-        if (c.notDone) EXPECT_EQ(client.Count(std::string("not done, contentlength ") + c.notDoneLength), c.notDone);
+        if (c.notDone) {
+            EXPECT_EQ(client.Count(std::string("not done, contentlength ") + c.notDoneLength), c.notDone);
+        }
         EXPECT_EQ(server.connections(), 1);
         ASSERT_EQ(server.requests().size(), 1u);
         EXPECT_EQ(server.requests()[0].rfind("GET /dir/file.bin HTTP/1.1\r\n", 0), 0u) << server.requests()[0];
         EXPECT_EQ(client.Count("drFileFromServerDataReceived, Status: "), 1);
         EXPECT_EQ(client.Count("Connecting..."), 1);
-        if (c.lines[0] == saved) EXPECT_EQ(client.Count("drFileFromServerDataReceived, done, " + Narrow(saved)), 1);
+        if (c.lines[0] == saved) {
+            EXPECT_EQ(client.Count("drFileFromServerDataReceived, done, " + Narrow(saved)), 1);
+        }
         else EXPECT_EQ(client.Count("drFileFromServerDataReceived, failed."), 1);
     }
 }
@@ -226,7 +230,9 @@ TEST_F(Transfer, FailedConnections) {
         EXPECT_EQ(client.Count("Saved to"), 0);
         EXPECT_EQ(FileBytes(Dest(L"a.bin")), c.file);
         EXPECT_FALSE(fs::FileExists(Dest(L"b.bin")));
-        if (c.authority.empty()) EXPECT_EQ(static_cast<int>(server.requests().size()), c.reached);
+        if (c.authority.empty()) {
+            EXPECT_EQ(static_cast<int>(server.requests().size()), c.reached);
+        }
     }
 }
 
@@ -295,7 +301,9 @@ TEST_F(Transfer, UnwritableDestinationIsNotSaved) {
         EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Not saved: " + c.dest});
         EXPECT_EQ(client.Count("drFileFromServerDataReceived, not saved, " + Narrow(c.dest) + ": "), 1);
         EXPECT_EQ(client.Count("Saved to"), 0);
-        if (c.holdOpen) EXPECT_EQ(FileBytes(c.dest), "old");
+        if (c.holdOpen) {
+            EXPECT_EQ(FileBytes(c.dest), "old");
+        }
     }
 }
 
@@ -842,7 +850,9 @@ TEST_F(Transfer, RemoteCallResults) {
         EXPECT_EQ(client.Lines(), c.lines);
         if (c.name == std::string("file not received"))
             EXPECT_EQ(client.Count("File NOT received OK at server.  {success: false, filesize: 0} bytes"), 1);
-        if (c.name == std::string("empty list")) EXPECT_EQ(client.Count("GetFilesReturned count files 0"), 1);
+        if (c.name == std::string("empty list")) {
+            EXPECT_EQ(client.Count("GetFilesReturned count files 0"), 1);
+        }
     }
 }
 
