@@ -21,9 +21,7 @@ TMainF* MainF = nullptr;
 const wchar_t kMusicFileName[] = L"ipanema.mid";
 
 bool IsMusicPath(const std::wstring& text) {
-    size_t slash = text.find_last_of(L"\\/");
-    std::wstring name = slash == std::wstring::npos ? text : text.substr(slash + 1);
-    return name.find(L".mid") != std::wstring::npos;
+    return NameOf(text).find(L".mid") != std::wstring::npos;
 }
 
 namespace {

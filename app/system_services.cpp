@@ -4,6 +4,7 @@
 #include "archive/unzip.h"
 #include "platform/shell.h"
 #include "util/settings.h"
+#include "util/strings.h"
 #include "web/http_get.h"
 #include "web/internet.h"
 #include "web/vendor.h"
@@ -34,7 +35,7 @@ void UseSystemServices(TMainF& form) {
     };
     s.DesktopFolder = [] { return shell::DesktopFolder(); };
     s.SaveShellLink = [](const std::wstring& target, const std::wstring& linkFile) {
-        return shell::SaveShellLink(target, target.substr(0, target.find_last_of(L'\\') + 1), linkFile);
+        return shell::SaveShellLink(target, FolderOf(target), linkFile);
     };
     s.PlayFile = [](const std::wstring& path) { media::Play(path); };
     s.StopPlaying = [] { media::Stop(); };

@@ -8,6 +8,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "util/error.h"
+#include "util/strings.h"
 
 namespace bv {
 namespace {
@@ -43,8 +44,7 @@ bool TConsoleZipObject::Start(const std::wstring& ArchiveName, int Compression) 
         zip.OpenArchive(fmCreate);
         zip.Options.Recurse = false;
         zip.Options.StorePath = spNoPath;
-        size_t cut = full.find_last_of(L'\\');
-        zip.BaseDir = cut == std::wstring::npos ? std::wstring() : full.substr(0, cut + 1);
+        zip.BaseDir = FolderOf(full);
     } catch (const std::exception&) {
         Success = false;
         return false;

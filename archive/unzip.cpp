@@ -54,10 +54,7 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
         zip.FileName = path;
         zip.OpenArchive(fmOpenRead);
         std::wstring root = DestFolder;
-        if (root.empty()) {
-            size_t cut = path.find_last_of(L'\\');
-            root = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
-        }
+        if (root.empty()) root = FolderOf(path);
         if (!root.empty() && root.back() != L'\\') root += L'\\';
         zip.BaseDir = root;
         if (Masks.find(L'|') == std::wstring::npos) {

@@ -136,16 +136,6 @@ std::wstring CutDrive(const std::wstring& s, wchar_t sep) {
     return s;
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-    size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
-}
-
-std::wstring LastPart(const std::wstring& path) {
-    size_t cut = path.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? path : path.substr(cut + 1);
-}
-
 // A path segment that Windows reads as a device (NUL, CON, AUX, PRN,
 // COM1-COM9, LPT1-LPT9, and the console's own names), whatever the letter
 // case, with or without an extension, and with the blanks and dots that
@@ -627,7 +617,7 @@ bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName)
     std::wstring name = storedName;
     if (!name.empty() && (name.back() == L'/' || name.back() == L'\\')) name.pop_back();
     if (!name.empty() && name.back() == L'.') name.pop_back();
-    std::wstring last = LastPart(name);
+    std::wstring last = NameOf(name);
     if (noExtension && last.find(L'.') != std::wstring::npos) return false;
     return fs::MaskMatches(m, name) || fs::MaskMatches(m, last);
 }
@@ -1459,7 +1449,7 @@ std::wstring ZipArchiver::StoredName(const std::wstring& fullPath, const std::ws
                                      bool directory) const {
     std::wstring name;
     switch (Options.StorePath) {
-        case spNoPath: name = LastPart(fullPath); break;
+        case spNoPath: name = NameOf(fullPath); break;
         case spRelativePath:
             if (Upper(fullPath.substr(0, root.size())) == Upper(root)) name = fullPath.substr(root.size());
             else name = CutDrive(fullPath, L'\\');
@@ -1545,7 +1535,7 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
     if (!absolute && !BaseDir.empty()) full = AddBackslash(BaseDir) + full;
     full = fs::FullPath(full);
     std::wstring folder = FolderOf(full);
-    std::wstring pattern = LastPart(full);
+    std::wstring pattern = NameOf(full);
     std::vector<std::pair<std::wstring, fs::DirEntry>> found;
     CollectFiles(DropTrailingBackslash(folder), folder, pattern, full, searchAttr, excludeMask, true, found);
 
@@ -1565,7 +1555,7 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
         for (;;) {
             try {
                 AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
-                       (d.attributes & fs::kAttrDirectory) != 0, d.attributes, packed.get());
+                       (d.attributes & fs::kAttrDirectory) != 0, packed.get());
                 if (packer) packer->Return(std::move(packed));
                 break;
             } catch (const EZipError& err) {
@@ -1600,7 +1590,7 @@ int ZipArchiver::DeflateLevel() const {
 }
 
 void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedName,
-                         bool directory, uint32_t attributes, Packed* packed) {
+                         bool directory, Packed* packed) {
     if (source.size() > 259 && source.find(L"\\\\?\\") == std::wstring::npos)
         throw EZipError(zeNameTooLong, source);
     ZipEntry e;
@@ -1621,7 +1611,6 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     e.modTime = static_cast<uint16_t>(dos & 0xFFFF);
     uint32_t attrs = 0;
     e.externalAttributes = fs::GetAttributes(source, attrs) ? attrs : fs::kAttrArchive;
-    (void)attributes;
     if (UnicodeFilenames) {
         uint32_t units = 0;
         std::string utf16 = ToUtf16Le(storedName, units);

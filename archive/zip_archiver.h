@@ -23,8 +23,6 @@ class AesCipher;
 }
 
 enum TCompressionLevel { clNone, clFastest, clNormal, clMax };
-enum TZip64Mode { zmDisabled, zmAuto, zmAlways };
-enum TZipCryptAlgorithm { caPkzipClassic, caAES_128, caAES_192, caAES_256 };
 enum TZipStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive };
 enum TZipOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
 
@@ -156,8 +154,6 @@ public:
     std::string Password;  // 8-bit, ANSI code page
     TCompressionLevel CompressionLevel = clFastest;
     bool UnicodeFilenames = false;
-    TZip64Mode Zip64Mode = zmDisabled;
-    TZipCryptAlgorithm EncryptionAlgorithm = caPkzipClassic;
     bool ExtractCorruptedFiles = false;
     bool OpenCorruptedArchives = true;
     ZipOptions Options;
@@ -229,7 +225,7 @@ private:
     void FinishEntry(ZipEntry& e, bool central);
     void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
-                uint32_t attributes, Packed* packed = nullptr);
+                Packed* packed = nullptr);
     void WriteMember(ZipEntry& entry, fs::File& source, Packed* packed);
     int DeflateLevel() const;
     void WriteDirectory();

@@ -12,6 +12,7 @@
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
+#include "util/strings.h"
 
 namespace {
 
@@ -132,7 +133,7 @@ int Run(std::vector<std::wstring> args) {
             std::wstring mask = LocalPath(rest[i]);
             if (fs::DirectoryExists(mask)) {
                 // A folder is added with everything below it.
-                zip.BaseDir = mask.substr(0, mask.find_last_of(L'\\') + 1);
+                zip.BaseDir = FolderOf(mask);
                 mask += L"\\*";
                 zip.Options.Recurse = true;
             }

@@ -21,6 +21,16 @@ std::wstring DropTrailingBackslash(std::wstring_view text) {
     return std::wstring(text);
 }
 
+std::wstring FolderOf(std::wstring_view path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return cut == std::wstring_view::npos ? std::wstring() : std::wstring(path.substr(0, cut + 1));
+}
+
+std::wstring NameOf(std::wstring_view path) {
+    size_t cut = path.find_last_of(L"\\/");
+    return std::wstring(cut == std::wstring_view::npos ? path : path.substr(cut + 1));
+}
+
 std::wstring AddTrailingSlash(std::wstring_view text) {
     if (!text.empty() && text.back() != L'/') return std::wstring(text) + L'/';
     return std::wstring(text);

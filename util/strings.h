@@ -36,6 +36,11 @@ std::wstring AddBackslash(std::wstring_view text);
 std::wstring DropTrailingBackslash(std::wstring_view text);
 // Appends "/" to a non-empty text that does not end in one.
 std::wstring AddTrailingSlash(std::wstring_view text);
+// The folder part of a path, up to and with its last "\" or "/"; empty when
+// the path has no separator.
+std::wstring FolderOf(std::wstring_view path);
+// What follows the last "\" or "/" of a path: the whole path when it has none.
+std::wstring NameOf(std::wstring_view path);
 
 // Puts a blank into empty fields of comma and semicolon lists.
 std::wstring NormalizeSeparators(std::wstring_view text);

@@ -86,6 +86,14 @@ TEST(Paths, BackslashAndSlashRules) {
         {AddTrailingSlash, L"", L""},
         {AddTrailingSlash, L"http://h/bv/", L"http://h/bv/"},
         {AddTrailingSlash, L"http://h/bv", L"http://h/bv/"},
+        {FolderOf, L"C:\\Farm\\herd.zip", L"C:\\Farm\\"},
+        {FolderOf, L"sub/dir/a.txt", L"sub/dir/"},
+        {FolderOf, L"C:\\Farm\\", L"C:\\Farm\\"},
+        {FolderOf, L"herd.zip", L""},
+        {NameOf, L"C:\\Farm\\herd.zip", L"herd.zip"},
+        {NameOf, L"sub/a.txt", L"a.txt"},
+        {NameOf, L"C:\\Farm\\", L""},
+        {NameOf, L"herd.zip", L"herd.zip"},
     };
     for (const Case& c : cases) EXPECT_EQ(c.fn(c.in), c.out);
 }
