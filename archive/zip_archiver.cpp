@@ -43,78 +43,6 @@ constexpr size_t kEndSearch = 65600;
 constexpr size_t kReadChunk = 1 << 20;
 constexpr uint32_t kFilterBits = fs::kAttrHidden | fs::kAttrSystem | fs::kAttrVolume | fs::kAttrDirectory;
 
-bool IsValidUtf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        size_t extra;
-        uint32_t c;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if ((b & 0xE0) == 0xC0) {
-            extra = 1;
-            c = b & 0x1F;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2;
-            c = b & 0x0F;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3;
-            c = b & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            unsigned char cont = static_cast<unsigned char>(s[i + k]);
-            if ((cont & 0xC0) != 0x80) return false;
-            c = (c << 6) | (cont & 0x3F);
-        }
-        static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-        if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-// UTF-16LE bytes to text and back; native builds have a 32-bit wchar_t.
-std::wstring FromUtf16Le(std::string_view bytes) {
-    std::wstring out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        uint32_t u = uint8_t(bytes[i]) | (uint32_t(uint8_t(bytes[i + 1])) << 8);
-        if constexpr (sizeof(wchar_t) == 4) {
-            if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-                uint32_t lo = uint8_t(bytes[i + 2]) | (uint32_t(uint8_t(bytes[i + 3])) << 8);
-                if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                    out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
-                    i += 2;
-                    continue;
-                }
-            }
-        }
-        out.push_back(static_cast<wchar_t>(u));
-    }
-    return out;
-}
-
-std::string ToUtf16Le(std::wstring_view text, uint32_t& units) {
-    std::string out;
-    units = 0;
-    for (wchar_t wc : text) {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0xFFFF && c <= 0x10FFFF) {
-            c -= 0x10000;
-            Put16(out, 0xD800 + (c >> 10));
-            Put16(out, 0xDC00 + (c & 0x3FF));
-            units += 2;
-        } else {
-            Put16(out, c & 0xFFFF);
-            units += 1;
-        }
-    }
-    return out;
-}
-
 std::wstring Upper(const std::wstring& s) { return os::UpperLocale(s); }
 
 
@@ -191,7 +119,7 @@ std::wstring DecodeName(const std::string& raw, uint16_t flags, bool oem) {
         bytes = os::ToAnsi(text);
         if (os::FromAnsi(bytes) != text) return text;
     }
-    return IsValidUtf8(bytes) ? os::FromUtf8(bytes) : os::FromAnsi(bytes);
+    return os::IsValidUtf8(bytes) ? os::FromUtf8(bytes) : os::FromAnsi(bytes);
 }
 
 // The name of an Info-ZIP Unicode Path block (version 1, the CRC-32 of the
@@ -204,7 +132,7 @@ std::optional<std::wstring> UnicodePathName(const std::string& data, const std::
     uint32_t actual = static_cast<uint32_t>(
         crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(rawName.data()), static_cast<uInt>(rawName.size())));
     std::string utf8 = data.substr(5);
-    if (stored != actual || utf8.empty() || !IsValidUtf8(utf8)) return std::nullopt;
+    if (stored != actual || utf8.empty() || !os::IsValidUtf8(utf8)) return std::nullopt;
     return os::FromUtf8(utf8);
 }
 
@@ -724,7 +652,7 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
             r.Str(4);
             uint32_t units = r.U32();
             size_t bytes = std::min<size_t>(static_cast<size_t>(units) * 2, b.data.size() - 8);
-            e.name = FromUtf16Le(std::string_view(b.data).substr(8, bytes));
+            e.name = os::FromUtf16Le(std::string_view(b.data).substr(8, bytes));
         } else if (b.id == kAesId && b.data.size() >= 7) {
             r.U16();
             r.U16();
@@ -1613,7 +1541,7 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     e.externalAttributes = fs::GetAttributes(source, attrs) ? attrs : fs::kAttrArchive;
     if (UnicodeFilenames) {
         uint32_t units = 0;
-        std::string utf16 = ToUtf16Le(storedName, units);
+        std::string utf16 = os::ToUtf16Le(storedName, units);
         ZipExtraBlock nu;
         nu.id = kUnicodeNameId;
         nu.data = "NUCX";

@@ -33,6 +33,12 @@ std::string ToOem(std::wstring_view text);
 std::wstring FromOem(std::string_view bytes);
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view bytes);
+// Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsValidUtf8(std::string_view bytes);
+// UTF-16LE bytes to text (an odd last byte is ignored), and text to UTF-16LE
+// bytes, `units` receiving the number of 16-bit units written.
+std::wstring FromUtf16Le(std::string_view bytes);
+std::string ToUtf16Le(std::wstring_view text, uint32_t& units);
 
 // The system's text for one of its error codes (a Win32 error; errno natively),
 // without a final line break.

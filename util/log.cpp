@@ -64,13 +64,8 @@ std::string EncodeLines(const std::vector<std::wstring>& lines) {
 std::wstring DecodeFile(const std::string& bytes) {
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         return os::FromUtf8(std::string_view(bytes).substr(3));
-    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        std::wstring out;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-            out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                               (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        return out;
-    }
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE')
+        return os::FromUtf16Le(std::string_view(bytes).substr(2));
     return os::FromAnsi(bytes);
 }
 
