@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Download benchmark (not a test): the transfer client's FileFromURL, run by
-# bvsync.exe under Wine, against curl, both fetching the same 256 MB file
-# from nginx on loopback, in one run. Prints both throughputs, their ratio
-# (ours / curl; 1.0 means as fast) and bvsync's peak memory: the Windows
-# process's peak working set as bvsync reports it, and the peak resident size
-# of the Wine process as /usr/bin/time sees it.
+# Download benchmark (not a test): the two ways the program downloads, each
+# run under Wine against curl, all fetching the same 256 MB file from nginx
+# on loopback, in one run: the transfer client's FileFromURL (bvsync.exe,
+# WinInet) and the wizard's plain GET DownloadToFile (bvget.exe, WinHTTP).
+# Prints each throughput, its ratio to curl's (ours / curl; 1.0 means as
+# fast), for the download alone and for the whole process (Wine's start
+# included), and peak memory: the Windows process's peak working set for the
+# big file and for a 1 KB one, and the Wine process's peak resident size as
+# /usr/bin/time sees it.
 #
 #   bench/download_bench.sh              # 256 MB
 #   BV_BENCH_MB=64 bench/download_bench.sh
@@ -13,9 +16,10 @@ source "$(dirname "$0")/../scripts/common.sh"
 ensure_packages
 MB=${BV_BENCH_MB:-256}
 WORK=$BUILD/bench/download
-log "windows build of bvsync"
-build_windows >/dev/null
+log "windows build of bvsync and bvget"
+BV_TARGETS="bvsync bvget" build_windows >/dev/null
 BVSYNC=$BUILD/win/tools/bvsync.exe
+BVGET=$BUILD/win/tools/bvget.exe
 
 mkdir -p "$WORK/site"
 if [ "$(stat -c %s "$WORK/site/big.bin" 2>/dev/null || echo 0)" != $((MB * 1048576)) ]; then
@@ -34,40 +38,54 @@ wine_start
 url=http://127.0.0.1:$port/big.bin
 
 now() { date +%s.%N; }
-rm -f "$WORK/curl.bin" "$WORK/ours.bin"
+rm -f "$WORK/curl.bin"
 log "curl"
 t0=$(now)
 curl -s -o "$WORK/curl.bin" "$url"
 t1=$(now)
-log "bvsync fetch (FileFromURL under Wine)"
-dest=$(printf 'Z:%s' "$WORK/ours.bin" | tr / '\\')
-t2=$(now)
-/usr/bin/time -v -o "$WORK/time.txt" wine "$BVSYNC" --peak-memory fetch "$url" "$dest" >"$WORK/out.txt" 2>"$WORK/err.txt"
-t3=$(now)
-log "bvsync fetch of a 1 KB file (memory baseline)"
-head -c 1024 "$WORK/site/big.bin" > "$WORK/site/small.bin"
-wine "$BVSYNC" --peak-memory fetch "http://127.0.0.1:$port/small.bin" "${dest%.bin}-small.bin" >/dev/null 2>"$WORK/err-small.txt"
-cmp -s "$WORK/site/big.bin" "$WORK/ours.bin" || { echo "bvsync's copy differs: $(cat "$WORK/out.txt")"; exit 1; }
 cmp -s "$WORK/site/big.bin" "$WORK/curl.bin" || { echo "curl's copy differs"; exit 1; }
+head -c 1024 "$WORK/site/big.bin" > "$WORK/site/small.bin"
 
-rm -f "$WORK/ours-small.bin"
-python3 - "$MB" "$t0" "$t1" "$t2" "$t3" "$WORK/err.txt" "$WORK/time.txt" "$WORK/err-small.txt" <<'PY'
+# measure LABEL EXE ARGS-BEFORE-URL...: the big file, then the 1 KB one.
+measure() {
+  local label=$1 exe=$2
+  shift 2
+  local dest small
+  dest=$(printf 'Z:%s' "$WORK/ours.bin" | tr / '\\')
+  small=$(printf 'Z:%s' "$WORK/ours-small.bin" | tr / '\\')
+  rm -f "$WORK/ours.bin" "$WORK/ours-small.bin"
+  log "$label"
+  local t2 t3
+  t2=$(now)
+  /usr/bin/time -v -o "$WORK/time.txt" wine "$exe" --peak-memory "$@" "$url" "$dest" >"$WORK/out.txt" 2>"$WORK/err.txt"
+  t3=$(now)
+  wine "$exe" --peak-memory "$@" "http://127.0.0.1:$port/small.bin" "$small" >/dev/null 2>"$WORK/err-small.txt"
+  cmp -s "$WORK/site/big.bin" "$WORK/ours.bin" || { echo "$label: the copy differs: $(cat "$WORK/out.txt")"; exit 1; }
+  python3 - "$label" "$MB" "$t0" "$t1" "$t2" "$t3" "$WORK/err.txt" "$WORK/time.txt" "$WORK/err-small.txt" <<'PY'
 import re, sys
-mb = float(sys.argv[1]); t0, t1, t2, t3 = map(float, sys.argv[2:6])
-err = open(sys.argv[6]).read(); tv = open(sys.argv[7]).read(); small = open(sys.argv[8]).read()
+label = sys.argv[1]
+mb = float(sys.argv[2]); t0, t1, t2, t3 = map(float, sys.argv[3:7])
+err = open(sys.argv[7]).read(); tv = open(sys.argv[8]).read(); small = open(sys.argv[9]).read()
 figures = re.search(r"peak working set: (\d+) KB, operation: (\d+) ms", err)
 base = re.search(r"peak working set: (\d+) KB", small)
+reports = re.search(r"progress reports: (\d+)", err)
 rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", tv)
 curl, ours = mb / (t1 - t0), mb / (t3 - t2)
-print(f"curl:                 {curl:8.1f} MB/s ({t1 - t0:.2f} s, whole process)")
-print(f"bvsync whole process: {ours:8.1f} MB/s ({t3 - t2:.2f} s: Wine start, internet API set-up, fetch, exit)")
-print(f"throughput ratio bvsync/curl, whole process: {ours / curl:.2f}")
+print(f"{label}")
+print(f"  curl:              {curl:8.1f} MB/s ({t1 - t0:.2f} s, whole process)")
+print(f"  ours, whole process: {ours:8.1f} MB/s ({t3 - t2:.2f} s: Wine start, set-up, download, exit); ratio to curl {ours / curl:.2f}")
 if figures:
-    fetch = int(figures.group(2)) / 1000.0
-    print(f"bvsync fetch alone:   {mb / fetch:8.1f} MB/s ({fetch:.2f} s from FileFromURL to the result)")
-    print(f"throughput ratio bvsync fetch/curl: {mb / fetch / curl:.2f}")
-    print(f"bvsync peak working set: {int(figures.group(1)) / 1024:.1f} MB for {mb:.0f} MB"
+    took = int(figures.group(2)) / 1000.0
+    print(f"  ours, download alone: {mb / took:8.1f} MB/s ({took:.2f} s); ratio to curl {mb / took / curl:.2f}")
+    print(f"  peak working set: {int(figures.group(1)) / 1024:.1f} MB for {mb:.0f} MB"
           + (f", {int(base.group(1)) / 1024:.1f} MB for 1 KB" if base else ""))
+if reports:
+    print(f"  progress reports: {reports.group(1)}")
 if rss:
-    print(f"wine process peak resident size (/usr/bin/time): {int(rss.group(1)) / 1024:.1f} MB")
+    print(f"  wine process peak resident size (/usr/bin/time): {int(rss.group(1)) / 1024:.1f} MB")
 PY
+  rm -f "$WORK/ours.bin" "$WORK/ours-small.bin"
+}
+
+measure "bvsync fetch (the transfer client's FileFromURL, WinInet)" "$BVSYNC" fetch
+measure "bvget (the wizard's plain GET DownloadToFile, WinHTTP)" "$BVGET"
