@@ -40,22 +40,28 @@ const char16_t kCp437High[129] =
     u"\u03B1\u00DF\u0393\u03C0\u03A3\u03C3\u00B5\u03C4\u03A6\u0398\u03A9\u03B4\u221E\u03C6\u03B5\u2229"
     u"\u2261\u00B1\u2265\u2264\u2320\u2321\u00F7\u2248\u00B0\u2219\u00B7\u221A\u207F\u00B2\u25A0\u00A0";
 
-std::string Encode(std::wstring_view text, const char16_t* high) {
+// The byte (0x80..0xFF) of each character of the code page's upper half,
+// 0 for characters it lacks; built once per code page. Names from archives
+// are full of such characters, and a search of the 128 entries per
+// character was most of the cost of decoding them.
+struct Reverse {
+    explicit Reverse(const char16_t* high) {
+        for (int i = 127; i >= 0; --i) bytes[high[i]] = static_cast<uint8_t>(0x80 + i);
+    }
+    uint8_t bytes[0x10000] = {};
+};
+
+std::string Encode(std::wstring_view text, const Reverse& reverse) {
     std::string out;
     out.reserve(text.size());
     for (wchar_t c : text) {
-        if (static_cast<uint32_t>(c) < 0x80) {
-            out.push_back(static_cast<char>(c));
+        const uint32_t u = static_cast<uint32_t>(c);
+        if (u < 0x80) {
+            out.push_back(static_cast<char>(u));
             continue;
         }
-        char byte = '?';
-        for (int i = 0; i < 128; ++i) {
-            if (static_cast<uint32_t>(high[i]) == static_cast<uint32_t>(c)) {
-                byte = static_cast<char>(0x80 + i);
-                break;
-            }
-        }
-        out.push_back(byte);
+        const uint8_t byte = u < 0x10000 ? reverse.bytes[u] : 0;
+        out.push_back(byte ? static_cast<char>(byte) : '?');
     }
     return out;
 }
@@ -106,9 +112,15 @@ std::vector<std::wstring> CommandLineParameters() {
     return params;
 }
 
-std::string ToAnsi(std::wstring_view text) { return Encode(text, kCp1252High); }
+std::string ToAnsi(std::wstring_view text) {
+    static const Reverse reverse(kCp1252High);
+    return Encode(text, reverse);
+}
 std::wstring FromAnsi(std::string_view bytes) { return Decode(bytes, kCp1252High); }
-std::string ToOem(std::wstring_view text) { return Encode(text, kCp437High); }
+std::string ToOem(std::wstring_view text) {
+    static const Reverse reverse(kCp437High);
+    return Encode(text, reverse);
+}
 std::wstring FromOem(std::string_view bytes) { return Decode(bytes, kCp437High); }
 
 std::string ToUtf8(std::wstring_view text) {

@@ -45,5 +45,21 @@ TEST(TextCodecs, Utf8Validity) {
     for (const Case& c : cases) EXPECT_EQ(IsValidUtf8(c.bytes), c.valid) << c.bytes;
 }
 
+#ifndef _WIN32
+// The native build's fixed code pages (1252 and 437; Windows uses the
+// user's): every byte comes back as itself after a trip through Unicode,
+// and a character the page lacks becomes "?".
+TEST(TextCodecs, CodePagesRoundTripEveryByte) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+    EXPECT_EQ(os::ToAnsi(os::FromAnsi(all)), all);
+    EXPECT_EQ(os::ToOem(os::FromOem(all)), all);
+    EXPECT_EQ(os::FromAnsi("\x80\x9f"), L"\u20AC\u0178");
+    EXPECT_EQ(os::FromOem("\x80\xe1"), L"\u00C7\u00DF");
+    EXPECT_EQ(os::ToAnsi(L"a\u4E2D\u2591b"), "a??b");
+    EXPECT_EQ(os::ToOem(L"\u2591\u20AC"), "\xb0?");
+}
+#endif
+
 }  // namespace
 }  // namespace bv::os
