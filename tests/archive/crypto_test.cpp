@@ -101,10 +101,24 @@ TEST(CryptoTest, Pbkdf2MatchesRfc6070) {
          "3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038"},
         // Zero bytes inside password and salt are data.
         {"pass\0word"s, "sa\0lt"s, 4096, "56fa6aa75548099dcc37d7f03425e0c3"},
+        // Output blocks are derived four at a time: the 66 bytes of an
+        // AES-256 member (four blocks), five blocks (a second group of one),
+        // and six blocks with the last one cut short.
+        {"pw", std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f", 16), 1000,
+         "fa6effc6599d671aae4ea5f7dd4af9b0e809483a8e81ca459d27035cf7b0fd7aea5ffa0a13e5c7ed617c03fc91dec551"
+         "d437dda58911b355a9d4737b9329f40005a9"},
+        {"password", "salt", 1,
+         "0c60c80f961f0e71f3a9b524af6012062fe037a6e0f0eb94fe8fc46bdc637164ac2e7a8e3f9d2e83ace57e0d50e5e107"
+         "1367c179bc86c767fc3f78ddb561363fc692ba406d1301e42bcccc3c520d06751d78b80c3db926b16ffa3395bd697c64"
+         "7f280b51"},
+        {"passwordPASSWORDpassword", "saltSALTsaltSALTsaltSALTsaltSALTsalt", 2,
+         "8f2c3482e40bdbe537935153ef1692de0c7f4740bef78dd94088c4f140b1589ea25a8cc339a28621d21dbc74acdbba80"
+         "06a4ec4bb1b02daf938b6cd4594f620eeae6ea42243acfc41d858f4067fb4f0155d8425d1d42f423ab78c774d12cb0a0"
+         "24b12815f818ce8bb47815c92c26c97e7d"},
     };
     for (const Case& c : cases) {
         size_t length = std::strlen(c.expected) / 2;
-        uint8_t out[32];
+        uint8_t out[128];
         ASSERT_TRUE(crypto::Pbkdf2HmacSha1(c.password, reinterpret_cast<const uint8_t*>(c.salt.data()),
                                            c.salt.size(), c.iterations, out, length));
         EXPECT_EQ(Hex(out, length), c.expected) << c.password << " " << c.iterations;
