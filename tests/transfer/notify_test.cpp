@@ -58,7 +58,7 @@ TEST(Notify, DestroyListDropsIt) {
 
 // A worker posts numbered results while the "timer" reads and resets. Every
 // post is seen exactly once and whole (its two lines together), or was made
-// after a reset and is then seen under code 0; none is lost or torn.
+// after a reset and is then seen under Idle; none is lost or torn.
 TEST(Notify, WorkerPostsAreNeverLostOrTornByTheTimer) {
     TNotify n;
     n.Init(NotifyCode::KeepList);

@@ -259,7 +259,7 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     EXPECT_EQ(nextCalls, 0);
 
     // A saved file: its line is shown and the next file starts (and fails
-    // here, which leaves code 4 with "Not saved: " and the flag down).
+    // here, which leaves Download with "Not saved: " and the flag down).
     Notify.AddLine(L"Saved to C:\\BV500\\ZODed.___");
     Notify.SetReady(true);
     w.form.NotifyTimerTimer();
@@ -281,20 +281,21 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"");
     EXPECT_EQ(nextCalls, 1);
 
-    // A result arriving under code 0 is dropped.
+    // A result arriving under Idle is dropped.
     Notify.Post({L"ResponseAbort"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"");
     EXPECT_FALSE(Notify.Read().nfReady);
 
-    // A failed answer that then breaks: both lines, in order, under code 4.
+    // A failed answer that then breaks: both lines, in order, under Download.
     Notify.Init(NotifyCode::Download);
     Notify.Post({L"Failed", L"ResponseAbort"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"ResponseAbort");
     EXPECT_EQ(nextCalls, 2);
 
-    // Code 1: one message box with every line; 2: count, then each line; 3: "File Sent ".
+    // Hello: one message box with every line; FileList: count, then each line;
+    // FileSent: "File Sent ".
     Notify.Init(NotifyCode::Hello);
     Notify.Post({L"pong", L"v2"});
     w.form.NotifyTimerTimer();
