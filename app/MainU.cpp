@@ -13,8 +13,6 @@
 
 namespace bv {
 
-using ui::Ctl;
-
 bool TestMode = false;
 bool SkipSwitch = false;
 TMainF* MainF = nullptr;
@@ -27,7 +25,6 @@ bool IsMusicPath(const std::wstring& text) {
 namespace {
 
 constexpr uint32_t kLime = 0x00FF00;  // RGB 0, 255, 0
-const CharSet kBatchSeparators{L';'};
 
 std::wstring Format2(const wchar_t* pattern, const std::wstring& a, const std::wstring& b) {
     std::wstring out = pattern;
@@ -49,7 +46,7 @@ void TMainF::FormCreate() {
     LangExt.clear();
     SireExt.clear();
     FSireFlag = 255;
-    Batchlist = std::make_unique<std::vector<std::wstring>>();
+    Batchlist = std::make_unique<std::vector<BatchEntry>>();
     SetParams(ParamsHook ? ParamsHook() : os::CommandLineParameters());
     WriteLog(L"Form Create, 2 April 2024");
     FillFolderCandidates();
@@ -103,7 +100,7 @@ void TMainF::FormClose() {
     WriteLog(L"Closing form and application.");
 }
 
-void TMainF::NextButtons(Ctl sender) {
+void TMainF::NextButtons(ui::ControlId sender) {
     switch (DefOf(sender).tag) {
         case 1:
             if (LeaveInstallFolderPage()) view_.ShowPage(Ctl::tbSelectLangfiles);
@@ -231,35 +228,21 @@ void TMainF::rgProgramClick() {
         ShowStatus(L"");
 }
 
-void TMainF::AddToBatch(const std::wstring& entry) {
-    WriteLog(L"DoDownloads, Batchlist.add = " + entry);
+void TMainF::AddToBatch(const BatchEntry& entry) {
+    WriteLog(L"DoDownloads, Batchlist.add = " + entry.remote + L";" + entry.local);
     Batchlist->push_back(entry);
 }
 
 void TMainF::DoDownloads() {
     WriteLog(L"DoDownloads started.");
     view_.SetVisible(Ctl::pb, true);
-    if (!Batchlist) Batchlist = std::make_unique<std::vector<std::wstring>>();
+    if (!Batchlist) Batchlist = std::make_unique<std::vector<BatchEntry>>();
     Batchlist->clear();
-    switch (ProgIndex) {
-        case 0: AddToBatch(L"zoded.___;ZODed.___"); break;
-        case 1:
-            AddToBatch(L"zovozivu.___;ZOVozivu.___");
-            AddToBatch(L"ruvuvevu.___;RUVuvevu.___");
-            break;
-        case 2:
-            AddToBatch(L"zoded.___;ZODed.___");
-            AddToBatch(L"zovozivu.___;ZOVozivu.___");
-            AddToBatch(L"ruvuvevu.___;RUVuvevu.___");
-            break;
-        case 3: AddToBatch(L"bvcon.___;ZODed.___"); break;
-        case 4: AddToBatch(L"rangerwin.___;RangerWin.___"); break;
-        case 5: AddToBatch(L"lumenwin.___;ZODed.___"); break;
-        default: break;
-    }
-    if (!LangExt.empty()) AddToBatch(L"bvlang." + LangExt + L";bvlang." + LangExt);
-    if (!SireExt.empty()) AddToBatch(L"bvsires." + SireExt + L";bvsires." + SireExt);
-    AddToBatch(L"basefiles.zip;BaseFiles.zip");
+    if (ProgIndex >= 0 && static_cast<size_t>(ProgIndex) < Programs().size())
+        for (const BatchEntry& file : Programs()[static_cast<size_t>(ProgIndex)].files) AddToBatch(file);
+    if (!LangExt.empty()) AddToBatch({L"bvlang." + LangExt, L"bvlang." + LangExt});
+    if (!SireExt.empty()) AddToBatch({L"bvsires." + SireExt, L"bvsires." + SireExt});
+    AddToBatch({L"basefiles.zip", L"BaseFiles.zip"});
     WriteLog(L"DoDownloads doing DownloadNextFile.");
     DownloadNextFile();
     WriteLog(L"DoDownloads finished DownloadNextFile.");
@@ -280,9 +263,9 @@ void TMainF::DownloadNextFile() {
         FinishInstallation();
         return;
     }
-    std::wstring entry = Batchlist->front();
-    CurrentRemoteName = ExtractField(1, entry, kBatchSeparators);
-    std::wstring localPath = InstallFolder + ExtractField(2, entry, kBatchSeparators);
+    BatchEntry entry = Batchlist->front();
+    CurrentRemoteName = entry.remote;
+    std::wstring localPath = InstallFolder + entry.local;
     if (ContainsSubText(L"basefiles.zip", CurrentRemoteName, false)) CurrentRemoteName = ArchiveVariant();
     Batchlist->erase(Batchlist->begin());
     WriteLog(Format2(L"DownloadNextFile starting for %s and %s", CurrentRemoteName, localPath));
@@ -300,7 +283,7 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
     std::wstring url = BaseURL + remote;
     if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
     WriteLog(L"DownloadFileDirect url = " + url);
-    Notify.Init(4);
+    Notify.Init(NotifyCode::Download);
     bool saved = false;
     try {
         saved = Services.DownloadToFile && Services.DownloadToFile(url, localPath);
@@ -347,16 +330,9 @@ void TMainF::FinishInstallation() {
     view_.SetText(Ctl::Panel6, L"Install complete");
     ShowStatus(L"Install complete");
     PlayMusic(false);
-    struct Shortcut {
-        const wchar_t* target;
-        const wchar_t* name;
-    };
-    static const Shortcut kShortcuts[] = {{L"ZODed.exe", L"Bovista 500"},   {L"ZOVozivu.exe", L"BV Client"},
-                                          {L"ZODed.exe", L"Bovista 500"},   {L"ZODed.exe", L"Bovista 500"},
-                                          {L"RangerWin.exe", L"Ranger"},    {L"ZODed.exe", L"Bovista Lumen"}};
-    if (ProgIndex >= 0 && ProgIndex < 6) {
-        Result<void> link =
-            CreateDesktopShortcut(InstallFolder + kShortcuts[ProgIndex].target, kShortcuts[ProgIndex].name);
+    if (ProgIndex >= 0 && static_cast<size_t>(ProgIndex) < Programs().size()) {
+        const Program& program = Programs()[static_cast<size_t>(ProgIndex)];
+        Result<void> link = CreateDesktopShortcut(InstallFolder + program.shortcutTarget, program.shortcutName);
         if (!link) FinishProblems.push_back(ProblemText(link.error()));
     }
     for (const std::wstring& problem : FinishProblems) view_.AddLine(Ctl::memDownload, L"Problem: " + problem);
@@ -432,7 +408,7 @@ void TMainF::DownloadFile(const std::wstring& remoteName, const std::wstring& lo
     std::wstring path = L"/bvfiles/bvstartup/" + remote;
     WriteLog(Format2(L"DownloadFile  url: %s, hostfilename: %s", host, path));
     if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
-    Notify.Init(4);
+    Notify.Init(NotifyCode::Download);
     WriteLog(Format2(L"DownloadFile  url: %s, hostfilename: %s", host, path) + L", destname: " + localPath);
     if (dmClient) dmClient->FileFromURL(host, path, localPath);
 }
@@ -477,22 +453,22 @@ void TMainF::NotifyTimerTimer() {
     if (!f.nfReady) return;
     bool goOn = false;
     switch (f.nfCode) {
-        case 1: {
+        case NotifyCode::Hello: {
             std::wstring all;
             for (const std::wstring& line : f.nfReturnList) all += line + L"\r\n";
             view_.questions().ShowMessage(L"Successful : " + all);
             WriteLog(L"Ping returned " + all);
             break;
         }
-        case 2:
+        case NotifyCode::FileList:
             ShowStatus(L"Files Ready : " + std::to_wstring(f.nfReturnList.size()));
             for (const std::wstring& line : f.nfReturnList) ShowStatus(line);
             break;
-        case 3:
+        case NotifyCode::FileSent:
             ShowStatus(L"File Sent ");
             for (const std::wstring& line : f.nfReturnList) ShowStatus(line);
             break;
-        case 4:
+        case NotifyCode::Download:
             for (const std::wstring& line : f.nfReturnList) {
                 if (IsMusicPath(line)) continue;
                 ShowStatus(line);
@@ -501,7 +477,7 @@ void TMainF::NotifyTimerTimer() {
             break;
         default: break;
     }
-    // The mailbox was reset with code 0 when it was taken.
+    // The mailbox was reset to NotifyCode::Idle when it was taken.
     if (goOn) DownloadNextFile();
 }
 
@@ -516,7 +492,7 @@ void TMainF::Guarded(const std::function<void()>& handler) {
     }
 }
 
-void TMainF::OnClick(Ctl ctl) {
+void TMainF::OnClick(ui::ControlId ctl) {
     Guarded([&] {
         switch (ctl) {
             case Ctl::btnNext1: case Ctl::btnNext3: case Ctl::btnNext4: case Ctl::btnNext5:
@@ -532,20 +508,20 @@ void TMainF::OnClick(Ctl ctl) {
     });
 }
 
-void TMainF::OnDblClick(Ctl ctl) {
+void TMainF::OnDblClick(ui::ControlId ctl) {
     Guarded([&] {
         if (ctl == Ctl::pnTop) pnTopDblClick();
     });
 }
 
-void TMainF::OnChange(Ctl ctl) {
+void TMainF::OnChange(ui::ControlId ctl) {
     Guarded([&] {
         if (ctl == Ctl::lbxInstallFolder) lbxInstallFolderClick();
         if (ctl == Ctl::rgProgram) rgProgramClick();
     });
 }
 
-void TMainF::OnPageShow(Ctl page) {
+void TMainF::OnPageShow(ui::ControlId page) {
     Guarded([&] {
         if (page == Ctl::tbInstallFolder) tbInstallFolderShow();
     });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/programs.h"
 #include "app/services.h"
 #include "platform/ui.h"
 #include "util/error.h"
@@ -36,13 +37,13 @@ public:
     std::wstring SireExt;
     int32_t ProgIndex = 0;
     uint8_t FSireFlag = 255;
-    std::unique_ptr<std::vector<std::wstring>> Batchlist;
+    std::unique_ptr<std::vector<BatchEntry>> Batchlist;
 
     // Handlers, named as the window's events.
     void FormCreate();
     void FormShow();
     void FormClose();
-    void NextButtons(ui::Ctl sender);
+    void NextButtons(ui::ControlId sender);
     void pnTopDblClick();
     void btnFinishClick();
     void tbInstallFolderShow();
@@ -68,7 +69,7 @@ public:
     void LeaveSirePage();
     void PreselectProgram();
     void DoDownloads();
-    void AddToBatch(const std::wstring& entry);
+    void AddToBatch(const BatchEntry& entry);
     std::wstring ArchiveVariant() const;
 
     // Download sequencing and the finish.
@@ -106,10 +107,10 @@ public:
 
     // ui::Events: every handler runs inside one guard that turns an uncaught
     // error into the standard error box, and the program goes on.
-    void OnClick(ui::Ctl ctl) override;
-    void OnDblClick(ui::Ctl ctl) override;
-    void OnChange(ui::Ctl ctl) override;
-    void OnPageShow(ui::Ctl page) override;
+    void OnClick(ui::ControlId ctl) override;
+    void OnDblClick(ui::ControlId ctl) override;
+    void OnChange(ui::ControlId ctl) override;
+    void OnPageShow(ui::ControlId page) override;
     void OnTimer() override;
     void OnClose() override;
 

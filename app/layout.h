@@ -2,11 +2,12 @@
 #pragma once
 #include <vector>
 
+#include "app/controls.h"
 #include "platform/ui.h"
 
 namespace bv {
 
 const std::vector<ui::ControlDef>& WizardLayout();
-const ui::ControlDef& DefOf(ui::Ctl ctl);
+const ui::ControlDef& DefOf(ui::ControlId ctl);
 
 }  // namespace bv

@@ -35,7 +35,7 @@ int main() {
         window.SetQuestions(*unattended);
     }
     if (!window.Create(form)) return 1;
-    questions.owner = window.Handle(bv::ui::Ctl::MainF);
+    questions.owner = window.Handle(bv::Ctl::MainF);
     form.FormCreate();
     {
         bv::TdmClient module;

@@ -8,19 +8,18 @@
 
 namespace bv {
 
-using ui::Ctl;
 
 namespace {
 
 // The index of the item whose first three letters are `code`.
-std::optional<int> FindCode(Ctl group, const std::wstring& code) {
+std::optional<int> FindCode(ui::ControlId group, const std::wstring& code) {
     const std::vector<const wchar_t*>& items = DefOf(group).items;
     for (size_t i = 0; i < items.size(); ++i)
         if (LowerAscii(std::wstring(items[i]).substr(0, 3)) == LowerAscii(code)) return static_cast<int>(i);
     return std::nullopt;
 }
 
-std::wstring Codes(Ctl group) {
+std::wstring Codes(ui::ControlId group) {
     std::wstring all;
     for (const wchar_t* item : DefOf(group).items)
         all += (all.empty() ? L"" : L" ") + LowerAscii(std::wstring(item).substr(0, 3));

@@ -88,20 +88,20 @@ const std::vector<Command>& Commands() {
          [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
              std::wstring authority, path;
              if (!SplitUrl(args[0], authority, path) || args[1].empty()) return false;
-             bv::Notify.Init(4);
+             bv::Notify.Init(bv::NotifyCode::Download);
              module.FileFromURL(authority, path, args[1]);
              return true;
          },
          DownloadVerdict},
         {L"hello", 1,
          [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
-             bv::Notify.Init(1);
+             bv::Notify.Init(bv::NotifyCode::Hello);
              return module.RemoteHello(args[0]);
          },
          [](const std::vector<std::wstring>&) { return kExitSaved; }},
         {L"list", 2,
          [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
-             bv::Notify.Init(2);
+             bv::Notify.Init(bv::NotifyCode::FileList);
              return module.RemoteGetFiles(args[0], args[1]);
          },
          [](const std::vector<std::wstring>& lines) {
@@ -112,7 +112,7 @@ const std::vector<Command>& Commands() {
         {L"put", 3,
          [](bv::TdmClient& module, const std::vector<std::wstring>& args) {
              if (args[2].empty()) return false;
-             bv::Notify.Init(3);
+             bv::Notify.Init(bv::NotifyCode::FileSent);
              module.UploadFile(args[1], args[0], args[2]);
              return true;
          },
@@ -130,7 +130,7 @@ const std::vector<Command>& Commands() {
              if (n == 0 || n >= MAX_PATH) return false;
              module.IncomingFolder.assign(folder, n);
              if (!module.IncomingFolder.empty() && module.IncomingFolder.back() == L'\\') module.IncomingFolder.pop_back();
-             bv::Notify.Init(4);
+             bv::Notify.Init(bv::NotifyCode::Download);
              module.FileFromServer(args[1], args[0], args[2]);
              return true;
          },

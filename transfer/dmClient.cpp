@@ -262,7 +262,7 @@ TdmClient::~TdmClient() {
 
 void TdmClient::DataModuleCreate() {
     WriteLog(L"Created Datamodule.");
-    Notify.Init(-1);
+    Notify.Init(NotifyCode::KeepList);
 }
 
 void TdmClient::DataModuleDestroy() { Notify.DestroyList(); }

@@ -36,20 +36,20 @@ public:
 
     // Fetches HostFileName from the server URL ("host", or "host:port" for
     // another port than 80) into DestFileName in the background; the
-    // outcome arrives through the mailbox (code 4, set by the caller).
+    // outcome arrives through the mailbox (Download, set by the caller).
     void FileFromURL(const std::wstring& URL, const std::wstring& HostFileName, const std::wstring& DestFileName);
 
     // Sync-server operations, at the connection's current server
     // ("localhost" port 6060 until FileFromURL sets the web server). Each
     // returns at once; the outcome arrives through the mailbox, which the
-    // caller resets first (1 greeting, 2 file list, 3 file sent, 4 fetched).
+    // caller resets first (NotifyCode Hello, FileList, FileSent, Download).
 
     // Sends the local file FileName with a PUT to "/UPLOAD"; ends with
-    // "Done, Status = <code> <reason>" (code 3). A file that cannot be
+    // "Done, Status = <code> <reason>" (FileSent). A file that cannot be
     // opened is not sent: "Not sent: " + FileName.
     void UploadFile(const std::wstring& ClientID, const std::wstring& HerdCode, const std::wstring& FileName);
     // Fetches the server path FileName ("/NAME") for the herd and client
-    // into IncomingFolder + FileName, as FileFromURL does (code 4).
+    // into IncomingFolder + FileName, as FileFromURL does (Download).
     void FileFromServer(const std::wstring& ClientID, const std::wstring& HerdCode, const std::wstring& FileName);
 
     // Remote calls on "/BVSYNC"; their results go to helloResult,

@@ -5,14 +5,14 @@ namespace bv {
 
 TNotify Notify;
 
-void TNotify::InitLocked(int32_t theType) {
+void TNotify::InitLocked(NotifyCode theType) {
     nfCode_ = theType;
     nfReady_ = false;
     nfStatus_.clear();
     nfProgress_ = 0;
     fileToServerReady_ = false;
     fileFromServerReady_ = false;
-    if (theType == -1) {
+    if (theType == NotifyCode::KeepList) {
         if (!nfReturnList_) nfReturnList_ = std::make_unique<std::vector<std::wstring>>();
     } else if (nfReturnList_) {
         nfReturnList_->clear();
@@ -23,7 +23,7 @@ void TNotify::InitLocked(int32_t theType) {
     }
 }
 
-void TNotify::Init(int32_t theType) {
+void TNotify::Init(NotifyCode theType) {
     std::lock_guard<std::mutex> lock(mutex_);
     InitLocked(theType);
 }
@@ -83,7 +83,7 @@ TNotify::Fields TNotify::Read() const {
 TNotify::Fields TNotify::TakeForTimer() {
     std::lock_guard<std::mutex> lock(mutex_);
     Fields f = CopyLocked();
-    if (f.nfReady) InitLocked(0);
+    if (f.nfReady) InitLocked(NotifyCode::Idle);
     return f;
 }
 

@@ -12,11 +12,22 @@
 
 namespace bv {
 
+// What the mailbox's result answers: the operation's starter sets it with
+// Init, and the window's timer acts on a result by it.
+enum class NotifyCode : int32_t {
+    KeepList = -1,  // the transfer module's creation: makes the list, keeps its lines
+    Idle = 0,       // nothing awaited: the timer took the last result
+    Hello = 1,      // a remote greeting: the answer goes to a message box
+    FileList = 2,   // the server's list of files
+    FileSent = 3,   // a file sent to the server
+    Download = 4,   // a file fetched to the disk: the batch's next file follows
+};
+
 class TNotify {
 public:
     // A copy of the mailbox's fields, taken under the lock.
     struct Fields {
-        int32_t nfCode = 0;
+        NotifyCode nfCode = NotifyCode::Idle;
         bool nfReady = false;
         bool FileToServerReady = false;
         bool FileFromServerReady = false;
@@ -26,9 +37,9 @@ public:
         bool hasList = false;
     };
 
-    // Resets the mailbox for operation `theType`. -1 creates the list if
-    // there is none and keeps any lines; every other code empties it.
-    void Init(int32_t theType);
+    // Resets the mailbox for operation `theType`. KeepList creates the list
+    // if there is none and keeps any lines; every other code empties it.
+    void Init(NotifyCode theType);
 
     // Adds result lines, in order; they are complete before SetReady.
     void AddLine(const std::wstring& line);
@@ -44,7 +55,7 @@ public:
     Fields Read() const;
 
     // The timer's read-act-reset, made atomic: answers the fields as they
-    // were and, when the ready flag was up, resets the mailbox with Init(0)
+    // were and, when the ready flag was up, resets the mailbox with Init(Idle)
     // before releasing the lock. The caller acts on the answer afterwards.
     Fields TakeForTimer();
 
@@ -52,11 +63,11 @@ public:
     void DestroyList();
 
 private:
-    void InitLocked(int32_t theType);
+    void InitLocked(NotifyCode theType);
     Fields CopyLocked() const;
 
     mutable std::mutex mutex_;
-    int32_t nfCode_ = 0;
+    NotifyCode nfCode_ = NotifyCode::Idle;
     bool nfReady_ = false;
     bool fileToServerReady_ = false;
     bool fileFromServerReady_ = false;

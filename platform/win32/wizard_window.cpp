@@ -19,7 +19,7 @@
 
 namespace bv::win32 {
 
-using ui::Ctl;
+using ui::ControlId;
 using ui::Kind;
 
 namespace {
@@ -42,7 +42,15 @@ constexpr int kButtonEdge = 2;
 // The product icon: the first icon group of the program's resources.
 constexpr int kIconId = 1;
 
-int IdOf(Ctl ctl) { return 1000 + static_cast<int>(ctl) * 32; }
+// A control's child-window id, and its radio items' after it: each control
+// has 32 ids. The ids stay below 0x10000 (a command carries 16 bits).
+constexpr int kFirstChildId = 1000;
+constexpr int kIdsPerControl = 32;
+int IdOf(ControlId ctl) { return kFirstChildId + static_cast<int>(ctl) * kIdsPerControl; }
+ControlId CtlOfId(int id) { return static_cast<ControlId>((id - kFirstChildId) / kIdsPerControl); }
+bool IdFits(ControlId ctl) { return static_cast<int>(ctl) >= 0 && IdOf(ctl) + kIdsPerControl <= 0x10000; }
+
+COLORREF ColorOf(uint32_t rgb) { return RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF); }
 
 // The scale functions of Windows 10 (1607 and later), looked up at run time
 // so that the program still starts on Windows 7 and 8.
@@ -231,11 +239,13 @@ bool ForwardToRoot(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
 
 // What the window draws with, made for one scale.
 struct WizardWindow::Resources {
-    Gdi<HFONT> font, bannerFont, versionFont;
+    // One font for every face the table asks for.
+    std::vector<std::pair<ui::Font, HFONT>> fonts;
     Gdi<HBITMAP> logo, arrow, play;
     Gdi<HBRUSH> white;
     HICON bigIcon = nullptr, smallIcon = nullptr;
     ~Resources() {
+        for (const auto& [face, font] : fonts) DeleteObject(font);
         if (bigIcon) DestroyIcon(bigIcon);
         if (smallIcon) DestroyIcon(smallIcon);
     }
@@ -261,9 +271,11 @@ int WizardWindow::Scale(int v) const { return MulDiv(v, dpi_, kDesignDpi); }
 
 void WizardWindow::MakeResources() {
     auto* res = new Resources;
-    res->font.reset(MakeFont(Scale(14), false));
-    res->bannerFont.reset(MakeFont(Scale(17), true));
-    res->versionFont.reset(MakeFont(Scale(11), false));
+    for (const ui::ControlDef& s : layout_) {
+        auto made = [&](const auto& f) { return f.first == s.font; };
+        if (std::find_if(res->fonts.begin(), res->fonts.end(), made) == res->fonts.end())
+            res->fonts.emplace_back(s.font, MakeFont(Scale(s.font.size), s.font.bold));
+    }
     res->logo.reset(MakeLogo(Scale(96)));
     res->arrow.reset(MakeArrow(Scale(24)));
     res->play.reset(MakePlay(Scale(16)));
@@ -277,10 +289,15 @@ void WizardWindow::MakeResources() {
     delete old;
 }
 
-HFONT WizardWindow::FontOf(Ctl ctl) const {
-    return ctl == Ctl::pnTop ? res_->bannerFont.get()
-           : ctl == Ctl::lblVersion ? res_->versionFont.get()
-                                    : res_->font.get();
+HFONT WizardWindow::FontOf(const ui::Font& font) const {
+    for (const auto& [face, made] : res_->fonts)
+        if (face == font) return made;
+    return nullptr;
+}
+
+HFONT WizardWindow::FontOf(ControlId ctl) const {
+    const ui::ControlDef* s = Def(ctl);
+    return FontOf(s ? s->font : WindowDef().font);
 }
 
 void WizardWindow::ApplyResources() {
@@ -292,11 +309,13 @@ void WizardWindow::ApplyResources() {
         setFont(h, FontOf(ctl));
         const ui::ControlDef* s = Def(ctl);
         if (s && s->kind == Kind::ListBox) SendMessageW(h, LB_SETITEMHEIGHT, 0, Scale(17));
-        if (s && s->kind == Kind::Image) SetPropW(h, kBitmapProp, res_->logo.get());
+        if (s && s->picture == ui::Picture::Logo) SetPropW(h, kBitmapProp, res_->logo.get());
+        // The page stack's tabs take the stack's font (and a radio group's
+        // items the group's, below).
+        if (s && s->kind == Kind::Pages) setFont(tabs_, FontOf(ctl));
     }
     for (const auto& [group, items] : radios_)
-        for (HWND r : items) setFont(r, res_->font.get());
-    setFont(tabs_, res_->font.get());
+        for (HWND r : items) setFont(r, FontOf(group));
     if (res_->bigIcon) SendMessageW(main_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(res_->bigIcon));
     if (res_->smallIcon) SendMessageW(main_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(res_->smallIcon));
 }
@@ -310,25 +329,32 @@ SIZE WizardWindow::OuterSize(int clientWidth, int clientHeight) const {
     return {r.right - r.left, r.bottom - r.top};
 }
 
-const ui::ControlDef* WizardWindow::Def(Ctl ctl) const {
+const ui::ControlDef* WizardWindow::Def(ControlId ctl) const {
     for (const ui::ControlDef& s : layout_)
         if (s.id == ctl) return &s;
     return nullptr;
 }
 
-Ctl WizardWindow::CtlOf(HWND hwnd) const {
-    for (const auto& [ctl, h] : controls_)
-        if (h == hwnd) return ctl;
-    return Ctl::Count;
+const ui::ControlDef& WizardWindow::WindowDef() const {
+    static const ui::ControlDef none{ui::kNoControl, ui::kNoControl, Kind::Window, L"", 0, 0, 0, 0, L""};
+    for (const ui::ControlDef& s : layout_)
+        if (s.kind == Kind::Window) return s;
+    return none;
 }
 
-HWND WizardWindow::Handle(Ctl ctl) const {
-    if (ctl == Ctl::MainF) return main_;
+ControlId WizardWindow::CtlOf(HWND hwnd) const {
+    for (const auto& [ctl, h] : controls_)
+        if (h == hwnd) return ctl;
+    return ui::kNoControl;
+}
+
+HWND WizardWindow::Handle(ControlId ctl) const {
+    if (ctl == WindowDef().id) return main_;
     auto it = controls_.find(ctl);
     return it == controls_.end() ? nullptr : it->second;
 }
 
-HWND WizardWindow::RadioHandle(Ctl group, int index) const {
+HWND WizardWindow::RadioHandle(ControlId group, int index) const {
     auto it = radios_.find(group);
     if (it == radios_.end() || index < 0 || static_cast<size_t>(index) >= it->second.size()) return nullptr;
     return it->second[static_cast<size_t>(index)];
@@ -368,25 +394,33 @@ bool WizardWindow::Create(ui::Events& events, UINT timerMs) {
 
     // Made at the system's scale, then sized for the display it is on.
     dpi_ = DpiOf(nullptr);
-    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, kMainClass, L"", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+    main_ = CreateWindowExW(WS_EX_CONTROLPARENT, kMainClass, WindowDef().text, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
                             CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, inst, this);
     if (!main_) return false;
     dpi_ = DpiOf(main_);
-    SIZE outer = OuterSize(Scale(ui::kClientWidth), Scale(ui::kClientHeight));
+    SIZE outer = OuterSize(Scale(WindowDef().width), Scale(WindowDef().height));
     SetWindowPos(main_, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     MakeResources();
-    CreateControls();
+    if (!CreateControls()) {
+        DestroyWindow(main_);
+        return false;
+    }
     ApplyResources();
     LayoutControls();
     SetTimer(main_, kTimerId, timerMs, nullptr);
     return true;
 }
 
-void WizardWindow::CreateControls() {
+bool WizardWindow::CreateControls() {
     HINSTANCE inst = GetModuleHandleW(nullptr);
     for (const ui::ControlDef& s : layout_) {
-        HWND parent = s.parent == Ctl::MainF ? main_ : Handle(s.parent);
-        if (s.kind == Kind::Page) parent = Handle(Ctl::PageControl1);
+        if (s.kind == Kind::Window) continue;
+        // A control's id is its child-window id; one that does not fit in a
+        // command's 16 bits would be misread as another control.
+        if (!IdFits(s.id) || s.items.size() >= kIdsPerControl) return false;
+        // Parents come before their children in the table.
+        HWND parent = Handle(s.parent);
+        if (!parent) return false;
         HWND h = nullptr;
         int id = IdOf(s.id);
         auto make = [&](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style) {
@@ -448,9 +482,9 @@ void WizardWindow::CreateControls() {
                 h = make(0, PROGRESS_CLASSW, L"", PBS_SMOOTH);
                 // A themed bar ignores its colours: this one is drawn plain.
                 SetWindowTheme(h, L" ", L" ");
-                SendMessageW(h, PBM_SETRANGE32, 0, 100);
-                SendMessageW(h, PBM_SETPOS, 50, 0);
-                SendMessageW(h, PBM_SETBARCOLOR, 0, RGB(0, 255, 0));
+                SendMessageW(h, PBM_SETRANGE32, 0, s.maximum);
+                SendMessageW(h, PBM_SETPOS, static_cast<WPARAM>(s.position), 0);
+                if (s.color != ui::kDefaultColor) SendMessageW(h, PBM_SETBARCOLOR, 0, ColorOf(s.color));
                 SendMessageW(h, PBM_SETBKCOLOR, 0, RGB(255, 255, 255));
                 break;
             case Kind::Player:
@@ -460,9 +494,12 @@ void WizardWindow::CreateControls() {
             case Kind::Window:
                 continue;
         }
-        if (s.id == Ctl::lblVersion) SetPropW(h, kTextColorProp, reinterpret_cast<HANDLE>(RGB(240, 202, 166) + 1));
-        if (s.kind == Kind::Button && s.id == Ctl::btnFinish) EnableWindow(h, FALSE);
+        if (s.kind == Kind::Label && s.color != ui::kDefaultColor)
+            SetPropW(h, kTextColorProp, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(ColorOf(s.color)) + 1));
+        if (!s.enabled) EnableWindow(h, FALSE);
         controls_[s.id] = h;
+        if (s.kind == Kind::RadioGroup && s.selected >= 0)
+            if (HWND r = RadioHandle(s.id, s.selected)) SendMessageW(r, BM_SETCHECK, BST_CHECKED, 0);
         if (s.hint) {
             if (!tooltip_)
                 tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
@@ -476,66 +513,102 @@ void WizardWindow::CreateControls() {
             SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
         }
     }
-    // The first page's selection of the sire and program groups is in the design.
-    for (Ctl group : {Ctl::rgSireFiles, Ctl::rgProgram})
-        if (HWND r = RadioHandle(group, 0)) SendMessageW(r, BM_SETCHECK, BST_CHECKED, 0);
+    return true;
 }
 
 void WizardWindow::LayoutControls() {
     if (!main_) return;
+    const ui::ControlDef& window = WindowDef();
+    Arrange(window.id, Scale(window.width), Scale(window.height), true);
     RECT client;
     GetClientRect(main_, &client);
-    int w = client.right, h = client.bottom;
-    int banner = Scale(ui::kBannerHeight), status = Scale(ui::kStatusHeight);
-    auto place = [](HWND hwnd, int x, int y, int cx, int cy) {
-        if (hwnd) MoveWindow(hwnd, x, y, cx, cy, TRUE);
-    };
-    place(Handle(Ctl::pnTop), 0, 0, w, banner);
-    place(Handle(Ctl::Image1), 0, 0, Scale(110), Scale(44));
-    // The version label sits on the banner's bottom edge, no lower than its
-    // text: a scaled font can be a pixel taller than the scaled label.
-    int versionH = std::max(Scale(13), CellHeight(res_->versionFont.get()));
-    place(Handle(Ctl::lblVersion), 0, banner - versionH, w, versionH);
-    place(Handle(Ctl::pnBottom), 0, h - status, w, status);
-    place(Handle(Ctl::pb), 0, status - Scale(13), w, Scale(13));
-    int stackH = std::max(0, h - banner - status);
-    place(Handle(Ctl::PageControl1), 0, banner, w, stackH);
+    Arrange(window.id, client.right, client.bottom, false);
+}
 
-    RECT pageRect{0, 0, w, stackH};
-    if (tabsVisible_) {
-        MoveWindow(tabs_, 0, 0, w, stackH, TRUE);
-        SendMessageW(tabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&pageRect));
+void WizardWindow::Arrange(ControlId parent, int w, int h, bool design) {
+    if (design) designSizes_[parent] = {w, h};
+    const SIZE parentDesign = designSizes_[parent];
+    // Aligned controls take the parent's edges in table order, the top
+    // ones and the bottom ones first; what is left goes to Client.
+    int top = 0, bottom = h;
+    std::vector<std::pair<const ui::ControlDef*, RECT>> placed;
+    for (ui::Align pass : {ui::Align::Top, ui::Align::Bottom, ui::Align::None, ui::Align::Client}) {
+        for (const ui::ControlDef& s : layout_) {
+            if (s.parent != parent || s.align != pass || s.kind == Kind::Page || s.kind == Kind::Window) continue;
+            int x = Scale(s.left), y = Scale(s.top), cx = Scale(s.width), cy = Scale(s.height);
+            // A label is no lower than its text: a scaled font can be a
+            // pixel taller than the scaled label.
+            if (s.kind == Kind::Label) cy = std::max(cy, CellHeight(FontOf(s.font)));
+            switch (s.align) {
+                case ui::Align::Top:
+                    x = 0, y = top, cx = w;
+                    top += cy;
+                    break;
+                case ui::Align::Bottom:
+                    x = 0, y = bottom - cy, cx = w;
+                    bottom -= cy;
+                    break;
+                case ui::Align::Client:
+                    x = 0, y = top, cx = w, cy = std::max(0, bottom - top);
+                    break;
+                case ui::Align::None: {
+                    // Held by both edges of a side, the control keeps its
+                    // distance to each as designed; by the far one alone,
+                    // it moves with it.
+                    const int rightGap = parentDesign.cx - x - cx, bottomGap = parentDesign.cy - y - cy;
+                    const bool left = (s.anchors & ui::kAnchorLeft) != 0, right = (s.anchors & ui::kAnchorRight) != 0;
+                    const bool above = (s.anchors & ui::kAnchorTop) != 0, below = (s.anchors & ui::kAnchorBottom) != 0;
+                    if (right && left) cx = std::max(0, w - x - rightGap);
+                    else if (right) x = w - rightGap - cx;
+                    if (below && above) cy = std::max(0, h - y - bottomGap);
+                    else if (below) y = h - bottomGap - cy;
+                    break;
+                }
+            }
+            placed.emplace_back(&s, RECT{x, y, x + cx, y + cy});
+        }
     }
-    ShowWindow(tabs_, tabsVisible_ ? SW_SHOW : SW_HIDE);
-    int pageW = pageRect.right - pageRect.left, pageH = pageRect.bottom - pageRect.top;
-    // The design page: the stack's full size without tabs. The memo keeps
-    // its distance to every side; everything else keeps its top-left place.
-    const int designW = Scale(ui::kClientWidth);
-    const int designH = Scale(ui::kClientHeight) - Scale(ui::kBannerHeight) - Scale(ui::kStatusHeight);
-    for (const ui::ControlDef& s : layout_) {
-        HWND hwnd = Handle(s.id);
-        if (!hwnd) continue;
-        if (s.kind == Kind::Page) {
-            MoveWindow(hwnd, pageRect.left, pageRect.top, pageW, pageH, TRUE);
-            if (tabsVisible_) SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-            continue;
+    for (const auto& [s, r] : placed) {
+        const int cx = r.right - r.left, cy = r.bottom - r.top;
+        if (design) {
+            designSizes_[s->id] = {cx, cy};
+        } else if (HWND hwnd = Handle(s->id)) {
+            MoveWindow(hwnd, r.left, r.top, cx, cy, TRUE);
+            if (s->kind == Kind::RadioGroup) {
+                // The items sit in the group's frame, one under the other;
+                // they are children of the group's parent.
+                const std::vector<HWND>& items = radios_[s->id];
+                int first = Scale(16), usable = cy - first - Scale(4);
+                int step = items.empty() ? 0 : usable / static_cast<int>(items.size());
+                for (size_t i = 0; i < items.size(); ++i)
+                    MoveWindow(items[i], r.left + Scale(4), r.top + first + static_cast<int>(i) * step, cx - Scale(6),
+                               std::min(step, Scale(20)), TRUE);
+            }
         }
-        const ui::ControlDef* parent = Def(s.parent);
-        if (!parent || parent->kind != Kind::Page) continue;
-        int x = Scale(s.left), y = Scale(s.top), cx = Scale(s.width), cy = Scale(s.height);
-        if (s.width < 0) cx = pageW;
-        if (s.kind == Kind::Memo) {
-            cx = std::max(0, pageW - x - (designW - x - cx));
-            cy = std::max(0, pageH - y - (designH - y - cy));
-        }
-        MoveWindow(hwnd, x, y, cx, cy, TRUE);
-        if (s.kind == Kind::RadioGroup) {
-            const std::vector<HWND>& items = radios_[s.id];
-            int top = Scale(16), usable = cy - top - Scale(4);
-            int step = items.empty() ? 0 : usable / static_cast<int>(items.size());
-            for (size_t i = 0; i < items.size(); ++i)
-                MoveWindow(items[i], x + Scale(4), y + top + static_cast<int>(i) * step, cx - Scale(6),
-                           std::min(step, Scale(20)), TRUE);
+        if (s->kind == Kind::Pages) {
+            // The pages fill the stack; with the tabs shown, the space
+            // inside them. At the design size there are no tabs.
+            RECT pageRect{0, 0, cx, cy};
+            if (!design) {
+                if (tabsVisible_) {
+                    MoveWindow(tabs_, 0, 0, cx, cy, TRUE);
+                    SendMessageW(tabs_, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&pageRect));
+                }
+                ShowWindow(tabs_, tabsVisible_ ? SW_SHOW : SW_HIDE);
+            }
+            const int pageW = pageRect.right - pageRect.left, pageH = pageRect.bottom - pageRect.top;
+            for (const ui::ControlDef& page : layout_) {
+                if (page.parent != s->id || page.kind != Kind::Page) continue;
+                if (design) {
+                    designSizes_[page.id] = {pageW, pageH};
+                } else if (HWND hwnd = Handle(page.id)) {
+                    MoveWindow(hwnd, pageRect.left, pageRect.top, pageW, pageH, TRUE);
+                    if (tabsVisible_) SetWindowPos(hwnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+                }
+                Arrange(page.id, pageW, pageH, design);
+            }
+        } else {
+            Arrange(s->id, cx, cy, design);
         }
     }
 }
@@ -549,7 +622,7 @@ void WizardWindow::Show() {
     ShowWindow(main_, SW_SHOW);
     SetForegroundWindow(main_);
     UpdateWindow(main_);
-    if (events_ && activePage_ != Ctl::Count) events_->OnPageShow(activePage_);
+    if (events_ && activePage_ != ui::kNoControl) events_->OnPageShow(activePage_);
 }
 
 int WizardWindow::RunMessageLoop() {
@@ -564,13 +637,13 @@ int WizardWindow::RunMessageLoop() {
 }
 
 bool WizardWindow::PreTranslate(const MSG& msg) {
-    // Enter presses the default button of the page on show, except in the
+    // Enter presses the default button of the page on show, except in a
     // memo, which takes line breaks.
-    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || !main_ || !IsChild(main_, msg.hwnd) ||
-        msg.hwnd == Handle(Ctl::memDownload))
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || !main_ || !IsChild(main_, msg.hwnd))
         return false;
+    if (const ui::ControlDef* in = Def(CtlOf(msg.hwnd)); in && in->kind == Kind::Memo) return false;
     for (const ui::ControlDef& s : layout_)
-        if (s.parent == activePage_ && s.tag != 0 && IsWindowEnabled(Handle(s.id))) {
+        if (s.parent == activePage_ && s.isDefault && IsWindowEnabled(Handle(s.id))) {
             SendMessageW(Handle(s.id), BM_CLICK, 0, 0);
             break;
         }
@@ -585,7 +658,7 @@ void WizardWindow::PumpMessages() {
     }
 }
 
-void WizardWindow::SetText(Ctl ctl, const std::wstring& text) {
+void WizardWindow::SetText(ControlId ctl, const std::wstring& text) {
     if (HWND h = Handle(ctl)) {
         SetWindowTextW(h, text.c_str());
         const ui::ControlDef* s = Def(ctl);
@@ -593,7 +666,7 @@ void WizardWindow::SetText(Ctl ctl, const std::wstring& text) {
     }
 }
 
-std::wstring WizardWindow::GetText(Ctl ctl) const {
+std::wstring WizardWindow::GetText(ControlId ctl) const {
     HWND h = Handle(ctl);
     if (!h) return {};
     int n = GetWindowTextLengthW(h);
@@ -603,12 +676,12 @@ std::wstring WizardWindow::GetText(Ctl ctl) const {
     return text;
 }
 
-void WizardWindow::ShowPage(Ctl page) {
+void WizardWindow::ShowPage(ControlId page) {
     if (page == activePage_) return;
     auto it = std::find(pages_.begin(), pages_.end(), page);
     if (it == pages_.end()) return;
     activePage_ = page;
-    for (Ctl p : pages_) ShowWindow(Handle(p), p == page ? SW_SHOW : SW_HIDE);
+    for (ControlId p : pages_) ShowWindow(Handle(p), p == page ? SW_SHOW : SW_HIDE);
     bool windowShown = IsWindowVisible(main_) != FALSE;
     SendMessageW(tabs_, TCM_SETCURSEL, static_cast<WPARAM>(it - pages_.begin()), 0);
     // Every button repaints, so the default frame follows the page.
@@ -624,25 +697,25 @@ void WizardWindow::SetTabsVisible(bool visible) {
     LayoutControls();
 }
 
-void WizardWindow::SetVisible(Ctl ctl, bool visible) {
+void WizardWindow::SetVisible(ControlId ctl, bool visible) {
     if (HWND h = Handle(ctl)) ShowWindow(h, visible ? SW_SHOW : SW_HIDE);
 }
 
-bool WizardWindow::IsVisible(Ctl ctl) const {
+bool WizardWindow::IsVisible(ControlId ctl) const {
     HWND h = Handle(ctl);
     return h && (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE) != 0;
 }
 
-void WizardWindow::SetEnabled(Ctl ctl, bool enabled) {
+void WizardWindow::SetEnabled(ControlId ctl, bool enabled) {
     if (HWND h = Handle(ctl)) EnableWindow(h, enabled ? TRUE : FALSE);
 }
 
-bool WizardWindow::IsEnabled(Ctl ctl) const {
+bool WizardWindow::IsEnabled(ControlId ctl) const {
     HWND h = Handle(ctl);
     return h && IsWindowEnabled(h);
 }
 
-bool WizardWindow::SafeFocus(Ctl ctl) {
+bool WizardWindow::SafeFocus(ControlId ctl) {
     HWND h = Handle(ctl);
     if (!h) return false;
     DWORD pid = 0;
@@ -654,12 +727,12 @@ bool WizardWindow::SafeFocus(Ctl ctl) {
     return true;
 }
 
-bool WizardWindow::HasFocus(Ctl ctl) const {
+bool WizardWindow::HasFocus(ControlId ctl) const {
     HWND h = Handle(ctl);
     return h && GetFocus() == h;
 }
 
-int WizardWindow::ItemIndex(Ctl ctl) const {
+int WizardWindow::ItemIndex(ControlId ctl) const {
     if (auto it = radios_.find(ctl); it != radios_.end()) {
         for (size_t i = 0; i < it->second.size(); ++i)
             if (SendMessageW(it->second[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return static_cast<int>(i);
@@ -669,7 +742,7 @@ int WizardWindow::ItemIndex(Ctl ctl) const {
     return h ? static_cast<int>(SendMessageW(h, LB_GETCURSEL, 0, 0)) : -1;
 }
 
-void WizardWindow::SetItemIndex(Ctl ctl, int index) {
+void WizardWindow::SetItemIndex(ControlId ctl, int index) {
     if (auto it = radios_.find(ctl); it != radios_.end()) {
         int before = ItemIndex(ctl);
         for (size_t i = 0; i < it->second.size(); ++i)
@@ -680,7 +753,7 @@ void WizardWindow::SetItemIndex(Ctl ctl, int index) {
     if (HWND h = Handle(ctl)) SendMessageW(h, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
 }
 
-std::vector<std::wstring> WizardWindow::Items(Ctl ctl) const {
+std::vector<std::wstring> WizardWindow::Items(ControlId ctl) const {
     std::vector<std::wstring> items;
     if (auto it = radios_.find(ctl); it != radios_.end()) {
         for (HWND r : it->second) {
@@ -702,15 +775,15 @@ std::vector<std::wstring> WizardWindow::Items(Ctl ctl) const {
     return items;
 }
 
-void WizardWindow::ClearItems(Ctl ctl) {
+void WizardWindow::ClearItems(ControlId ctl) {
     if (HWND h = Handle(ctl)) SendMessageW(h, LB_RESETCONTENT, 0, 0);
 }
 
-void WizardWindow::AddItem(Ctl ctl, const std::wstring& text) {
+void WizardWindow::AddItem(ControlId ctl, const std::wstring& text) {
     if (HWND h = Handle(ctl)) SendMessageW(h, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-void WizardWindow::AddLine(Ctl ctl, const std::wstring& line) {
+void WizardWindow::AddLine(ControlId ctl, const std::wstring& line) {
     HWND h = Handle(ctl);
     if (!h) return;
     int len = GetWindowTextLengthW(h);
@@ -719,7 +792,7 @@ void WizardWindow::AddLine(Ctl ctl, const std::wstring& line) {
     SendMessageW(h, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(add.c_str()));
 }
 
-std::vector<std::wstring> WizardWindow::Lines(Ctl ctl) const {
+std::vector<std::wstring> WizardWindow::Lines(ControlId ctl) const {
     std::wstring all = GetText(ctl);
     std::vector<std::wstring> lines;
     if (all.empty()) return lines;
@@ -733,20 +806,20 @@ std::vector<std::wstring> WizardWindow::Lines(Ctl ctl) const {
     return lines;
 }
 
-void WizardWindow::SetProgress(Ctl ctl, int max, int position, uint32_t rgb) {
+void WizardWindow::SetProgress(ControlId ctl, int max, int position, uint32_t rgb) {
     HWND h = Handle(ctl);
     if (!h) return;
     SendMessageW(h, PBM_SETRANGE32, 0, max);
-    SendMessageW(h, PBM_SETBARCOLOR, 0, RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
+    SendMessageW(h, PBM_SETBARCOLOR, 0, ColorOf(rgb));
     SendMessageW(h, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-int WizardWindow::ProgressPosition(Ctl ctl) const {
+int WizardWindow::ProgressPosition(ControlId ctl) const {
     HWND h = Handle(ctl);
     return h ? static_cast<int>(SendMessageW(h, PBM_GETPOS, 0, 0)) : 0;
 }
 
-void WizardWindow::Repaint(Ctl ctl) {
+void WizardWindow::Repaint(ControlId ctl) {
     if (HWND h = Handle(ctl)) {
         InvalidateRect(h, nullptr, TRUE);
         UpdateWindow(h);
@@ -757,7 +830,7 @@ void WizardWindow::Close() {
     if (main_) SendMessageW(main_, WM_CLOSE, 0, 0);
 }
 
-void WizardWindow::PostClick(Ctl ctl) {
+void WizardWindow::PostClick(ControlId ctl) {
     if (HWND h = Handle(ctl)) PostMessageW(h, BM_CLICK, 0, 0);
 }
 
@@ -767,9 +840,9 @@ void WizardWindow::PostClose() {
 
 void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
     int id = LOWORD(wp), code = HIWORD(wp);
-    if (id < 1000 || !events_) return;
-    Ctl ctl = static_cast<Ctl>((id - 1000) / 32);
-    int item = (id - 1000) % 32 - 1;
+    if (id < kFirstChildId || !events_) return;
+    ControlId ctl = CtlOfId(id);
+    int item = (id - kFirstChildId) % kIdsPerControl - 1;
     const ui::ControlDef* s = Def(ctl);
     if (!s) return;
     if (s->kind == Kind::RadioGroup && item >= 0 && code == BN_CLICKED) {
@@ -782,7 +855,7 @@ void WizardWindow::OnCommand(WPARAM wp, LPARAM lp) {
     (void)lp;
 }
 
-WizardWindow::ButtonFace WizardWindow::LayOutButton(HDC dc, Ctl ctl) const {
+WizardWindow::ButtonFace WizardWindow::LayOutButton(HDC dc, ControlId ctl) const {
     ButtonFace face;
     const ui::ControlDef* s = Def(ctl);
     HWND h = Handle(ctl);
@@ -795,13 +868,13 @@ WizardWindow::ButtonFace WizardWindow::LayOutButton(HDC dc, Ctl ctl) const {
     face.gap = face.picture ? Scale(4) : 0;
     RECT rc;
     GetClientRect(h, &rc);
-    HGDIOBJ oldFont = SelectObject(dc, res_->font.get());
+    HGDIOBJ oldFont = SelectObject(dc, FontOf(ctl));
     int n = static_cast<int>(face.text.size());
     SIZE ts{};
     GetTextExtentPoint32W(dc, face.text.c_str(), n, &ts);
     // A text wider than the space inside the frame has its letters moved
     // closer together rather than cut off at both ends.
-    bool isDefault = s->tag != 0 && s->parent == activePage_;
+    bool isDefault = s->isDefault && s->parent == activePage_;
     int room = rc.right - 2 * (kButtonEdge + (isDefault ? 1 : 0)) - face.gap - face.pictureSize;
     if (ts.cx > room && n > 1) face.spacing = -((ts.cx - room + n - 2) / (n - 1));
     face.textWidth = ts.cx + face.spacing * (n - 1);
@@ -810,7 +883,7 @@ WizardWindow::ButtonFace WizardWindow::LayOutButton(HDC dc, Ctl ctl) const {
     return face;
 }
 
-int WizardWindow::ButtonContentWidth(Ctl ctl) const {
+int WizardWindow::ButtonContentWidth(ControlId ctl) const {
     HWND h = Handle(ctl);
     if (!h) return 0;
     HDC dc = GetDC(h);
@@ -820,20 +893,20 @@ int WizardWindow::ButtonContentWidth(Ctl ctl) const {
 }
 
 void WizardWindow::DrawButton(const DRAWITEMSTRUCT& dis) {
-    Ctl ctl = CtlOf(dis.hwndItem);
+    ControlId ctl = CtlOf(dis.hwndItem);
     const ui::ControlDef* s = Def(ctl);
     HDC dc = dis.hDC;
     RECT rc = dis.rcItem;
     bool pushed = (dis.itemState & ODS_SELECTED) != 0;
     bool disabled = (dis.itemState & ODS_DISABLED) != 0;
-    bool isDefault = s && s->tag != 0 && s->parent == activePage_;
+    bool isDefault = s && s->isDefault && s->parent == activePage_;
     if (isDefault) {
         FrameRect(dc, &rc, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
         InflateRect(&rc, -1, -1);
     }
     DrawFrameControl(dc, &rc, DFC_BUTTON, DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0));
     ButtonFace face = LayOutButton(dc, ctl);
-    HGDIOBJ oldFont = SelectObject(dc, res_->font.get());
+    HGDIOBJ oldFont = SelectObject(dc, FontOf(ctl));
     int total = face.textWidth + face.gap + face.pictureSize;
     int x = (rc.left + rc.right - total) / 2 + (pushed ? 1 : 0);
     int cy = (rc.top + rc.bottom) / 2 + (pushed ? 1 : 0);
@@ -889,9 +962,11 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         case WM_GETMINMAXINFO: {
             auto* mmi = reinterpret_cast<MINMAXINFO*>(lp);
-            mmi->ptMinTrackSize.x = std::max<LONG>(mmi->ptMinTrackSize.x, Scale(ui::kMinOuterWidth));
-            mmi->ptMinTrackSize.y = Scale(ui::kMinOuterHeight);
-            mmi->ptMaxTrackSize.y = Scale(ui::kMaxOuterHeight);
+            const ui::ControlDef& window = WindowDef();
+            if (window.minOuterWidth)
+                mmi->ptMinTrackSize.x = std::max<LONG>(mmi->ptMinTrackSize.x, Scale(window.minOuterWidth));
+            if (window.minOuterHeight) mmi->ptMinTrackSize.y = Scale(window.minOuterHeight);
+            if (window.maxOuterHeight) mmi->ptMaxTrackSize.y = Scale(window.maxOuterHeight);
             return 0;
         }
         case WM_COMMAND:
@@ -941,7 +1016,7 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             if (wp == kTimerId && events_) events_->OnTimer();
             return 0;
         case WM_BV_DBLCLK:
-            if (events_) events_->OnDblClick(static_cast<Ctl>(wp));
+            if (events_) events_->OnDblClick(static_cast<ControlId>(wp));
             return 0;
         case WM_CLOSE:
             if (events_) events_->OnClose();
@@ -994,7 +1069,7 @@ LRESULT CALLBACK WizardWindow::PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
         case WM_ERASEBKGND:
             return 1;
         case WM_LBUTTONDBLCLK:
-            SendMessageW(Root(hwnd), WM_BV_DBLCLK, static_cast<WPARAM>((GetDlgCtrlID(hwnd) - 1000) / 32), 0);
+            SendMessageW(Root(hwnd), WM_BV_DBLCLK, static_cast<WPARAM>(CtlOfId(GetDlgCtrlID(hwnd))), 0);
             return 0;
         case WM_NCDESTROY:
             RemovePropW(hwnd, kFontProp);

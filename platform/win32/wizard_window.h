@@ -46,41 +46,41 @@ public:
     // default button); true when the message was used.
     bool PreTranslate(const MSG& msg);
 
-    HWND Handle(ui::Ctl ctl) const;
-    HWND RadioHandle(ui::Ctl group, int index) const;
+    HWND Handle(ui::ControlId ctl) const;
+    HWND RadioHandle(ui::ControlId group, int index) const;
     HWND TabControl() const { return tabs_; }
     bool Destroyed() const { return main_ == nullptr; }
     // The width a push button's text and picture take as drawn, at most its
     // width less its frame.
-    int ButtonContentWidth(ui::Ctl ctl) const;
+    int ButtonContentWidth(ui::ControlId ctl) const;
     // The scale the window is laid out at, in dots per inch (96 is 100 %).
     int DpiScale() const { return dpi_; }
 
     // ui::View
-    void SetText(ui::Ctl ctl, const std::wstring& text) override;
-    std::wstring GetText(ui::Ctl ctl) const override;
-    void ShowPage(ui::Ctl page) override;
-    ui::Ctl ActivePage() const override { return activePage_; }
+    void SetText(ui::ControlId ctl, const std::wstring& text) override;
+    std::wstring GetText(ui::ControlId ctl) const override;
+    void ShowPage(ui::ControlId page) override;
+    ui::ControlId ActivePage() const override { return activePage_; }
     void SetTabsVisible(bool visible) override;
     bool TabsVisible() const override { return tabsVisible_; }
-    void SetVisible(ui::Ctl ctl, bool visible) override;
-    bool IsVisible(ui::Ctl ctl) const override;
-    void SetEnabled(ui::Ctl ctl, bool enabled) override;
-    bool IsEnabled(ui::Ctl ctl) const override;
-    bool SafeFocus(ui::Ctl ctl) override;
-    bool HasFocus(ui::Ctl ctl) const override;
-    int ItemIndex(ui::Ctl ctl) const override;
-    void SetItemIndex(ui::Ctl ctl, int index) override;
-    std::vector<std::wstring> Items(ui::Ctl ctl) const override;
-    void ClearItems(ui::Ctl ctl) override;
-    void AddItem(ui::Ctl ctl, const std::wstring& text) override;
-    void AddLine(ui::Ctl ctl, const std::wstring& line) override;
-    std::vector<std::wstring> Lines(ui::Ctl ctl) const override;
-    void SetProgress(ui::Ctl ctl, int max, int position, uint32_t rgb) override;
-    int ProgressPosition(ui::Ctl ctl) const override;
-    void Repaint(ui::Ctl ctl) override;
+    void SetVisible(ui::ControlId ctl, bool visible) override;
+    bool IsVisible(ui::ControlId ctl) const override;
+    void SetEnabled(ui::ControlId ctl, bool enabled) override;
+    bool IsEnabled(ui::ControlId ctl) const override;
+    bool SafeFocus(ui::ControlId ctl) override;
+    bool HasFocus(ui::ControlId ctl) const override;
+    int ItemIndex(ui::ControlId ctl) const override;
+    void SetItemIndex(ui::ControlId ctl, int index) override;
+    std::vector<std::wstring> Items(ui::ControlId ctl) const override;
+    void ClearItems(ui::ControlId ctl) override;
+    void AddItem(ui::ControlId ctl, const std::wstring& text) override;
+    void AddLine(ui::ControlId ctl, const std::wstring& line) override;
+    std::vector<std::wstring> Lines(ui::ControlId ctl) const override;
+    void SetProgress(ui::ControlId ctl, int max, int position, uint32_t rgb) override;
+    int ProgressPosition(ui::ControlId ctl) const override;
+    void Repaint(ui::ControlId ctl) override;
     void Close() override;
-    void PostClick(ui::Ctl ctl) override;
+    void PostClick(ui::ControlId ctl) override;
     void PostClose() override;
     ui::Questions& questions() override { return *questions_; }
     // Who answers the modal questions from now on.
@@ -92,8 +92,12 @@ private:
     static LRESULT CALLBACK PanelProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT CALLBACK ContainerProc(HWND, UINT, WPARAM, LPARAM);
     LRESULT HandleMain(HWND, UINT, WPARAM, LPARAM);
-    void CreateControls();
+    bool CreateControls();
     void LayoutControls();
+    // Places the children of `parent`, whose client area is w by h, and
+    // theirs in turn. The design pass only records every control's size at
+    // the window's design size, which anchored controls measure from.
+    void Arrange(ui::ControlId parent, int w, int h, bool design);
     void OnCommand(WPARAM wp, LPARAM lp);
     // How a push button's face is drawn: text, letter spacing and picture.
     struct ButtonFace {
@@ -102,18 +106,21 @@ private:
         HBITMAP picture = nullptr;
         int pictureSize = 0, gap = 0;
     };
-    ButtonFace LayOutButton(HDC dc, ui::Ctl ctl) const;
+    ButtonFace LayOutButton(HDC dc, ui::ControlId ctl) const;
     void DrawButton(const DRAWITEMSTRUCT& dis);
     // A length designed at 96 dots per inch, at the window's scale.
     int Scale(int v) const;
     // Fonts, pictures and icons for the current scale, handed to the controls.
     void MakeResources();
     void ApplyResources();
-    HFONT FontOf(ui::Ctl ctl) const;
+    HFONT FontOf(const ui::Font& font) const;
+    HFONT FontOf(ui::ControlId ctl) const;
     // The outer size of a window with this client size at the current scale.
     SIZE OuterSize(int clientWidth, int clientHeight) const;
-    const ui::ControlDef* Def(ui::Ctl ctl) const;
-    ui::Ctl CtlOf(HWND hwnd) const;
+    const ui::ControlDef* Def(ui::ControlId ctl) const;
+    // The Kind::Window entry: the window's design size and limits.
+    const ui::ControlDef& WindowDef() const;
+    ui::ControlId CtlOf(HWND hwnd) const;
 
     const std::vector<ui::ControlDef>& layout_;
     ui::Questions* questions_;
@@ -121,10 +128,11 @@ private:
     HWND main_ = nullptr;
     HWND tabs_ = nullptr;
     HWND tooltip_ = nullptr;
-    std::map<ui::Ctl, HWND> controls_;
-    std::map<ui::Ctl, std::vector<HWND>> radios_;
-    std::vector<ui::Ctl> pages_;
-    ui::Ctl activePage_ = ui::Ctl::Count;
+    std::map<ui::ControlId, HWND> controls_;
+    std::map<ui::ControlId, std::vector<HWND>> radios_;
+    std::vector<ui::ControlId> pages_;
+    std::map<ui::ControlId, SIZE> designSizes_;
+    ui::ControlId activePage_ = ui::kNoControl;
     bool tabsVisible_ = true;
     int dpi_ = 96;
     Resources* res_ = nullptr;

@@ -6,16 +6,16 @@
 #include <set>
 
 #include "app/MainU.h"
+#include "app/layout.h"
 #include "platform/fs.h"
 #include "tests/app/memory_view.h"
 #include "tests/test_dir.h"
 #include "transfer/dmClient.h"
 #include "transfer/notify.h"
+#include "util/log.h"
 
 namespace bv {
 namespace {
-
-using ui::Ctl;
 
 class WizardLogic : public testing::Test {
 protected:
@@ -86,6 +86,80 @@ TEST_F(WizardLogic, SpanishCanadaWithTheFallbackArchive) {
     form_.OnClick(Ctl::btnFinish);
     EXPECT_TRUE(view_.closed);
     EXPECT_EQ(form_.Batchlist, nullptr);
+}
+
+// The window builds itself from the table: one window entry, every id once
+// (it tells the controls apart), every parent listed before its children.
+TEST(WizardLayoutTable, IdsAreUniqueAndParentsComeFirst) {
+    std::set<ui::ControlId> seen;
+    int windows = 0;
+    for (const ui::ControlDef& def : WizardLayout()) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(def.id));
+        if (def.kind == ui::Kind::Window) {
+            ++windows;
+        } else {
+            EXPECT_TRUE(seen.count(def.parent)) << "parent listed first";
+        }
+        EXPECT_TRUE(seen.insert(def.id).second) << "id used once";
+    }
+    EXPECT_EQ(windows, 1);
+}
+
+// Each program's files, in order, as the log tells the batch, and its
+// shortcut; the language and sire files follow the program's.
+TEST_F(WizardLogic, EveryProgramHasItsBatchAndShortcut) {
+    test::ScratchDir cwd;
+    cwd.Enter();
+    ResetLogForTesting();
+    DeepLogging = true;
+    struct Case {
+        int language, sire, program;
+        std::vector<std::string> added;  // after "DoDownloads, Batchlist.add = "
+        std::wstring link;
+    };
+    const Case cases[] = {
+        {0, 6, 0, {"zoded.___;ZODed.___", "basefiles.zip;BaseFiles.zip"}, L"Bovista 500.lnk -> C:\\P\\ZODed.exe"},
+        {0, 6, 1, {"zovozivu.___;ZOVozivu.___", "ruvuvevu.___;RUVuvevu.___", "basefiles.zip;BaseFiles.zip"},
+         L"BV Client.lnk -> C:\\P\\ZOVozivu.exe"},
+        {0, 6, 2,
+         {"zoded.___;ZODed.___", "zovozivu.___;ZOVozivu.___", "ruvuvevu.___;RUVuvevu.___",
+          "basefiles.zip;BaseFiles.zip"},
+         L"Bovista 500.lnk -> C:\\P\\ZODed.exe"},
+        {0, 6, 3, {"bvcon.___;ZODed.___", "basefiles.zip;BaseFiles.zip"}, L"Bovista 500.lnk -> C:\\P\\ZODed.exe"},
+        {0, 6, 4, {"rangerwin.___;RangerWin.___", "basefiles.zip;BaseFiles.zip"}, L"Ranger.lnk -> C:\\P\\RangerWin.exe"},
+        {2, 3, 5,
+         {"lumenwin.___;ZODed.___", "bvlang.ita;bvlang.ita", "bvsires.ita;bvsires.ita", "basefiles.zip;BaseFiles.zip"},
+         L"Bovista Lumen.lnk -> C:\\P\\ZODed.exe"},
+    };
+    const std::string marker = "DoDownloads, Batchlist.add = ";
+    size_t seen = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "program " << c.program);
+        links_.clear();
+        view_.SetText(Ctl::edInstallFolder, L"C:\\P");
+        form_.OnClick(Ctl::btnNext1);
+        view_.SetItemIndex(Ctl::rgLanguage, c.language);
+        form_.OnClick(Ctl::btnNext3);
+        view_.SetItemIndex(Ctl::rgSireFiles, c.sire);
+        form_.OnClick(Ctl::btnNext4);
+        view_.SetItemIndex(Ctl::rgProgram, c.program);
+        form_.OnClick(Ctl::btnNext5);
+        for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+        view_.SetEnabled(Ctl::btnFinish, false);
+
+        std::string log;
+        ASSERT_TRUE(fs::ReadFile(LogFileName(), log));
+        std::vector<std::string> added;
+        for (size_t at = log.find(marker, seen); at != std::string::npos; at = log.find(marker, at + 1)) {
+            size_t end = log.find_first_of("\r\n", at);
+            added.push_back(log.substr(at + marker.size(), end - at - marker.size()));
+            seen = end;
+        }
+        EXPECT_EQ(added, c.added);
+        EXPECT_EQ(links_, std::vector<std::wstring>{L"C:\\Desktop\\" + c.link});
+    }
+    DeepLogging = false;
+    ResetLogForTesting();
 }
 
 TEST_F(WizardLogic, ProgressCreepsEveryHundredBlocksAndWraps) {

@@ -546,7 +546,7 @@ TEST_F(SyncModule, UploadSendsTheFileInBlocks) {
             answer.blocks = {"ignored"};
             transport->steps = {answer};
         }
-        Notify.Init(3);
+        Notify.Init(NotifyCode::FileSent);
         module->UploadFile(L"7", L"12", L"C:\\Herd 12.dat");
         EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Done, Status = " + std::to_wstring(c.status) + L" Reason"});
         std::lock_guard<std::mutex> lock(transport->mutex);
@@ -562,7 +562,7 @@ TEST_F(SyncModule, UploadSendsTheFileInBlocks) {
 
 // A file that cannot be opened is not sent and the connection is not opened.
 TEST_F(SyncModule, UnopenableFileIsNotSent) {
-    Notify.Init(3);
+    Notify.Init(NotifyCode::FileSent);
     module->UploadFile(L"7", L"12", L"C:\\missing.dat");
     EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Not sent: C:\\missing.dat"});
     std::this_thread::sleep_for(50ms);
@@ -599,7 +599,7 @@ TEST_F(SyncModule, RemoteCallIsSentAgainTwiceAtMost) {
             ok.blocks = {answer.substr(0, 30), answer.substr(30)};
             transport->steps.push_back(ok);
         }
-        Notify.Init(1);
+        Notify.Init(NotifyCode::Hello);
         ASSERT_TRUE(module->RemoteHello(L"Ann"));
         EXPECT_EQ(WaitLines(), c.lines);
         std::lock_guard<std::mutex> lock(transport->mutex);
@@ -625,7 +625,7 @@ TEST_F(SyncModule, RemoteAnswerWithAnotherStatusIsAFault) {
         answer.blocks = {xmlrpc::WriteMethodResponse(xmlrpc::Value::String(L"Hello, Ann")).value()};
         transport->steps = {answer};
     }
-    Notify.Init(1);
+    Notify.Init(NotifyCode::Hello);
     ASSERT_TRUE(module->RemoteHello(L"Ann"));
     EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"fault 0: status 500"});
 }

@@ -12,26 +12,26 @@ namespace {
 
 TEST(Notify, InitResetsAndMinusOneKeepsLines) {
     TNotify n;
-    n.Init(-1);
+    n.Init(NotifyCode::KeepList);
     n.AddLine(L"left over");
     n.SetStatus(L"12 bytes", 40);
-    n.Init(-1);
+    n.Init(NotifyCode::KeepList);
     TNotify::Fields f = n.Read();
-    EXPECT_EQ(f.nfCode, -1);
+    EXPECT_EQ(f.nfCode, NotifyCode::KeepList);
     EXPECT_EQ(f.nfReturnList, std::vector<std::wstring>{L"left over"});
     EXPECT_EQ(f.nfStatus, L"");
     EXPECT_EQ(f.nfProgress, 0);
-    n.Init(4);
+    n.Init(NotifyCode::Download);
     f = n.Read();
-    EXPECT_EQ(f.nfCode, 4);
+    EXPECT_EQ(f.nfCode, NotifyCode::Download);
     EXPECT_TRUE(f.nfReturnList.empty());
     EXPECT_FALSE(f.nfReady);
 }
 
 TEST(Notify, TimerTakesAReadyResultAndResets) {
     TNotify n;
-    n.Init(-1);
-    n.Init(4);
+    n.Init(NotifyCode::KeepList);
+    n.Init(NotifyCode::Download);
     n.SetStatus(L"100 bytes");
     // Not ready: the status is seen on every look and nothing is reset.
     EXPECT_EQ(n.TakeForTimer().nfStatus, L"100 bytes");
@@ -39,10 +39,10 @@ TEST(Notify, TimerTakesAReadyResultAndResets) {
     n.Post({L"Failed", L"ResponseAbort"});
     TNotify::Fields f = n.TakeForTimer();
     EXPECT_TRUE(f.nfReady);
-    EXPECT_EQ(f.nfCode, 4);
+    EXPECT_EQ(f.nfCode, NotifyCode::Download);
     EXPECT_EQ(f.nfReturnList, (std::vector<std::wstring>{L"Failed", L"ResponseAbort"}));
     f = n.Read();
-    EXPECT_EQ(f.nfCode, 0);
+    EXPECT_EQ(f.nfCode, NotifyCode::Idle);
     EXPECT_FALSE(f.nfReady);
     EXPECT_TRUE(f.nfReturnList.empty());
     EXPECT_TRUE(f.nfStatus.empty());
@@ -50,7 +50,7 @@ TEST(Notify, TimerTakesAReadyResultAndResets) {
 
 TEST(Notify, DestroyListDropsIt) {
     TNotify n;
-    n.Init(-1);
+    n.Init(NotifyCode::KeepList);
     EXPECT_TRUE(n.Read().hasList);
     n.DestroyList();
     EXPECT_FALSE(n.Read().hasList);
@@ -58,10 +58,10 @@ TEST(Notify, DestroyListDropsIt) {
 
 // A worker posts numbered results while the "timer" reads and resets. Every
 // post is seen exactly once and whole (its two lines together), or was made
-// after a reset and is then seen under code 0; none is lost or torn.
+// after a reset and is then seen under Idle; none is lost or torn.
 TEST(Notify, WorkerPostsAreNeverLostOrTornByTheTimer) {
     TNotify n;
-    n.Init(-1);
+    n.Init(NotifyCode::KeepList);
     constexpr int kPosts = 3000;
     std::atomic<int> taken{0};
     std::atomic<bool> done{false};

@@ -96,14 +96,14 @@ protected:
         ResetLogForTesting();
         SetLogClockForTesting([] { return os::LocalTime{2024, 4, 2, 9, 5, 7, 123}; });
         DeepLogging = true;
-        Notify.Init(-1);
-        Notify.Init(2);
+        Notify.Init(NotifyCode::KeepList);
+        Notify.Init(NotifyCode::FileList);
     }
     void TearDown() override {
         DeepLogging = false;
         SetLogClockForTesting(nullptr);
         ResetLogForTesting();
-        Notify.Init(0);
+        Notify.Init(NotifyCode::Idle);
         std::filesystem::current_path(previous_);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -151,7 +151,7 @@ TEST_F(SyncResultTest, HelloPostsTheValueAsText) {
         {xmlrpc::AnswerValue("<html/>"), L"fault 0: not an XML-RPC answer: expected <methodResponse>"},
     };
     for (const Case& c : cases) {
-        Notify.Init(1);
+        Notify.Init(NotifyCode::Hello);
         ResetLogForTesting();
         helloResult(c.value);
         TNotify::Fields f = Notify.Read();
@@ -194,7 +194,7 @@ TEST_F(SyncResultTest, FileListLinesPassOverElementsThatAreNoRecords) {
 TEST_F(SyncResultTest, FileListThatIsNoArrayPostsTheError) {
     for (const Value& v : {Value::Struct({}), Value::String(L"x"), Value(),
                            xmlrpc::AnswerValue(xmlrpc::WriteFault(1, L"no such herd"))}) {
-        Notify.Init(2);
+        Notify.Init(NotifyCode::FileList);
         ResetLogForTesting();
         GetFilesResult(v);
         TNotify::Fields f = Notify.Read();
@@ -227,7 +227,7 @@ TEST_F(SyncResultTest, FileToServerRows) {
         {xmlrpc::AnswerValue("garbage"), {}, {}},
     };
     for (const Case& c : cases) {
-        Notify.Init(3);
+        Notify.Init(NotifyCode::FileSent);
         ResetLogForTesting();
         FileToServerResult(c.value);
         TNotify::Fields f = Notify.Read();
@@ -238,7 +238,7 @@ TEST_F(SyncResultTest, FileToServerRows) {
 }
 
 TEST_F(SyncResultTest, FileFromServerResultDoesNothing) {
-    Notify.Init(4);
+    Notify.Init(NotifyCode::Download);
     Notify.AddLine(L"Saved to x");
     FileFromServerResult(Value::Base64("data"));
     TNotify::Fields f = Notify.Read();

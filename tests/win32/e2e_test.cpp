@@ -26,7 +26,6 @@ namespace bv {
 namespace {
 
 using test::Wizard;
-using ui::Ctl;
 
 std::string ReadText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -53,8 +52,8 @@ class EndToEnd : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(std::filesystem::exists(FixtureDir() / "main.port")) << "the servers were not started";
-        Notify.Init(-1);
-        Notify.Init(0);
+        Notify.Init(NotifyCode::KeepList);
+        Notify.Init(NotifyCode::Idle);
     }
     void TearDown() override {
         ResetVendorHostForTesting();

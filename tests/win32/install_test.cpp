@@ -19,7 +19,6 @@ namespace bv {
 namespace {
 
 using test::Wizard;
-using ui::Ctl;
 
 std::wstring Root() {
     static const std::wstring root = L"C:\\bvtest-" + std::to_wstring(GetCurrentProcessId());
@@ -82,8 +81,8 @@ protected:
     void SetUp() override {
         std::filesystem::remove_all(HostRoot());
         ASSERT_TRUE(fs::ForceDirectories(Root() + L"\\Desktop"));
-        Notify.Init(-1);
-        Notify.Init(0);
+        Notify.Init(NotifyCode::KeepList);
+        Notify.Init(NotifyCode::Idle);
     }
     void TearDown() override { std::filesystem::remove_all(HostRoot()); }
     static std::filesystem::path HostRoot() { return std::filesystem::path(Root()); }

@@ -21,7 +21,6 @@ namespace bv {
 namespace {
 
 using test::Wizard;
-using ui::Ctl;
 using ui::Kind;
 
 constexpr wchar_t kChildVariable[] = L"BV_SCALE_CHILD";
@@ -62,7 +61,7 @@ RECT BoundsOf(const test::Pixels& px, RECT area, uint32_t rgb) {
 }
 
 // Shows `page`, paints, and returns the window's pixels; saves them too.
-test::Pixels Shoot(Wizard& w, Ctl page, const std::string& shot) {
+test::Pixels Shoot(Wizard& w, ui::ControlId page, const std::string& shot) {
     w.window.ShowPage(page);
     RedrawWindow(w.window.Handle(Ctl::MainF), nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
@@ -84,39 +83,39 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
     // The limits of the outer size.
     MINMAXINFO mmi{};
     SendMessageW(main, WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&mmi));
-    EXPECT_GE(mmi.ptMinTrackSize.x, S(ui::kMinOuterWidth, dpi));
-    EXPECT_EQ(mmi.ptMinTrackSize.y, S(ui::kMinOuterHeight, dpi));
-    EXPECT_EQ(mmi.ptMaxTrackSize.y, S(ui::kMaxOuterHeight, dpi));
+    EXPECT_GE(mmi.ptMinTrackSize.x, S(kMinOuterWidth, dpi));
+    EXPECT_EQ(mmi.ptMinTrackSize.y, S(kMinOuterHeight, dpi));
+    EXPECT_EQ(mmi.ptMaxTrackSize.y, S(kMaxOuterHeight, dpi));
 
     RECT client;
     GetClientRect(main, &client);
     if (designedClient) {
-        EXPECT_EQ(client.right, S(ui::kClientWidth, dpi));
-        EXPECT_EQ(client.bottom, S(ui::kClientHeight, dpi));
+        EXPECT_EQ(client.right, S(kClientWidth, dpi));
+        EXPECT_EQ(client.bottom, S(kClientHeight, dpi));
     } else {
-        EXPECT_GE(client.right, S(ui::kClientWidth, dpi));
-        EXPECT_GE(client.bottom, S(ui::kClientHeight, dpi));
+        EXPECT_GE(client.right, S(kClientWidth, dpi));
+        EXPECT_GE(client.bottom, S(kClientHeight, dpi));
     }
     // The page stack as designed: what lies between banner and status panel.
-    const int designPageH = S(ui::kClientHeight, dpi) - S(ui::kBannerHeight, dpi) - S(ui::kStatusHeight, dpi);
-    const int pageH = client.bottom - S(ui::kBannerHeight, dpi) - S(ui::kStatusHeight, dpi);
+    const int designPageH = S(kClientHeight, dpi) - S(kBannerHeight, dpi) - S(kStatusHeight, dpi);
+    const int pageH = client.bottom - S(kBannerHeight, dpi) - S(kStatusHeight, dpi);
 
     // The window's frame and the controls that are not on a page.
     RECT banner = RectIn(w.window.Handle(Ctl::pnTop), main);
-    EXPECT_EQ(banner.bottom - banner.top, S(ui::kBannerHeight, dpi));
+    EXPECT_EQ(banner.bottom - banner.top, S(kBannerHeight, dpi));
     RECT status = RectIn(w.window.Handle(Ctl::pnBottom), main);
-    EXPECT_EQ(status.bottom - status.top, S(ui::kStatusHeight, dpi));
+    EXPECT_EQ(status.bottom - status.top, S(kStatusHeight, dpi));
     EXPECT_EQ(status.bottom, client.bottom);
     RECT logo = RectIn(w.window.Handle(Ctl::Image1), main);
     EXPECT_EQ(logo.right - logo.left, S(110, dpi));
     EXPECT_EQ(logo.bottom - logo.top, S(44, dpi));
     RECT bar = RectIn(w.window.Handle(Ctl::pb), w.window.Handle(Ctl::pnBottom));
     EXPECT_EQ(bar.bottom - bar.top, S(13, dpi));
-    EXPECT_EQ(bar.bottom, S(ui::kStatusHeight, dpi));
+    EXPECT_EQ(bar.bottom, S(kStatusHeight, dpi));
 
     for (const ui::ControlDef& def : WizardLayout()) {
         HWND h = w.window.Handle(def.id);
-        const ui::ControlDef* parent = def.parent == Ctl::MainF ? nullptr : &DefOf(def.parent);
+        const ui::ControlDef* parent = def.kind == Kind::Window ? nullptr : &DefOf(def.parent);
         if (!h || !parent || parent->kind != Kind::Page) continue;
         SCOPED_TRACE(std::string(def.name, def.name + wcslen(def.name)));
         // Every control keeps its designed place on its page, scaled.
@@ -125,10 +124,10 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
         EXPECT_EQ(r.top, S(def.top, dpi));
         if (def.kind == Kind::Memo) {
             // The memo keeps its designed distance to every side.
-            EXPECT_EQ(client.right - r.right, S(ui::kClientWidth, dpi) - S(def.left, dpi) - S(def.width, dpi));
+            EXPECT_EQ(client.right - r.right, S(kClientWidth, dpi) - S(def.left, dpi) - S(def.width, dpi));
             EXPECT_EQ(pageH - r.bottom, designPageH - S(def.top, dpi) - S(def.height, dpi));
         } else {
-            EXPECT_EQ(r.right - r.left, def.width < 0 ? client.right : S(def.width, dpi));
+            EXPECT_EQ(r.right - r.left, def.align == ui::Align::Top ? client.right : S(def.width, dpi));
             EXPECT_EQ(r.bottom - r.top, S(def.height, dpi));
         }
 
@@ -136,7 +135,7 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
         std::wstring text = w.window.GetText(def.id);
         if (def.kind == Kind::Button) {
             // Inside the raised edge, and the default button's outline.
-            int edge = def.tag != 0 && def.parent == w.window.ActivePage() ? 3 : 2;
+            int edge = def.isDefault && def.parent == w.window.ActivePage() ? 3 : 2;
             EXPECT_LE(w.window.ButtonContentWidth(def.id), r.right - r.left - 2 * edge) << "text and picture fit";
             EXPECT_LE(TextExtent(h, text).cy, r.bottom - r.top);
         } else if (def.kind == Kind::Panel || def.kind == Kind::Edit) {
@@ -155,7 +154,7 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
             }
         }
     }
-    for (Ctl panel : {Ctl::pnTop, Ctl::lblVersion}) {
+    for (ui::ControlId panel : {Ctl::pnTop, Ctl::lblVersion}) {
         HWND h = w.window.Handle(panel);
         RECT r = RectIn(h, main);
         SIZE size = TextExtent(h, w.window.GetText(panel));
@@ -183,7 +182,7 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
     GetWindowRect(main, &window);
     POINT origin{0, 0};
     ClientToScreen(main, &origin);
-    auto inCapture = [&](Ctl ctl) {
+    auto inCapture = [&](ui::ControlId ctl) {
         RECT r = RectIn(w.window.Handle(ctl), main);
         OffsetRect(&r, origin.x - window.left, origin.y - window.top);
         return r;
@@ -200,7 +199,7 @@ void CheckLayout(Wizard& w, int dpi, const std::string& shot, bool designedClien
     EXPECT_NEAR(arrow.right - arrow.left, S(24, dpi), 1);
     EXPECT_NEAR(arrow.bottom - arrow.top, S(24, dpi), 1);
 
-    for (Ctl page : {Ctl::TabSheet2, Ctl::tbSelectLangfiles, Ctl::tbSireFiles, Ctl::tbProgram}) Shoot(w, page, shot);
+    for (ui::ControlId page : {Ctl::TabSheet2, Ctl::tbSelectLangfiles, Ctl::tbSireFiles, Ctl::tbProgram}) Shoot(w, page, shot);
     w.window.SetVisible(Ctl::btMusic, true);
     w.window.SetVisible(Ctl::pb, true);
     test::Pixels download = Shoot(w, Ctl::tbDownload, shot);
@@ -229,8 +228,8 @@ void MoveToDisplayOf(Wizard& w, int dpi) {
     RECT outer, client;
     GetWindowRect(main, &outer);
     GetClientRect(main, &client);
-    RECT suggested{0, 0, (outer.right - outer.left - client.right) + S(ui::kClientWidth, dpi),
-                   (outer.bottom - outer.top - client.bottom) + S(ui::kClientHeight, dpi)};
+    RECT suggested{0, 0, (outer.right - outer.left - client.right) + S(kClientWidth, dpi),
+                   (outer.bottom - outer.top - client.bottom) + S(kClientHeight, dpi)};
     SendMessageW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
     w.window.PumpMessages();
 }

@@ -67,7 +67,7 @@ public:
         setup.transport = transport ? std::move(transport) : http::MakeSystemTransport();
         setup.inactivity = inactivity;
         module = std::make_unique<TdmClient>(std::move(setup));
-        Notify.Init(4);
+        Notify.Init(NotifyCode::Download);
     }
     ~Client() {
         module.reset();
@@ -648,7 +648,7 @@ TEST_F(Transfer, UploadInBlocks) {
         auto notes = std::make_shared<NotingTransport::Notes>();
         Client client(std::chrono::seconds(90), std::make_unique<NotingTransport>(notes));
         client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
-        Notify.Init(3);
+        Notify.Init(NotifyCode::FileSent);
         client.module->UploadFile(L"7", L"12", file);
         ASSERT_TRUE(client.Wait());
         EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Done, Status = 200 OK"});
@@ -697,7 +697,7 @@ TEST_F(Transfer, UploadQueryAndStatus) {
         ScriptServer server({Answer(c.status, {}, "answer body")});
         Client client;
         client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
-        Notify.Init(3);
+        Notify.Init(NotifyCode::FileSent);
         client.module->UploadFile(c.client, c.herd, file);
         ASSERT_TRUE(client.Wait());
         EXPECT_EQ(client.Lines(), std::vector<std::wstring>{c.result});
@@ -712,7 +712,7 @@ TEST_F(Transfer, UploadOfAFileThatCannotBeOpened) {
     ScriptServer server({Answer("200 OK", {}, "")});
     Client client;
     client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
-    Notify.Init(3);
+    Notify.Init(NotifyCode::FileSent);
     client.module->UploadFile(L"7", L"12", Dest(L"missing.dat"));
     ASSERT_TRUE(client.Wait());
     EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Not sent: " + Dest(L"missing.dat")});
@@ -777,7 +777,7 @@ TEST_F(Transfer, RemoteCallIsSentAgainTwiceAtMost) {
         ScriptServer server(c.scripts);
         Client client;
         client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
-        Notify.Init(1);
+        Notify.Init(NotifyCode::Hello);
         ASSERT_TRUE(client.module->RemoteHello(L"Ann"));
         ASSERT_TRUE(client.Wait(1, 30000));
         Sleep(300);  // nothing more comes
@@ -832,7 +832,9 @@ TEST_F(Transfer, RemoteCallResults) {
         ScriptServer server({Answer("200 OK", {"Content-Type: text/xml"}, c.body)});
         Client client;
         client.module->connection().SetServer(L"127.0.0.1", std::to_wstring(server.port()));
-        Notify.Init(c.call + 1);
+        const NotifyCode codes[] = {NotifyCode::Hello, NotifyCode::FileList, NotifyCode::FileSent,
+                                    NotifyCode::Download};
+        Notify.Init(codes[c.call]);
         TdmClient& m = *client.module;
         bool posted = c.call == Hello ? m.RemoteHello(L"Ann")
                       : c.call == List ? m.RemoteGetFiles(L"12", L"7")

@@ -18,9 +18,8 @@ namespace bv {
 namespace {
 
 using test::Wizard;
-using ui::Ctl;
 
-const Ctl kPages[] = {Ctl::tbInstallFolder, Ctl::TabSheet2,  Ctl::tbSelectLangfiles,
+const ui::ControlId kPages[] = {Ctl::tbInstallFolder, Ctl::TabSheet2,  Ctl::tbSelectLangfiles,
                       Ctl::tbSireFiles,     Ctl::tbProgram,  Ctl::tbDownload};
 
 // A scratch folder in the build tree as the current directory, so the log
@@ -131,7 +130,7 @@ TEST(Window, TestModeShowsEveryTabCaptionedWithItsPageName) {
 TEST(Window, NextButtonsWalkThePagesInOrder) {
     Wizard w({});
     struct Step {
-        Ctl button, expected;
+        ui::ControlId button, expected;
     };
     const Step steps[] = {{Ctl::btnNext1, Ctl::tbSelectLangfiles},
                           {Ctl::btnNext3, Ctl::tbSireFiles},
@@ -141,7 +140,7 @@ TEST(Window, NextButtonsWalkThePagesInOrder) {
         w.Click(s.button);
         EXPECT_EQ(w.window.ActivePage(), s.expected);
         EXPECT_TRUE(IsWindowVisible(w.window.Handle(s.expected)));
-        for (Ctl other : kPages) {
+        for (ui::ControlId other : kPages) {
             if (other != s.expected) {
                 EXPECT_FALSE(IsWindowVisible(w.window.Handle(other)));
             }
@@ -247,10 +246,10 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
         return false;
     };
     w.form.InstallFolder = L"C:\\X\\";
-    for (int i = 0; i < 5; ++i) w.form.Batchlist->push_back(L"f.___;F.___");
+    for (int i = 0; i < 5; ++i) w.form.Batchlist->push_back({L"f.___", L"F.___"});
 
     // A running status is shown on every tick until the next reset.
-    Notify.Init(4);
+    Notify.Init(NotifyCode::Download);
     Notify.SetStatus(L"2048 bytes");
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"2048 bytes");
@@ -260,14 +259,14 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
     EXPECT_EQ(nextCalls, 0);
 
     // A saved file: its line is shown and the next file starts (and fails
-    // here, which leaves code 4 with "Not saved: " and the flag down).
+    // here, which leaves Download with "Not saved: " and the flag down).
     Notify.AddLine(L"Saved to C:\\BV500\\ZODed.___");
     Notify.SetReady(true);
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"Saved to C:\\BV500\\ZODed.___");
     EXPECT_EQ(nextCalls, 1);
     TNotify::Fields f = Notify.Read();
-    EXPECT_EQ(f.nfCode, 4);
+    EXPECT_EQ(f.nfCode, NotifyCode::Download);
     EXPECT_FALSE(f.nfReady);
     EXPECT_EQ(f.nfReturnList, std::vector<std::wstring>{L"Not saved: C:\\X\\F.___"});
     // A stalled batch: no tick starts anything any more.
@@ -276,35 +275,36 @@ TEST(Window, TimerActsOnTheMailboxAndResetsIt) {
 
     // The music file's notice starts nothing and shows nothing.
     w.window.SetText(Ctl::pnBottom, L"");
-    Notify.Init(4);
+    Notify.Init(NotifyCode::Download);
     Notify.Post({L"Saved to C:\\BV500\\ipanema.mid"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"");
     EXPECT_EQ(nextCalls, 1);
 
-    // A result arriving under code 0 is dropped.
+    // A result arriving under Idle is dropped.
     Notify.Post({L"ResponseAbort"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"");
     EXPECT_FALSE(Notify.Read().nfReady);
 
-    // A failed answer that then breaks: both lines, in order, under code 4.
-    Notify.Init(4);
+    // A failed answer that then breaks: both lines, in order, under Download.
+    Notify.Init(NotifyCode::Download);
     Notify.Post({L"Failed", L"ResponseAbort"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"ResponseAbort");
     EXPECT_EQ(nextCalls, 2);
 
-    // Code 1: one message box with every line; 2: count, then each line; 3: "File Sent ".
-    Notify.Init(1);
+    // Hello: one message box with every line; FileList: count, then each line;
+    // FileSent: "File Sent ".
+    Notify.Init(NotifyCode::Hello);
     Notify.Post({L"pong", L"v2"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.questions.messages, std::vector<std::wstring>{L"Successful : pong\r\nv2\r\n"});
-    Notify.Init(2);
+    Notify.Init(NotifyCode::FileList);
     Notify.Post({L"a.dat", L"b.dat"});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"b.dat");
-    Notify.Init(3);
+    Notify.Init(NotifyCode::FileSent);
     Notify.Post({});
     w.form.NotifyTimerTimer();
     EXPECT_EQ(w.window.GetText(Ctl::pnBottom), L"File Sent ");
@@ -358,7 +358,7 @@ TEST(Window, FinishClosesTheWindowAndLogsIt) {
 TEST(Window, ScreenshotOfEveryPage) {
     Wizard w({L"-D"});
     std::filesystem::create_directories("screenshots");
-    for (Ctl page : kPages) {
+    for (ui::ControlId page : kPages) {
         w.window.ShowPage(page);
         if (page == Ctl::tbDownload) {
             w.window.AddLine(Ctl::memDownload, L"Downloading C:\\BV500\\ZODed.___ ...");

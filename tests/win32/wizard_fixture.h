@@ -47,7 +47,7 @@ struct Wizard {
         window.PumpMessages();
         ResetProcessState();
     }
-    void Click(ui::Ctl button) {
+    void Click(ui::ControlId button) {
         SendMessageW(window.Handle(button), BM_CLICK, 0, 0);
         window.PumpMessages();
     }
@@ -57,17 +57,17 @@ struct Wizard {
     // folder page refused.
     bool Install(const std::wstring& folder, int language, int sire, int program,
                  const std::function<void()>& during = nullptr) {
-        window.SetText(ui::Ctl::edInstallFolder, folder);
-        Click(ui::Ctl::btnNext1);
-        if (window.ActivePage() != ui::Ctl::tbSelectLangfiles) return false;
-        window.SetItemIndex(ui::Ctl::rgLanguage, language);
-        Click(ui::Ctl::btnNext3);
-        if (sire >= 0) window.SetItemIndex(ui::Ctl::rgSireFiles, sire);
-        Click(ui::Ctl::btnNext4);
-        window.SetItemIndex(ui::Ctl::rgProgram, program);
-        Click(ui::Ctl::btnNext5);
+        window.SetText(Ctl::edInstallFolder, folder);
+        Click(Ctl::btnNext1);
+        if (window.ActivePage() != Ctl::tbSelectLangfiles) return false;
+        window.SetItemIndex(Ctl::rgLanguage, language);
+        Click(Ctl::btnNext3);
+        if (sire >= 0) window.SetItemIndex(Ctl::rgSireFiles, sire);
+        Click(Ctl::btnNext4);
+        window.SetItemIndex(Ctl::rgProgram, program);
+        Click(Ctl::btnNext5);
         if (during) during();
-        for (int tick = 0; tick < 12 && !window.IsEnabled(ui::Ctl::btnFinish); ++tick) {
+        for (int tick = 0; tick < 12 && !window.IsEnabled(Ctl::btnFinish); ++tick) {
             window.PumpMessages();
             form.NotifyTimerTimer();
         }
