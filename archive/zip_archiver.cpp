@@ -26,19 +26,11 @@ namespace {
 
 using zip::Bytes;
 using zip::Get32;
-using zip::kLocalSig;
-using zip::kZip64LocatorSig;
+using zip::kDescriptorSig;
 using zip::kEndSig;
+using zip::kLocalSig;
 using zip::Put16;
-using zip::Put32;
-using zip::Put64;
 
-constexpr uint32_t kCentralSig = 0x02014B50;
-constexpr uint32_t kDescriptorSig = 0x08074B50;
-constexpr uint16_t kZip64Id = 0x0001;
-constexpr uint16_t kUnicodeNameId = 0x554E;
-constexpr uint16_t kUnicodePathId = 0x7075;  // Info-ZIP Unicode Path ("up")
-constexpr uint16_t kAesId = 0x9901;
 constexpr size_t kEndSearch = 65600;
 constexpr size_t kReadChunk = 1 << 20;
 constexpr uint32_t kFilterBits = fs::kAttrHidden | fs::kAttrSystem | fs::kAttrVolume | fs::kAttrDirectory;
@@ -126,27 +118,25 @@ std::wstring DecodeName(const std::string& raw, uint16_t flags, bool oem) {
 // header's name bytes, the name in UTF-8), or nothing when the block is of
 // another version, was written for another name or is not UTF-8.
 std::optional<std::wstring> UnicodePathName(const std::string& data, const std::string& rawName) {
-    if (data.size() < 5 || static_cast<uint8_t>(data[0]) != 1) return std::nullopt;
-    uint32_t stored = static_cast<uint8_t>(data[1]) | uint32_t(static_cast<uint8_t>(data[2])) << 8 |
-                      uint32_t(static_cast<uint8_t>(data[3])) << 16 | uint32_t(static_cast<uint8_t>(data[4])) << 24;
+    Bytes r(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    zip::UnicodePathExtra path;
+    if (!zip::Read(r, path) || path.version != 1) return std::nullopt;
     uint32_t actual = static_cast<uint32_t>(
         crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(rawName.data()), static_cast<uInt>(rawName.size())));
-    std::string utf8 = data.substr(5);
-    if (stored != actual || utf8.empty() || !os::IsValidUtf8(utf8)) return std::nullopt;
-    return os::FromUtf8(utf8);
+    if (path.nameCrc32 != actual || path.utf8.empty() || !os::IsValidUtf8(path.utf8)) return std::nullopt;
+    return os::FromUtf8(path.utf8);
 }
 
+// Splits an extra field into its blocks; a block whose length runs past the
+// end keeps what is there.
 std::vector<ZipExtraBlock> ParseExtras(const std::string& raw) {
     std::vector<ZipExtraBlock> out;
-    size_t pos = 0;
-    while (pos + 4 <= raw.size()) {
+    Bytes r(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
+    while (r.left() >= 4) {
         ZipExtraBlock b;
-        b.id = static_cast<uint16_t>(uint8_t(raw[pos]) | (uint8_t(raw[pos + 1]) << 8));
-        size_t size = uint8_t(raw[pos + 2]) | (size_t(uint8_t(raw[pos + 3])) << 8);
-        pos += 4;
-        size = std::min(size, raw.size() - pos);
-        b.data = raw.substr(pos, size);
-        pos += size;
+        b.id = r.U16();
+        size_t size = r.U16();
+        b.data = r.Str(std::min(size, r.left()));
         out.push_back(std::move(b));
     }
     return out;
@@ -638,29 +628,33 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
     e.name = DecodeName(e.rawName, e.flags, Options.OEMFileNames);
     // Info-ZIP's Unicode Path first; the "NU" block below, our own, wins.
     for (const ZipExtraBlock& b : e.extras)
-        if (b.id == kUnicodePathId)
+        if (b.id == zip::UnicodePathExtra::kId)
             if (std::optional<std::wstring> unicode = UnicodePathName(b.data, e.rawName)) e.name = *unicode;
     for (const ZipExtraBlock& b : e.extras) {
         Bytes r(reinterpret_cast<const uint8_t*>(b.data.data()), b.data.size());
-        if (b.id == kZip64Id) {
-            if (e.uncompressedSize32 == 0xFFFFFFFF && r.left() >= 8) e.uncompressedSize = r.U64();
-            if (e.compressedSize32 == 0xFFFFFFFF && r.left() >= 8) e.compressedSize = r.U64();
-            if (central && e.localHeaderOffset32 == 0xFFFFFFFF && r.left() >= 8)
-                e.localHeaderOffset = r.U64();
-            if (central && e.diskStart16 == 0xFFFF && r.left() >= 4) e.diskStart = r.U32();
-        } else if (b.id == kUnicodeNameId && b.data.size() >= 8 && b.data.compare(0, 4, "NUCX") == 0) {
-            r.Str(4);
-            uint32_t units = r.U32();
-            size_t bytes = std::min<size_t>(static_cast<size_t>(units) * 2, b.data.size() - 8);
-            e.name = os::FromUtf16Le(std::string_view(b.data).substr(8, bytes));
-        } else if (b.id == kAesId && b.data.size() >= 7) {
-            r.U16();
-            r.U16();
-            int strength = static_cast<uint8_t>(r.Str(1)[0]);
-            uint16_t actual = r.U16();
+        if (b.id == zip::Zip64Extra::kId) {
+            // Only the saturated fields are in the block; the directory's
+            // offset and disk are not in a local header's.
+            zip::Zip64Extra z;
+            z.hasUncompressedSize = e.uncompressedSize32 == 0xFFFFFFFF;
+            z.hasCompressedSize = e.compressedSize32 == 0xFFFFFFFF;
+            z.hasLocalHeaderOffset = central && e.localHeaderOffset32 == 0xFFFFFFFF;
+            z.hasDiskStart = central && e.diskStart16 == 0xFFFF;
+            zip::Read(r, z);
+            if (z.hasUncompressedSize) e.uncompressedSize = z.uncompressedSize;
+            if (z.hasCompressedSize) e.compressedSize = z.compressedSize;
+            if (z.hasLocalHeaderOffset) e.localHeaderOffset = z.localHeaderOffset;
+            if (z.hasDiskStart) e.diskStart = z.diskStart;
+        } else if (b.id == zip::UnicodeNameExtra::kId) {
+            zip::UnicodeNameExtra unicode;
+            if (zip::Read(r, unicode)) e.name = os::FromUtf16Le(unicode.utf16);
+        } else if (b.id == zip::AesExtra::kId) {
+            zip::AesExtra aes;
+            if (!zip::Read(r, aes)) continue;
+            int strength = aes.strength;
             if ((e.flags & 1) && strength >= 1 && strength <= 3) {
                 e.aesStrength = strength;
-                e.actualMethod = actual;
+                e.actualMethod = aes.actualMethod;
                 e.encryption = strength == 1   ? ZipEncryption::Aes128
                                : strength == 2 ? ZipEncryption::Aes192
                                                : ZipEncryption::Aes256;
@@ -724,22 +718,6 @@ private:
     bool failed_ = false;
 };
 
-
-// The fields a directory record and a local header share, from the version
-// needed to the extra field's length.
-void GetSharedHeaderFields(Bytes& r, ZipEntry& e) {
-    e.versionNeeded = r.U16();
-    e.flags = r.U16();
-    e.method = r.U16();
-    e.modTime = r.U16();
-    e.modDate = r.U16();
-    e.crc32 = r.U32();
-    e.compressedSize32 = r.U32();
-    e.uncompressedSize32 = r.U32();
-    e.nameLength = r.U16();
-    e.extraLength = r.U16();
-}
-
 }  // namespace
 
 bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
@@ -748,30 +726,29 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     uint64_t tailStart = fileSize - tailSize;
     if (!file_.Seek(tailStart) || file_.ReadFull(tail.data(), tailSize) != static_cast<int64_t>(tailSize))
         throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    // The last end record whose comment reaches exactly to the end of the file.
     int64_t endPos = -1;
-    for (int64_t i = static_cast<int64_t>(tailSize) - 22; i >= 0; --i) {
+    zip::EndRecord endRecord;
+    for (int64_t i = static_cast<int64_t>(tailSize) - static_cast<int64_t>(zip::EndRecord::kSize); i >= 0; --i) {
         const uint8_t* p = tail.data() + i;
         if (Get32(p) != kEndSig) continue;
-        size_t commentLength = p[20] | (size_t(p[21]) << 8);
-        if (commentLength == tailSize - static_cast<size_t>(i) - 22) {
+        Bytes end(p, tailSize - static_cast<size_t>(i));
+        if (zip::Read(end, endRecord) && end.left() == 0) {
             endPos = i;
             break;
         }
     }
     if (endPos < 0) return false;
-    Bytes end(tail.data() + endPos, tailSize - static_cast<size_t>(endPos));
-    zip::EndRecord endRecord;
-    zip::Read(end, endRecord);
     uint64_t total = endRecord.entries;
     uint64_t dirSize = endRecord.directorySize;
     uint64_t dirOffset = endRecord.directoryOffset;
     comment_ = std::move(endRecord.comment);
     uint64_t dirEnd = tailStart + static_cast<uint64_t>(endPos);
 
-    if (endPos >= 20 && Get32(tail.data() + endPos - 20) == kZip64LocatorSig) {
-        Bytes loc(tail.data() + endPos - 20, zip::Zip64Locator::kSize);
-        zip::Zip64Locator locator;
-        zip::Read(loc, locator);
+    zip::Zip64Locator locator;
+    const size_t locatorRoom = std::min(static_cast<size_t>(endPos), zip::Zip64Locator::kSize);
+    Bytes loc(tail.data() + endPos - static_cast<int64_t>(locatorRoom), locatorRoom);
+    if (zip::Read(loc, locator)) {
         uint64_t z64 = locator.endOffset;
         uint8_t rec[zip::Zip64EndRecord::kSize];
         Bytes r(rec, sizeof rec);
@@ -788,7 +765,7 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     }
     if (dirSize > dirEnd) return false;
     uint64_t dirStart = dirEnd - dirSize;
-    if (total > dirSize / 46) return false;
+    if (total > dirSize / zip::CentralRecord::kSize) return false;
     std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
     if (!file_.Seek(dirStart) ||
         file_.ReadFull(dir.data(), dir.size()) != static_cast<int64_t>(dir.size()))
@@ -798,15 +775,7 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     entries.reserve(static_cast<size_t>(total));
     for (uint64_t i = 0; i < total; ++i) {
         ZipEntry e;
-        e.signature = r.U32();
-        if (!r.ok() || e.signature != kCentralSig) return false;
-        e.versionMadeBy = r.U16();
-        GetSharedHeaderFields(r, e);
-        e.commentLength = r.U16();
-        e.diskStart16 = r.U16();
-        e.internalAttributes = r.U16();
-        e.externalAttributes = r.U32();
-        e.localHeaderOffset32 = r.U32();
+        if (!zip::Read(r, static_cast<zip::CentralRecord&>(e))) return false;
         e.rawName = r.Str(e.nameLength);
         e.extras = ParseExtras(r.Str(e.extraLength));
         e.comment = r.Str(e.commentLength);
@@ -845,22 +814,26 @@ void ZipArchiver::CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t file
     for (size_t i : order) {
         ZipEntry& e = entries_[i];
         uint64_t pos = e.localHeaderOffset;
-        const uint8_t* h = at(pos, 30);
-        if ((!h || Get32(h) != kLocalSig) && offsetBias_ != 0) {
+        zip::LocalHeader header;
+        auto headerAt = [&](uint64_t p) {
+            const uint8_t* h = at(p, zip::LocalHeader::kSize);
+            Bytes hr(h, h ? zip::LocalHeader::kSize : 0);
+            return zip::Read(hr, header);
+        };
+        bool found = headerAt(pos);
+        if (!found && offsetBias_ != 0) {
             pos += static_cast<uint64_t>(offsetBias_);
-            h = at(pos, 30);
+            found = headerAt(pos);
         }
         // No header: reading the member fails, as it always did.
-        zip::LocalHeader header;
-        Bytes hr(h, h ? zip::LocalHeader::kSize : 0);
-        if (!h || !zip::Read(hr, header)) continue;
+        if (!found) continue;
         uint16_t flags = header.flags;
         size_t nameLength = header.nameLength;
         size_t extraLength = header.extraLength;
-        uint64_t dataStart = pos + 30 + nameLength + extraLength;
+        uint64_t dataStart = pos + zip::LocalHeader::kSize + nameLength + extraLength;
         uint64_t end = e.compressedSize > UINT64_MAX - dataStart ? UINT64_MAX : dataStart + e.compressedSize;
         ranges.push_back({pos, end, i});
-        const uint8_t* n = at(pos + 30, nameLength + extraLength);
+        const uint8_t* n = at(pos + zip::LocalHeader::kSize, nameLength + extraLength);
         if (!n) continue;
         std::string localName(reinterpret_cast<const char*>(n), nameLength);
         if (localName == e.rawName) continue;
@@ -946,18 +919,22 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         for (int64_t d = findSig(0, kDescriptorSig); d >= 0 && descriptors.size() < kMaxDescriptors;
              d = findSig(static_cast<uint64_t>(d) + 1, kDescriptorSig)) {
             uint64_t dpos = static_cast<uint64_t>(d);
-            size_t have = static_cast<size_t>(std::min<uint64_t>(24, fileSize - dpos));
-            if (have < 16) continue;
-            uint8_t desc[24];
+            size_t have = static_cast<size_t>(std::min<uint64_t>(zip::Zip64DataDescriptor::kSize, fileSize - dpos));
+            if (have < zip::DataDescriptor::kSize) continue;
+            uint8_t desc[zip::Zip64DataDescriptor::kSize];
             std::memcpy(desc, at(dpos, have), have);
-            uint32_t crc = Get32(desc + 4);
-            uint64_t c32 = Get32(desc + 8), u32 = Get32(desc + 12);
-            if (c32 <= dpos) descriptors.push_back({dpos - c32, dpos, false, crc, c32, u32});
-            if (have == 24) {
-                Bytes wide(desc + 8, 16);
-                uint64_t c64 = wide.U64(), u64 = wide.U64();
-                if (c64 <= dpos) descriptors.push_back({dpos - c64, dpos, true, crc, c64, u64});
-            }
+            // Either form may be the one: both are indexed.
+            Bytes narrowBytes(desc, have);
+            zip::DataDescriptor narrow;
+            zip::Read(narrowBytes, narrow);
+            if (narrow.compressedSize <= dpos)
+                descriptors.push_back({dpos - narrow.compressedSize, dpos, false, narrow.crc32,
+                                       narrow.compressedSize, narrow.uncompressedSize});
+            Bytes wideBytes(desc, have);
+            zip::Zip64DataDescriptor wide;
+            if (zip::Read(wideBytes, wide) && wide.compressedSize <= dpos)
+                descriptors.push_back({dpos - wide.compressedSize, dpos, true, wide.crc32, wide.compressedSize,
+                                       wide.uncompressedSize});
         }
         std::sort(descriptors.begin(), descriptors.end());
     };
@@ -967,7 +944,7 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         ++damagedCount_;
         if (damaged_.size() >= kMaxDamageNames) return;
         ZipEntry d;
-        if (const uint8_t* n = at(header + 30, nameLength)) {
+        if (const uint8_t* n = at(header + zip::LocalHeader::kSize, nameLength)) {
             d.flags = flags;
             d.rawName.assign(reinterpret_cast<const char*>(n), nameLength);
             FinishEntry(d, false);
@@ -982,17 +959,19 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
         if (found < 0) break;
         uint64_t at0 = static_cast<uint64_t>(found);
         pos = at0 + 4;
-        const uint8_t* h = at(at0, 30);
+        const uint8_t* h = at(at0, zip::LocalHeader::kSize);
         if (!h) {
             damaged(at0, 0, 0);
             continue;
         }
-        Bytes r(h, 30);
+        // The signature was just found there: the header reads.
+        Bytes r(h, zip::LocalHeader::kSize);
+        zip::LocalHeader header;
+        zip::Read(r, header);
         ZipEntry e;
-        r.U32();
-        GetSharedHeaderFields(r, e);
+        static_cast<zip::HeaderFields&>(e) = header;
         e.versionMadeBy = e.versionNeeded;
-        uint64_t dataStart = at0 + 30 + e.nameLength + e.extraLength;
+        uint64_t dataStart = at0 + zip::LocalHeader::kSize + e.nameLength + e.extraLength;
         // Sizes that run past the end are seen before the name and extra
         // field are copied; only a saturated size needs the Zip64 field.
         if (dataStart > fileSize ||
@@ -1000,14 +979,14 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
             damaged(at0, e.flags, e.nameLength);
             continue;
         }
-        const uint8_t* nameExtra = at(at0 + 30, static_cast<size_t>(e.nameLength) + e.extraLength);
+        const uint8_t* nameExtra = at(at0 + zip::LocalHeader::kSize, static_cast<size_t>(e.nameLength) + e.extraLength);
         e.rawName.assign(reinterpret_cast<const char*>(nameExtra), e.nameLength);
         e.extras = ParseExtras(std::string(reinterpret_cast<const char*>(nameExtra) + e.nameLength, e.extraLength));
         e.localHeaderOffset32 = static_cast<uint32_t>(std::min<uint64_t>(at0, 0xFFFFFFFF));
         FinishEntry(e, false);
         e.localHeaderOffset = at0;
         bool zip64 = std::any_of(e.extras.begin(), e.extras.end(),
-                                 [](const ZipExtraBlock& b) { return b.id == kZip64Id; });
+                                 [](const ZipExtraBlock& b) { return b.id == zip::Zip64Extra::kId; });
         uint64_t dataEnd;
         if (e.flags & 8) {
             if (!indexed) indexDescriptors();
@@ -1023,7 +1002,7 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
             e.uncompressedSize = it->usize;
             e.compressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(it->csize, 0xFFFFFFFF));
             e.uncompressedSize32 = static_cast<uint32_t>(std::min<uint64_t>(it->usize, 0xFFFFFFFF));
-            dataEnd = it->pos + (zip64 ? 24 : 16);
+            dataEnd = it->pos + (zip64 ? zip::Zip64DataDescriptor::kSize : zip::DataDescriptor::kSize);
         } else {
             if (e.compressedSize > fileSize - dataStart) {
                 damaged(at0, e.flags, e.nameLength);
@@ -1052,17 +1031,20 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
 
     // The local header: at the recorded offset, or shifted by the foreign
     // data found in front of the archive.
-    uint8_t h[30];
+    uint8_t h[zip::LocalHeader::kSize];
+    zip::LocalHeader header;
     uint64_t at = e.localHeaderOffset;
     auto headerAt = [&](uint64_t pos) {
-        return file_.Seek(pos) && file_.ReadFull(h, 30) == 30 && Get32(h) == kLocalSig;
+        Bytes r(h, sizeof h);
+        return file_.Seek(pos) && file_.ReadFull(h, sizeof h) == static_cast<int64_t>(sizeof h) &&
+               zip::Read(r, header);
     };
     if (!headerAt(at)) {
         if (offsetBias_ == 0 || !headerAt(at + static_cast<uint64_t>(offsetBias_)))
             throw EZipError(zeBadData);
         at += static_cast<uint64_t>(offsetBias_);
     }
-    uint64_t dataStart = at + 30 + (h[26] | (uint32_t(h[27]) << 8)) + (h[28] | (uint32_t(h[29]) << 8));
+    uint64_t dataStart = at + zip::LocalHeader::kSize + header.nameLength + header.extraLength;
     uint64_t remaining = e.compressedSize;
     if (dataStart >= directoryStart_) remaining = 0;
     else if (remaining > directoryStart_ - dataStart) remaining = directoryStart_ - dataStart;
@@ -1314,37 +1296,15 @@ void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
         throw EZipError(zeDiskFull, L"", file_.LastError());
 }
 
-namespace {
-
-// The fields a local header and a directory record share, from the version
-// needed to the extra field's length.
-void PutSharedHeaderFields(std::string& out, const ZipEntry& e, size_t extraSize) {
-    Put16(out, e.versionNeeded);
-    Put16(out, e.flags);
-    Put16(out, e.method);
-    Put16(out, e.modTime);
-    Put16(out, e.modDate);
-    Put32(out, e.crc32);
-    Put32(out, e.compressedSize32);
-    Put32(out, e.uncompressedSize32);
-    Put16(out, static_cast<uint32_t>(e.rawName.size()));
-    Put16(out, static_cast<uint32_t>(extraSize));
-}
-
-}  // namespace
-
 void ZipArchiver::WriteDirectory() {
     std::string out;
     for (const ZipEntry& e : entries_) {
         std::string extra = SerializeExtras(e.extras);
-        Put32(out, kCentralSig);
-        Put16(out, e.versionMadeBy);
-        PutSharedHeaderFields(out, e, extra.size());
-        Put16(out, static_cast<uint32_t>(e.comment.size()));
-        Put16(out, e.diskStart16);
-        Put16(out, e.internalAttributes);
-        Put32(out, e.externalAttributes);
-        Put32(out, e.localHeaderOffset32);
+        zip::CentralRecord record = e;
+        record.nameLength = static_cast<uint16_t>(e.rawName.size());
+        record.extraLength = static_cast<uint16_t>(extra.size());
+        record.commentLength = static_cast<uint16_t>(e.comment.size());
+        zip::Write(out, record);
         out += e.rawName;
         out += extra;
         out += e.comment;
@@ -1542,11 +1502,12 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     if (UnicodeFilenames) {
         uint32_t units = 0;
         std::string utf16 = os::ToUtf16Le(storedName, units);
+        zip::UnicodeNameExtra unicode;
+        unicode.units = units;
+        unicode.utf16 = std::move(utf16);
         ZipExtraBlock nu;
-        nu.id = kUnicodeNameId;
-        nu.data = "NUCX";
-        Put32(nu.data, units);
-        nu.data += utf16;
+        nu.id = zip::UnicodeNameExtra::kId;
+        zip::Write(nu.data, unicode);
         e.extras.push_back(std::move(nu));
     }
     // Name and extra field lengths are 16-bit in the records.
@@ -1601,10 +1562,13 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
 
 void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
     std::string extra = SerializeExtras(e.extras);
+    e.nameLength = static_cast<uint16_t>(e.rawName.size());
+    e.extraLength = static_cast<uint16_t>(extra.size());
     auto localHeader = [&]() {
+        zip::LocalHeader header;
+        static_cast<zip::HeaderFields&>(header) = e;
         std::string h;
-        Put32(h, kLocalSig);
-        PutSharedHeaderFields(h, e, extra.size());
+        zip::Write(h, header);
         return h;
     };
     WriteAt(e.localHeaderOffset, localHeader() + e.rawName + extra);
@@ -1699,9 +1663,7 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
     e.compressedSize = written;
     e.uncompressedSize32 = static_cast<uint32_t>(read);
     e.compressedSize32 = static_cast<uint32_t>(written);
-    e.nameLength = static_cast<uint16_t>(e.rawName.size());
-    e.extraLength = static_cast<uint16_t>(extra.size());
-    uint64_t end = e.localHeaderOffset + 30 + e.rawName.size() + extra.size() + written;
+    uint64_t end = e.localHeaderOffset + zip::LocalHeader::kSize + e.rawName.size() + extra.size() + written;
     WriteAt(e.localHeaderOffset, localHeader());
     directoryStart_ = end;
     directoryWritten_ = false;
