@@ -21,6 +21,8 @@ namespace bv {
 
 namespace zip {
 class AesCipher;
+struct Inflater;
+struct Deflater;
 }
 
 enum TCompressionLevel { clNone, clFastest, clNormal, clMax };
@@ -185,8 +187,6 @@ public:
 
 private:
     enum class Mode { Closed, Reading, Writing };
-    struct Inflater;
-    struct Deflater;
     struct Packed;
     class Packer;
     class Unpacker;
@@ -207,6 +207,7 @@ private:
     // Puts a single member's or file's failure to the user.
     Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
+    uint64_t MemberDataStart(const ZipEntry& e);
     void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
                 Packed* packed = nullptr);
@@ -256,8 +257,8 @@ private:
         }
     };
     Buffer inBuf_, outBuf_;
-    std::unique_ptr<Inflater> inflater_;
-    std::unique_ptr<Deflater> deflater_;
+    std::unique_ptr<zip::Inflater> inflater_;
+    std::unique_ptr<zip::Deflater> deflater_;
     std::unique_ptr<zip::AesCipher> aes_;
     int deflaterLevel_ = -1;
 };
