@@ -299,12 +299,14 @@ private:
                                  std::unique_ptr<Packed>& spare) {
         fs::File src;
         if (!src.Open(source, fs::FileMode::Read)) return nullptr;
-        int64_t size = src.Size();
-        if (size <= 0 || static_cast<uint64_t>(size) > kPackLimit) return nullptr;
+        Result<uint64_t> sized = src.Size();
+        if (!sized) return nullptr;
+        uint64_t size = sized.value();
+        if (size == 0 || size > kPackLimit) return nullptr;
         // One byte more than the size tells a file that grew since.
         in.resize(static_cast<size_t>(size) + 1);
-        int64_t n = src.ReadFull(in.data(), in.size());
-        if (n != size) return nullptr;
+        Result<size_t> n = src.ReadFull(in.data(), in.size());
+        if (!n || n.value() != size) return nullptr;
         if (deflateReset(&z) != Z_OK) return nullptr;
         std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         p->size = static_cast<uint64_t>(size);
@@ -443,7 +445,7 @@ private:
                 try {
                     if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
                             data->append(reinterpret_cast<const char*>(p), n);
-                            return true;
+                            return Result<void>();
                         }))
                         data.reset();
                 } catch (const std::exception&) {
@@ -582,8 +584,8 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
     directoryWritten_ = false;
     openPath_ = FileName.empty() ? std::wstring() : fs::FullPath(FileName);
     if (mode == fmCreate) {
-        if (!file_.Open(FileName, fs::FileMode::Create))
-            throw EZipError(zeCreateFile, FileName, file_.LastError());
+        Result<void> opened = file_.Open(FileName, fs::FileMode::Create);
+        if (!opened) throw EZipError(zeCreateFile, FileName, opened.error().native);
         mode_ = Mode::Writing;
         return;
     }
@@ -592,14 +594,14 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
     } else {
         if (!fs::IsRemovableDrive(openPath_) && !fs::FileExists(FileName))
             throw EZipError(zeFileNotFound, FileName);
-        if (!file_.Open(FileName, fs::FileMode::Read))
-            throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        Result<void> opened = file_.Open(FileName, fs::FileMode::Read);
+        if (!opened) throw EZipError(zeArchiveRead, FileName, opened.error().native);
     }
     mode_ = Mode::Reading;
     try {
         ReadDirectory();
     } catch (...) {
-        file_.Close();
+        (void)file_.Close();
         mode_ = Mode::Closed;
         entries_.clear();
         throw;
@@ -616,10 +618,10 @@ void ZipArchiver::CloseArchive() {
         WriteDirectory();
         mode_ = Mode::Closed;
     }
-    bool closed = file_.Close();
+    Result<void> closed = file_.Close();
     entries_.clear();
     index_.clear();
-    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", file_.LastError());
+    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", closed.error().native);
 }
 
 void ZipArchiver::RebuildIndex() {
@@ -671,13 +673,13 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
 }
 
 void ZipArchiver::ReadDirectory() {
-    int64_t size = file_.Size();
-    if (size < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
-    if (ReadCentralDirectory(static_cast<uint64_t>(size))) return;
+    Result<uint64_t> size = file_.Size();
+    if (!size) throw EZipError(zeArchiveRead, FileName, size.error().native);
+    if (ReadCentralDirectory(size.value())) return;
     if (!OpenCorruptedArchives) throw EZipError(zeDamaged);
     entries_.clear();
     comment_.clear();
-    ScanLocalHeaders(static_cast<uint64_t>(size));
+    ScanLocalHeaders(size.value());
 }
 
 namespace {
@@ -686,7 +688,7 @@ namespace {
 // come from memory while the current block holds them, so a pass over many
 // nearby records costs one read per block. The answer is valid until the
 // next call; nullptr when the bytes run past the end or cannot be read
-// (Failed() tells the two apart).
+// (Failed() tells the two apart, Error() says why a read failed).
 class BlockWindow {
 public:
     BlockWindow(zip::Source& file, uint64_t fileSize, size_t blockSize)
@@ -697,9 +699,11 @@ public:
         if (pos >= start_ && pos + n <= start_ + block_.size()) return block_.data() + (pos - start_);
         size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, blockSize_), fileSize_ - pos));
         block_.resize(want);
-        if (!file_.Seek(pos) || file_.ReadFull(block_.data(), want) != static_cast<int64_t>(want)) {
+        Result<void> read = file_.ReadAt(pos, block_.data(), want);
+        if (!read) {
             block_.clear();
             failed_ = true;
+            error_ = read.error().native;
             return nullptr;
         }
         start_ = pos;
@@ -714,6 +718,7 @@ public:
         return block_.data() + (pos - start_);
     }
     bool Failed() const { return failed_; }
+    uint32_t Error() const { return error_; }
 
 private:
     zip::Source& file_;
@@ -722,6 +727,7 @@ private:
     std::vector<uint8_t> block_;
     uint64_t start_ = 0;
     bool failed_ = false;
+    uint32_t error_ = 0;
 };
 
 
@@ -746,8 +752,8 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSearch));
     std::vector<uint8_t> tail(tailSize);
     uint64_t tailStart = fileSize - tailSize;
-    if (!file_.Seek(tailStart) || file_.ReadFull(tail.data(), tailSize) != static_cast<int64_t>(tailSize))
-        throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    Result<void> tailRead = file_.ReadAt(tailStart, tail.data(), tailSize);
+    if (!tailRead) throw EZipError(zeArchiveRead, FileName, tailRead.error().native);
     int64_t endPos = -1;
     for (int64_t i = static_cast<int64_t>(tailSize) - 22; i >= 0; --i) {
         const uint8_t* p = tail.data() + i;
@@ -776,8 +782,8 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
         uint8_t rec[zip::Zip64EndRecord::kSize];
         Bytes r(rec, sizeof rec);
         zip::Zip64EndRecord z64End;
-        if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.Seek(z64) ||
-            file_.ReadFull(rec, sizeof rec) != static_cast<int64_t>(sizeof rec) || !zip::Read(r, z64End))
+        if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.ReadAt(z64, rec, sizeof rec) ||
+            !zip::Read(r, z64End))
             throw EZipError(zeNoZip64End);
         total = z64End.entries;
         dirSize = z64End.directorySize;
@@ -790,9 +796,7 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     uint64_t dirStart = dirEnd - dirSize;
     if (total > dirSize / 46) return false;
     std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
-    if (!file_.Seek(dirStart) ||
-        file_.ReadFull(dir.data(), dir.size()) != static_cast<int64_t>(dir.size()))
-        return false;
+    if (!file_.ReadAt(dirStart, dir.data(), dir.size())) return false;
     Bytes r(dir.data(), dir.size());
     std::vector<ZipEntry> entries;
     entries.reserve(static_cast<size_t>(total));
@@ -906,14 +910,14 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
     // A read error ends the scan; bytes past the end are simply absent.
     auto at = [&](uint64_t pos, size_t n) {
         const uint8_t* p = window.At(pos, n);
-        if (!p && window.Failed()) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        if (!p && window.Failed()) throw EZipError(zeArchiveRead, FileName, window.Error());
         return p;
     };
     auto findSig = [&](uint64_t from, uint32_t sig) -> int64_t {
         while (from + 4 <= fileSize) {
             size_t avail = 0;
             const uint8_t* p = window.Ahead(from, 4, avail);
-            if (!p) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+            if (!p) throw EZipError(zeArchiveRead, FileName, window.Error());
             for (size_t i = 0; i + 4 <= avail; ++i) {
                 const void* hit = std::memchr(p + i, 'P', avail - 3 - i);
                 if (!hit) break;
@@ -1055,7 +1059,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     uint8_t h[30];
     uint64_t at = e.localHeaderOffset;
     auto headerAt = [&](uint64_t pos) {
-        return file_.Seek(pos) && file_.ReadFull(h, 30) == 30 && Get32(h) == kLocalSig;
+        return file_.ReadAt(pos, h, 30) && Get32(h) == kLocalSig;
     };
     if (!headerAt(at)) {
         if (offsetBias_ == 0 || !headerAt(at + static_cast<uint64_t>(offsetBias_)))
@@ -1066,12 +1070,13 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     uint64_t remaining = e.compressedSize;
     if (dataStart >= directoryStart_) remaining = 0;
     else if (remaining > directoryStart_ - dataStart) remaining = directoryStart_ - dataStart;
-    if (!file_.Seek(dataStart)) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    Result<void> sought = file_.Seek(dataStart);
+    if (!sought) throw EZipError(zeArchiveRead, FileName, sought.error().native);
 
     auto readExact = [&](uint8_t* p, size_t n) {
-        int64_t got = file_.ReadFull(p, n);
-        if (got < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
-        if (static_cast<size_t>(got) != n) throw EZipError(zeBadData);
+        Result<size_t> got = file_.ReadFull(p, n);
+        if (!got) throw EZipError(zeArchiveRead, FileName, got.error().native);
+        if (got.value() != n) throw EZipError(zeBadData);
     };
     auto prompt = [&]() {
         std::wstring typed;
@@ -1148,7 +1153,8 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         // AES members are checked by their authentication code alone.
         if (!isAes) crc = static_cast<uint32_t>(crc32(crc, p, static_cast<uInt>(n)));
         produced += n;
-        if (!sink(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+        Result<void> taken = sink(p, n);
+        if (!taken) throw EZipError(zeDiskFull, L"", taken.error().native);
     };
     while (remaining > 0 && !bad) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(remaining, inSize));
@@ -1182,8 +1188,8 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     if (isAes && !bad) {
         uint8_t stored[zip::kAesCodeLength], computed[zip::kAesCodeLength];
         // The code follows the data directly; the file stands there now.
-        int64_t got = file_.ReadFull(stored, sizeof stored);
-        if (got != static_cast<int64_t>(sizeof stored) || !aes_->Code(computed) ||
+        Result<size_t> got = file_.ReadFull(stored, sizeof stored);
+        if (!got || got.value() != sizeof stored || !aes_->Code(computed) ||
             std::memcmp(stored, computed, sizeof stored) != 0)
             bad = true;
     }
@@ -1269,13 +1275,12 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
     // (an extraction makes no links).
     bool create = Options.CreateDirs && !(root + relative).empty();
     std::wstring walked = root + relative + L'|';
-    switch (walked == walkedFolder_ ? fs::FolderWalk::Done : fs::MakeFoldersWithin(root, relative, create)) {
+    Result<fs::FolderWalk> walk =
+        walked == walkedFolder_ ? fs::FolderWalk::Done : fs::MakeFoldersWithin(root, relative, create);
+    if (!walk) throw EZipError(zeCreateDir, DropTrailingBackslash(root + relative), walk.error().native);
+    switch (walk.value()) {
         case fs::FolderWalk::Done: walkedFolder_ = walked; break;
         case fs::FolderWalk::Link: throw EZipError(zeUnsafeName, e.name);
-        case fs::FolderWalk::Failed: {
-            uint32_t error = fs::LastErrorCode();
-            throw EZipError(zeCreateDir, DropTrailingBackslash(root + relative), error);
-        }
     }
     if (directory) return;
     if (fs::FileExists(target)) {
@@ -1283,19 +1288,20 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
         (void)fs::RemoveFile(target);
     }
     fs::File out;
-    if (!out.Open(target, fs::FileMode::Create)) throw EZipError(zeCreateFile, target, out.LastError());
+    Result<void> created = out.Open(target, fs::FileMode::Create);
+    if (!created) throw EZipError(zeCreateFile, target, created.error().native);
     bool done = false;
     auto finish = [&]() {
         (void)out.SetDosTime(e.DosDateTime());
         if (Options.FlushBuffers && fs::IsRemovableDrive(fs::FullPath(target))) (void)out.Flush();
-        out.Close();
+        (void)out.Close();
         if (!done) (void)fs::RemoveFile(target);
         else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
     };
     try {
         if (unpacked) {
-            if (!unpacked->empty() && !out.Write(unpacked->data(), unpacked->size()))
-                throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+            Result<void> written = unpacked->empty() ? Result<void>() : out.Write(unpacked->data(), unpacked->size());
+            if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
             done = true;
         } else {
             done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
@@ -1310,8 +1316,9 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
 // ---- Writing ----
 
 void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
-    if (!file_.Seek(position) || !file_.Write(bytes.data(), bytes.size()))
-        throw EZipError(zeDiskFull, L"", file_.LastError());
+    Result<void> written = file_.Seek(position);
+    if (written) written = file_.Write(bytes.data(), bytes.size());
+    if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
 }
 
 namespace {
@@ -1369,7 +1376,8 @@ void ZipArchiver::WriteDirectory() {
         directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_);
     zip::Write(out, endRecord);
     WriteAt(directoryStart_, out);
-    if (!file_.Truncate()) throw EZipError(zeDiskFull, L"", file_.LastError());
+    Result<void> cut = file_.Truncate();
+    if (!cut) throw EZipError(zeDiskFull, L"", cut.error().native);
     directoryWritten_ = true;
 }
 
@@ -1533,12 +1541,12 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
         e.rawName = os::ToUtf8(storedName);
         e.flags |= 0x0800;
     }
-    uint32_t dos = 0;
-    if (!fs::GetDosTime(source, dos)) dos = fs::DosTimeNow();
+    Result<uint32_t> dosTime = fs::GetDosTime(source);
+    uint32_t dos = dosTime ? dosTime.value() : fs::DosTimeNow();
     e.modDate = static_cast<uint16_t>(dos >> 16);
     e.modTime = static_cast<uint16_t>(dos & 0xFFFF);
-    uint32_t attrs = 0;
-    e.externalAttributes = fs::GetAttributes(source, attrs) ? attrs : fs::kAttrArchive;
+    Result<uint32_t> attrs = fs::GetAttributes(source);
+    e.externalAttributes = attrs ? attrs.value() : fs::kAttrArchive;
     if (UnicodeFilenames) {
         uint32_t units = 0;
         std::string utf16 = os::ToUtf16Le(storedName, units);
@@ -1568,11 +1576,13 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     e.localHeaderOffset32 = static_cast<uint32_t>(offset);
     fs::File src;
     if (!directory) {
-        if (!src.Open(source, fs::FileMode::Read)) throw EZipError(zeOpenSource, source, src.LastError());
-        int64_t size = src.Size();
-        if (size < 0) throw EZipError(zeOpenSource, source, src.LastError());
-        if (static_cast<uint64_t>(size) >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
-        e.uncompressedSize = static_cast<uint64_t>(size);
+        Result<void> opened = src.Open(source, fs::FileMode::Read);
+        if (!opened) throw EZipError(zeOpenSource, source, opened.error().native);
+        Result<uint64_t> sized = src.Size();
+        if (!sized) throw EZipError(zeOpenSource, source, sized.error().native);
+        uint64_t size = sized.value();
+        if (size >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
+        e.uncompressedSize = size;
         e.password = Password;
         if (!e.password.empty()) e.flags |= 1;
         e.method = (size == 0 || CompressionLevel == clNone) ? 0 : 8;
@@ -1618,9 +1628,9 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
         const bool encrypt = (e.flags & 1) != 0;
         uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         auto readChunk = [&]() -> size_t {
-            int64_t n = src.ReadFull(in, chunk);
-            if (n < 0) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
-            return static_cast<size_t>(n);
+            Result<size_t> n = src.ReadFull(in, chunk);
+            if (!n) throw EZipError(zeOpenSource, e.sourcePath, n.error().native);
+            return n.value();
         };
         zip::PkwareCipher cipher;
         if (encrypt) {
@@ -1629,7 +1639,8 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
                 crc = packed->crc;
             } else {
                 while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
-                if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+                Result<void> rewound = src.Seek(0);
+                if (!rewound) throw EZipError(zeOpenSource, e.sourcePath, rewound.error().native);
             }
             uint8_t random[10], header[12];
             bool gotRandom = RandomSource ? RandomSource(random, sizeof random)
@@ -1639,14 +1650,16 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
                 for (uint8_t& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
             }
             cipher.MakeHeader(e.password, crc, random, header);
-            if (!file_.Write(header, 12)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            Result<void> headerWritten = file_.Write(header, 12);
+            if (!headerWritten) throw EZipError(zeDiskFull, L"", headerWritten.error().native);
             written += 12;
             crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         }
         auto put = [&](uint8_t* p, size_t n) {
             if (n == 0) return;
             if (encrypt) cipher.Encrypt(p, n);
-            if (!file_.Write(p, n)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            Result<void> stored = file_.Write(p, n);
+            if (!stored) throw EZipError(zeDiskFull, L"", stored.error().native);
             written += n;
         };
         if (packed) {
