@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archive/zip_records.h"
 #include "archive/zip_source.h"
 #include "platform/questions.h"
 #include "platform/fs.h"
@@ -20,6 +21,8 @@ namespace bv {
 
 namespace zip {
 class AesCipher;
+struct Inflater;
+struct Deflater;
 }
 
 enum TCompressionLevel { clNone, clFastest, clNormal, clMax };
@@ -84,26 +87,9 @@ struct ZipExtraBlock {
     std::string data;
 };
 
-// One member, with the central directory fields in their on-disk order.
-struct ZipEntry {
-    uint32_t signature = 0x02014B50;
-    uint16_t versionMadeBy = 20;
-    uint16_t versionNeeded = 20;
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint16_t modTime = 0;
-    uint16_t modDate = 0;
-    uint32_t crc32 = 0;
-    uint32_t compressedSize32 = 0;
-    uint32_t uncompressedSize32 = 0;
-    uint16_t nameLength = 0;
-    uint16_t extraLength = 0;
-    uint16_t commentLength = 0;
-    uint16_t diskStart16 = 0;
-    uint16_t internalAttributes = 0;
-    uint32_t externalAttributes = 0;
-    uint32_t localHeaderOffset32 = 0;
-
+// One member: its central directory record (the fixed fields; the name,
+// extra blocks and comment below), and what they were found to mean.
+struct ZipEntry : zip::CentralRecord {
     std::wstring name;
     std::string rawName;
     std::vector<ZipExtraBlock> extras;
@@ -201,8 +187,6 @@ public:
 
 private:
     enum class Mode { Closed, Reading, Writing };
-    struct Inflater;
-    struct Deflater;
     struct Packed;
     class Packer;
     class Unpacker;
@@ -223,6 +207,7 @@ private:
     // Puts a single member's or file's failure to the user.
     Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
+    uint64_t MemberDataStart(const ZipEntry& e);
     void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
                 Packed* packed = nullptr);
@@ -272,8 +257,8 @@ private:
         }
     };
     Buffer inBuf_, outBuf_;
-    std::unique_ptr<Inflater> inflater_;
-    std::unique_ptr<Deflater> deflater_;
+    std::unique_ptr<zip::Inflater> inflater_;
+    std::unique_ptr<zip::Deflater> deflater_;
     std::unique_ptr<zip::AesCipher> aes_;
     int deflaterLevel_ = -1;
 };

@@ -1,0 +1,568 @@
+// Writing an archive: the files a mask chooses, each member's local header
+// and data (deflated, encrypted when a password is set, compressed ahead on
+// worker threads when asked), and the central directory with its end records.
+#include <zlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "archive/zip_archiver.h"
+#include "archive/zip_crypto.h"
+#include "archive/zip_internal.h"
+#include "archive/zip_records.h"
+#include "platform/crypto.h"
+#include "platform/fs.h"
+#include "platform/os.h"
+#include "util/strings.h"
+
+namespace bv {
+
+// A member compressed ahead of its turn by a Packer thread: the whole of its
+// deflated data, which the writer then encrypts (if asked) and writes.
+struct ZipArchiver::Packed {
+    uint64_t size = 0;  // bytes read from the source
+    uint32_t crc = 0;
+    std::string data;
+};
+
+namespace {
+
+using zip::CutDrive;
+using zip::Deflater;
+using zip::kAheadBudget;
+using zip::kFilterBits;
+using zip::kPackLimit;
+using zip::SerializeExtras;
+using zip::ToBackslashes;
+using zip::Upper;
+
+// The input block of the deflate stream: the same for the writer and the
+// packers, so that both make the same bytes.
+size_t DeflateChunk(int level) { return level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20); }
+
+}  // namespace
+
+// Compresses the members of one AddFiles call on worker threads, in the
+// order they will be written, holding at most kAheadBudget bytes of members
+// the writer has not taken yet (or the one it waits for): memory stays
+// bounded whatever the members' sizes. What a
+// worker could not do (a folder, an empty or large file, a read error) it
+// leaves to the writer, which then takes the ordinary path and meets any
+// failure itself, in order.
+class ZipArchiver::Packer {
+public:
+    // `sources` with their sizes; "" for what is not to be packed.
+    Packer(std::vector<std::pair<std::wstring, uint64_t>> sources, int level, unsigned threads)
+        : sources_(std::move(sources)), level_(level) {
+        for (auto& [path, size] : sources_)
+            if (size == 0 || size > kPackLimit) path.clear();
+        done_.resize(sources_.size());
+        finished_.assign(sources_.size(), 0);
+        for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+    }
+    ~Packer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : workers_) t.join();
+    }
+    Packer(const Packer&) = delete;
+    Packer& operator=(const Packer&) = delete;
+
+    // Member `i`'s compressed data, or nullptr when the writer must do it.
+    // Members are taken in increasing order.
+    std::unique_ptr<Packed> Take(size_t i) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return finished_[i] != 0; });
+        std::unique_ptr<Packed> p = std::move(done_[i]);
+        taken_ = i + 1;
+        held_ -= Weight(i);
+        lock.unlock();
+        changed_.notify_all();
+        return p;
+    }
+
+    // Gives a member's buffers back once written: fresh buffers of
+    // megabytes would cost a page fault for every page, member after member.
+    void Return(std::unique_ptr<Packed> p) {
+        if (!p) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pool_.size() < kPoolSize) pool_.push_back(std::move(p));
+    }
+
+private:
+    static constexpr size_t kPoolSize = 8;
+    uint64_t Weight(size_t i) const { return sources_[i].first.empty() ? 0 : sources_[i].second; }
+
+    void Work() {
+        z_stream z{};
+        bool ready = deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+        std::vector<uint8_t> in;
+        std::unique_ptr<Packed> spare;
+        for (;;) {
+            size_t i;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stop_ || next_ >= sources_.size() || next_ == taken_ ||
+                           held_ + Weight(next_) <= kAheadBudget;
+                });
+                if (stop_ || next_ >= sources_.size()) break;
+                i = next_++;
+                held_ += Weight(i);
+                if (!sources_[i].first.empty() && !pool_.empty()) {
+                    spare = std::move(pool_.back());
+                    pool_.pop_back();
+                }
+            }
+            std::unique_ptr<Packed> p;
+            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in, spare);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                done_[i] = std::move(p);
+                finished_[i] = 1;
+            }
+            changed_.notify_all();
+        }
+        if (ready) deflateEnd(&z);
+    }
+
+    std::unique_ptr<Packed> Pack(z_stream& z, const std::wstring& source, std::vector<uint8_t>& in,
+                                 std::unique_ptr<Packed>& spare) {
+        fs::File src;
+        if (!src.Open(source, fs::FileMode::Read)) return nullptr;
+        Result<uint64_t> sized = src.Size();
+        if (!sized) return nullptr;
+        uint64_t size = sized.value();
+        if (size == 0 || size > kPackLimit) return nullptr;
+        // One byte more than the size tells a file that grew since.
+        in.resize(static_cast<size_t>(size) + 1);
+        Result<size_t> n = src.ReadFull(in.data(), in.size());
+        if (!n || n.value() != size) return nullptr;
+        if (deflateReset(&z) != Z_OK) return nullptr;
+        std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
+        p->size = static_cast<uint64_t>(size);
+        p->crc = static_cast<uint32_t>(crc32(0, in.data(), static_cast<uInt>(size)));
+        p->data.resize(deflateBound(&z, static_cast<uLong>(size)) + 64);
+        z.next_out = reinterpret_cast<Bytef*>(p->data.data());
+        z.avail_out = static_cast<uInt>(p->data.size());
+        const size_t chunk = DeflateChunk(level_);
+        size_t at = 0;
+        // The writer's sequence: each block without flushing, then the end.
+        for (bool last = false; !last;) {
+            size_t take = std::min(chunk, static_cast<size_t>(size) - at);
+            last = take == 0;
+            z.next_in = in.data() + at;
+            z.avail_in = static_cast<uInt>(take);
+            at += take;
+            int rc = deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            if (rc == Z_STREAM_ERROR || z.avail_in != 0 || (last && rc != Z_STREAM_END)) return nullptr;
+        }
+        p->data.resize(p->data.size() - z.avail_out);
+        return p;
+    }
+
+    std::vector<std::pair<std::wstring, uint64_t>> sources_;
+    const int level_;
+    uint64_t held_ = 0;  // bytes of the members picked and not taken
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::unique_ptr<Packed>> done_;
+    std::vector<std::unique_ptr<Packed>> pool_;
+    std::vector<char> finished_;
+    size_t next_ = 0;   // the next member a worker takes
+    size_t taken_ = 0;  // members the writer has taken
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
+
+void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
+    Result<void> written = file_.Seek(position);
+    if (written) written = file_.Write(bytes.data(), bytes.size());
+    if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
+}
+
+void ZipArchiver::WriteDirectory() {
+    std::string out;
+    for (const ZipEntry& e : entries_) {
+        std::string extra = SerializeExtras(e.extras);
+        zip::CentralRecord record = e;
+        record.nameLength = static_cast<uint16_t>(e.rawName.size());
+        record.extraLength = static_cast<uint16_t>(extra.size());
+        record.commentLength = static_cast<uint16_t>(e.comment.size());
+        zip::Write(out, record);
+        out += e.rawName;
+        out += extra;
+        out += e.comment;
+    }
+    uint64_t dirSize = out.size();
+    uint64_t dirEnd = directoryStart_ + dirSize;
+    uint64_t count = entries_.size();
+    if (dirEnd >= 0xFFFFFFFF || count >= 0xFFFF) {
+        zip::Zip64EndRecord z64End;
+        z64End.entriesOnDisk = z64End.entries = count;
+        z64End.directorySize = dirSize;
+        z64End.directoryOffset = directoryStart_;
+        zip::Write(out, z64End);
+        zip::Zip64Locator locator;
+        locator.endOffset = dirEnd;
+        zip::Write(out, locator);
+    }
+    zip::EndRecord endRecord;
+    endRecord.entriesOnDisk = endRecord.entries = count > 65534 ? 0xFFFF : static_cast<uint16_t>(count);
+    endRecord.directorySize = dirSize >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(dirSize);
+    endRecord.directoryOffset =
+        directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_);
+    zip::Write(out, endRecord);
+    WriteAt(directoryStart_, out);
+    Result<void> cut = file_.Truncate();
+    if (!cut) throw EZipError(zeDiskFull, L"", cut.error().native);
+    directoryWritten_ = true;
+}
+
+std::wstring ZipArchiver::StoredName(const std::wstring& fullPath, const std::wstring& root,
+                                     bool directory) const {
+    std::wstring name;
+    switch (Options.StorePath) {
+        case spNoPath: name = NameOf(fullPath); break;
+        case spRelativePath:
+            if (Upper(fullPath.substr(0, root.size())) == Upper(root)) name = fullPath.substr(root.size());
+            else name = CutDrive(fullPath, L'\\');
+            break;
+        case spFullPath:
+        case spFullPathWithDrive: name = CutDrive(fullPath, L'\\'); break;
+    }
+    while (!name.empty() && name[0] == L'\\') name.erase(0, 1);
+    std::replace(name.begin(), name.end(), L'\\', L'/');
+    if (!name.empty() && name.back() == L'.') name.pop_back();
+    if (directory) name += L'/';
+    return name;
+}
+
+const ZipArchiver::Listing& ZipArchiver::ListFolder(const std::wstring& folder, Listing& scratch) {
+    // Within an update, each folder is listed once: a command line naming
+    // thousands of files of one folder would otherwise list it thousands of times.
+    Listing* l = &scratch;
+    if (updateDepth_ > 0) {
+        auto [it, fresh] = listings_.try_emplace(Upper(folder));
+        l = &it->second;
+        if (!fresh) return *l;
+    }
+    l->entries = fs::ListDirectory(folder);
+    std::sort(l->entries.begin(), l->entries.end(),
+              [](const fs::DirEntry& a, const fs::DirEntry& b) { return a.name < b.name; });
+    for (size_t i = 0; i < l->entries.size(); ++i) {
+        l->byUpperName.emplace(Upper(l->entries[i].name), i);
+        if (l->entries[i].attributes & fs::kAttrDirectory) l->folders.push_back(i);
+    }
+    return *l;
+}
+
+void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& root,
+                               const std::wstring& namePattern, const std::wstring& fullMask,
+                               uint32_t attr, const std::wstring& exclude, bool topLevel,
+                               std::vector<std::pair<std::wstring, fs::DirEntry>>& out) {
+    Listing scratch;
+    const Listing& listing = ListFolder(folder, scratch);
+    const std::vector<fs::DirEntry>& list = listing.entries;
+    // A name without wildcards matches only the entries of that name (in any
+    // case): those and the subfolders are all there is to look at.
+    std::vector<size_t> candidates;
+    const bool plain = namePattern.find_first_of(L"*?") == std::wstring::npos;
+    if (plain) {
+        candidates = listing.folders;
+        auto [from, to] = listing.byUpperName.equal_range(Upper(namePattern));
+        for (auto it = from; it != to; ++it)
+            if (!(list[it->second].attributes & fs::kAttrDirectory)) candidates.push_back(it->second);
+        std::sort(candidates.begin(), candidates.end());
+    } else {
+        candidates.resize(list.size());
+        for (size_t i = 0; i < list.size(); ++i) candidates[i] = i;
+    }
+    std::wstring archive = Upper(openPath_);
+    for (size_t i : candidates) {
+        const fs::DirEntry& d = list[i];
+        std::wstring full = AddBackslash(folder) + d.name;
+        if (Upper(full) == archive) continue;
+        if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
+        if (!exclude.empty() && fs::MaskMatches(exclude, d.name)) continue;
+        bool matches = fs::MaskMatches(namePattern, d.name);
+        if (d.attributes & fs::kAttrDirectory) {
+            bool admitted = (attr & fs::kAttrDirectory) != 0;
+            if (matches && admitted && topLevel) {
+                out.emplace_back(full, d);
+                CollectFiles(full, root, namePattern, fullMask, attr, exclude, Options.Recurse, out);
+            } else if (Options.Recurse) {
+                CollectFiles(full, root, namePattern, fullMask, attr, exclude, true, out);
+            }
+        } else if (matches) {
+            out.emplace_back(full, d);
+        }
+    }
+}
+
+void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
+                           const std::wstring& excludeMask) {
+    if (mode_ == Mode::Closed) throw EZipError(zeNotOpen);
+    if (mode_ == Mode::Reading) throw EZipError(zeReadOnlyArchive);
+    std::wstring full = ToBackslashes(mask);
+    bool absolute = (full.size() >= 2 && full[1] == L':') || (!full.empty() && full[0] == L'\\');
+    if (!absolute && !BaseDir.empty()) full = AddBackslash(BaseDir) + full;
+    full = fs::FullPath(full);
+    std::wstring folder = FolderOf(full);
+    std::wstring pattern = NameOf(full);
+    std::vector<std::pair<std::wstring, fs::DirEntry>> found;
+    CollectFiles(DropTrailingBackslash(folder), folder, pattern, full, searchAttr, excludeMask, true, found);
+
+    std::vector<ZipEntry> before = entries_;
+    uint64_t beforeStart = directoryStart_;
+    std::unique_ptr<Packer> packer;
+    if (Threads > 1 && CompressionLevel != clNone && found.size() > 1) {
+        std::vector<std::pair<std::wstring, uint64_t>> sources;
+        sources.reserve(found.size());
+        for (const auto& [path, d] : found)
+            sources.emplace_back((d.attributes & fs::kAttrDirectory) ? std::wstring() : path, d.size);
+        packer = std::make_unique<Packer>(std::move(sources), DeflateLevel(), Threads);
+    }
+    for (size_t i = 0; i < found.size(); ++i) {
+        const auto& [path, d] = found[i];
+        std::unique_ptr<Packed> packed = packer ? packer->Take(i) : nullptr;
+        for (;;) {
+            try {
+                AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
+                       (d.attributes & fs::kAttrDirectory) != 0, packed.get());
+                if (packer) packer->Return(std::move(packed));
+                break;
+            } catch (const EZipError& err) {
+                // A retry reads the file again.
+                if (packer) packer->Return(std::move(packed));
+                Answer a = AskAboutFailure(err);
+                if (a == Answer::Retry) continue;
+                if (a == Answer::Ignore) break;
+                packer.reset();
+                entries_ = std::move(before);
+                directoryStart_ = beforeStart;
+                RebuildIndex();
+                WriteDirectory();
+                return;
+            }
+        }
+    }
+    packer.reset();
+    if (updateDepth_ == 0) WriteDirectory();
+}
+
+void ZipArchiver::BeginUpdate() { ++updateDepth_; }
+
+void ZipArchiver::EndUpdate() {
+    if (updateDepth_ == 0 || --updateDepth_ > 0) return;
+    listings_.clear();
+    if (mode_ == Mode::Writing && !directoryWritten_) WriteDirectory();
+}
+
+int ZipArchiver::DeflateLevel() const {
+    return CompressionLevel == clFastest ? 1 : CompressionLevel == clMax ? 9 : 6;
+}
+
+void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedName,
+                         bool directory, Packed* packed) {
+    if (source.size() > 259 && source.find(L"\\\\?\\") == std::wstring::npos)
+        throw EZipError(zeNameTooLong, source);
+    ZipEntry e;
+    e.name = storedName;
+    e.sourcePath = source;
+    const bool oem = Options.OEMFileNames;
+    e.versionMadeBy = e.versionNeeded = oem ? 20 : 0x0B14;
+    std::string ansi = os::ToAnsi(storedName);
+    if (os::FromAnsi(ansi) == storedName) {
+        e.rawName = oem ? os::ToOem(storedName) : ansi;
+    } else {
+        e.rawName = os::ToUtf8(storedName);
+        e.flags |= 0x0800;
+    }
+    Result<uint32_t> dosTime = fs::GetDosTime(source);
+    uint32_t dos = dosTime ? dosTime.value() : fs::DosTimeNow();
+    e.modDate = static_cast<uint16_t>(dos >> 16);
+    e.modTime = static_cast<uint16_t>(dos & 0xFFFF);
+    Result<uint32_t> attrs = fs::GetAttributes(source);
+    e.externalAttributes = attrs ? attrs.value() : fs::kAttrArchive;
+    if (UnicodeFilenames) {
+        uint32_t units = 0;
+        std::string utf16 = os::ToUtf16Le(storedName, units);
+        zip::UnicodeNameExtra unicode;
+        unicode.units = units;
+        unicode.utf16 = std::move(utf16);
+        ZipExtraBlock nu;
+        nu.id = zip::UnicodeNameExtra::kId;
+        zip::Write(nu.data, unicode);
+        e.extras.push_back(std::move(nu));
+    }
+    // Name and extra field lengths are 16-bit in the records.
+    if (e.rawName.size() > 0xFFFF || SerializeExtras(e.extras).size() > 0xFFFF)
+        throw EZipError(zeNameTooLong, storedName);
+
+    auto existing = index_.find(Upper(storedName));
+    if (existing != index_.end()) {
+        const ZipEntry& old = entries_[existing->second];
+        TZipOverwriteMode m = Options.OverwriteMode;
+        if (m == omNever) return;
+        if (m == omIfNewer && dos <= old.DosDateTime()) return;
+        if (m == omIfOlder && dos >= old.DosDateTime()) return;
+    }
+
+    uint64_t offset = directoryStart_;
+    if (offset >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
+    e.localHeaderOffset = offset;
+    e.localHeaderOffset32 = static_cast<uint32_t>(offset);
+    fs::File src;
+    if (!directory) {
+        Result<void> opened = src.Open(source, fs::FileMode::Read);
+        if (!opened) throw EZipError(zeOpenSource, source, opened.error().native);
+        Result<uint64_t> sized = src.Size();
+        if (!sized) throw EZipError(zeOpenSource, source, sized.error().native);
+        uint64_t size = sized.value();
+        if (static_cast<uint64_t>(size) >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
+        e.uncompressedSize = static_cast<uint64_t>(size);
+        e.password = Password;
+        if (!e.password.empty()) e.flags |= 1;
+        e.method = (size == 0 || CompressionLevel == clNone) ? 0 : 8;
+        e.deflateLevel = DeflateLevel();
+    }
+    e.actualMethod = e.method;
+    e.encryption = (e.flags & 1) ? ZipEncryption::Pkware : ZipEncryption::None;
+    try {
+        // What a packer made is used only for the same file as it is now.
+        if (packed && (e.method != 8 || packed->size != e.uncompressedSize)) packed = nullptr;
+        WriteMember(e, src, packed);
+    } catch (...) {
+        crypto::Wipe(e.password.data(), e.password.size());
+        // Drop what was written of this member.
+        if (file_.Seek(offset)) (void)file_.Truncate();
+        throw;
+    }
+    crypto::Wipe(e.password.data(), e.password.size());
+    e.password.clear();
+    bool replaced = existing != index_.end();
+    if (replaced) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(existing->second));
+    entries_.push_back(std::move(e));
+    if (replaced) RebuildIndex();
+    else index_[Upper(entries_.back().name)] = entries_.size() - 1;
+}
+
+void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
+    std::string extra = SerializeExtras(e.extras);
+    e.nameLength = static_cast<uint16_t>(e.rawName.size());
+    e.extraLength = static_cast<uint16_t>(extra.size());
+    auto localHeader = [&]() {
+        zip::LocalHeader header;
+        static_cast<zip::HeaderFields&>(header) = e;
+        std::string h;
+        zip::Write(h, header);
+        return h;
+    };
+    WriteAt(e.localHeaderOffset, localHeader() + e.rawName + extra);
+    uint64_t written = 0;
+    uint64_t read = 0;
+    if (src.IsOpen()) {
+        const int level = e.deflateLevel;
+        size_t chunk = DeflateChunk(level);
+        if (!packed && inBuf_.size() < chunk) inBuf_.resize(chunk);
+        uint8_t* const in = inBuf_.data();
+        const bool encrypt = (e.flags & 1) != 0;
+        uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+        auto readChunk = [&]() -> size_t {
+            Result<size_t> n = src.ReadFull(in, chunk);
+            if (!n) throw EZipError(zeOpenSource, e.sourcePath, n.error().native);
+            return n.value();
+        };
+        zip::PkwareCipher cipher;
+        if (encrypt) {
+            // The encryption header needs the CRC before any data is written.
+            if (packed) {
+                crc = packed->crc;
+            } else {
+                while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                Result<void> rewound = src.Seek(0);
+                if (!rewound) throw EZipError(zeOpenSource, e.sourcePath, rewound.error().native);
+            }
+            uint8_t random[10], header[12];
+            bool gotRandom = RandomSource ? RandomSource(random, sizeof random)
+                                          : crypto::RandomBytes(random, sizeof random);
+            if (!gotRandom) {
+                uint32_t seed = fs::DosTimeNow() ^ static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&e));
+                for (uint8_t& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+            }
+            cipher.MakeHeader(e.password, crc, random, header);
+            Result<void> headerWritten = file_.Write(header, 12);
+            if (!headerWritten) throw EZipError(zeDiskFull, L"", headerWritten.error().native);
+            written += 12;
+            crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+        }
+        auto put = [&](uint8_t* p, size_t n) {
+            if (n == 0) return;
+            if (encrypt) cipher.Encrypt(p, n);
+            Result<void> stored = file_.Write(p, n);
+            if (!stored) throw EZipError(zeDiskFull, L"", stored.error().native);
+            written += n;
+        };
+        if (packed) {
+            crc = packed->crc;
+            read = packed->size;
+            put(reinterpret_cast<uint8_t*>(packed->data.data()), packed->data.size());
+        } else if (e.method == 0) {
+            while (size_t n = readChunk()) {
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                read += n;
+                put(in, n);
+            }
+        } else {
+            if (!deflater_ || deflaterLevel_ != level) {
+                deflater_ = std::make_unique<Deflater>(level);
+                deflaterLevel_ = level;
+            } else if (deflateReset(&deflater_->z) != Z_OK) {
+                deflater_->ready = false;
+            }
+            if (!deflater_->ready) {
+                deflater_.reset();
+                throw EZipError(zeBadData);
+            }
+            Deflater& d = *deflater_;
+            const size_t outSize = 256u << 10;
+            if (outBuf_.size() < outSize) outBuf_.resize(outSize);
+            uint8_t* const out = outBuf_.data();
+            bool last = false;
+            while (!last) {
+                size_t n = readChunk();
+                last = n == 0;
+                crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
+                read += n;
+                d.z.next_in = in;
+                d.z.avail_in = static_cast<uInt>(n);
+                int rc;
+                do {
+                    d.z.next_out = out;
+                    d.z.avail_out = static_cast<uInt>(outSize);
+                    rc = deflate(&d.z, last ? Z_FINISH : Z_NO_FLUSH);
+                    if (rc == Z_STREAM_ERROR) throw EZipError(zeBadData);
+                    put(out, outSize - d.z.avail_out);
+                } while (d.z.avail_out == 0 || (last && rc != Z_STREAM_END));
+            }
+        }
+        if (read >= 0xFFFFFFFF || written >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, e.sourcePath);
+        e.crc32 = crc;
+    }
+    e.uncompressedSize = read;
+    e.compressedSize = written;
+    e.uncompressedSize32 = static_cast<uint32_t>(read);
+    e.compressedSize32 = static_cast<uint32_t>(written);
+    uint64_t end = e.localHeaderOffset + zip::LocalHeader::kSize + e.rawName.size() + extra.size() + written;
+    WriteAt(e.localHeaderOffset, localHeader());
+    directoryStart_ = end;
+    directoryWritten_ = false;
+}
+
+}  // namespace bv
