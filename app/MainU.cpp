@@ -2,7 +2,6 @@
 #include "app/MainU.h"
 
 #include "app/layout.h"
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "transfer/dmClient.h"
@@ -142,7 +141,7 @@ bool TMainF::InitInstallFolder() {
         }
         bareDrive = InstallFolder.size() == 3 && InstallFolder[1] == L':' && InstallFolder[2] == L'\\';
     }
-    if (bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder)) {
+    if (bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder).ok()) {
         InstallFolder = AddBackslash(InstallFolder);
         WriteLog(L"InitInstallFolder = " + InstallFolder);
         return true;
@@ -352,10 +351,13 @@ std::vector<Error> TMainF::renameExe() {
         // deleted; the move then finds it in the way. The delete's reason
         // is the one worth telling.
         uint32_t removeError = 0;
-        if (fs::FileExists(newPath) && !fs::RemoveFile(newPath)) removeError = fs::LastErrorCode();
-        if (fs::RenameFile(oldPath, newPath)) continue;
-        uint32_t moveError = fs::LastErrorCode();
-        Error problem{1, removeError ? removeError : moveError,
+        if (fs::FileExists(newPath)) {
+            Result<void> removed = fs::RemoveFile(newPath);
+            if (!removed) removeError = removed.error().native;
+        }
+        Result<void> moved = fs::RenameFile(oldPath, newPath);
+        if (moved) continue;
+        Error problem{1, removeError ? removeError : moved.error().native,
                       oldPath + L" was not renamed to " + newPath};
         WriteLog(L"renameExe failed: " + ProblemText(problem));
         problems.push_back(std::move(problem));
@@ -366,7 +368,7 @@ std::vector<Error> TMainF::renameExe() {
 Result<void> TMainF::CreateDesktopShortcut(const std::wstring& targetPath, const std::wstring& shortcutName) {
     std::wstring desktop = Services.DesktopFolder ? Services.DesktopFolder() : std::wstring();
     std::wstring linkFile = desktop + L"\\" + shortcutName + L".lnk";
-    if (fs::FileExists(linkFile)) fs::RemoveFile(linkFile);
+    if (fs::FileExists(linkFile)) (void)fs::RemoveFile(linkFile);
     WriteLog(L"Creating shortcut " + linkFile);
     Result<void> saved;
     if (Services.SaveShellLink) saved = Services.SaveShellLink(targetPath, linkFile);

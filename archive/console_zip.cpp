@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "archive/zip_archiver.h"
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "util/error.h"

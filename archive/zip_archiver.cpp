@@ -196,7 +196,7 @@ private:
                 try {
                     if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
                             data->append(reinterpret_cast<const char*>(p), n);
-                            return true;
+                            return Result<void>();
                         }))
                         data.reset();
                 } catch (const std::exception&) {
@@ -335,8 +335,8 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
     directoryWritten_ = false;
     openPath_ = FileName.empty() ? std::wstring() : fs::FullPath(FileName);
     if (mode == fmCreate) {
-        if (!file_.Open(FileName, fs::FileMode::Create))
-            throw EZipError(zeCreateFile, FileName, file_.LastError());
+        Result<void> opened = file_.Open(FileName, fs::FileMode::Create);
+        if (!opened) throw EZipError(zeCreateFile, FileName, opened.error().native);
         mode_ = Mode::Writing;
         return;
     }
@@ -345,14 +345,14 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
     } else {
         if (!fs::IsRemovableDrive(openPath_) && !fs::FileExists(FileName))
             throw EZipError(zeFileNotFound, FileName);
-        if (!file_.Open(FileName, fs::FileMode::Read))
-            throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        Result<void> opened = file_.Open(FileName, fs::FileMode::Read);
+        if (!opened) throw EZipError(zeArchiveRead, FileName, opened.error().native);
     }
     mode_ = Mode::Reading;
     try {
         ReadDirectory();
     } catch (...) {
-        file_.Close();
+        (void)file_.Close();
         mode_ = Mode::Closed;
         entries_.clear();
         throw;
@@ -369,10 +369,10 @@ void ZipArchiver::CloseArchive() {
         WriteDirectory();
         mode_ = Mode::Closed;
     }
-    bool closed = file_.Close();
+    Result<void> closed = file_.Close();
     entries_.clear();
     index_.clear();
-    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", file_.LastError());
+    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", closed.error().native);
 }
 
 void ZipArchiver::RebuildIndex() {
@@ -455,13 +455,12 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
     // (an extraction makes no links).
     bool create = Options.CreateDirs && !(root + relative).empty();
     std::wstring walked = root + relative + L'|';
-    switch (walked == walkedFolder_ ? fs::FolderWalk::Done : fs::MakeFoldersWithin(root, relative, create)) {
+    Result<fs::FolderWalk> walk =
+        walked == walkedFolder_ ? fs::FolderWalk::Done : fs::MakeFoldersWithin(root, relative, create);
+    if (!walk) throw EZipError(zeCreateDir, DropTrailingBackslash(root + relative), walk.error().native);
+    switch (walk.value()) {
         case fs::FolderWalk::Done: walkedFolder_ = walked; break;
         case fs::FolderWalk::Link: throw EZipError(zeUnsafeName, e.name);
-        case fs::FolderWalk::Failed: {
-            uint32_t error = fs::LastErrorCode();
-            throw EZipError(zeCreateDir, DropTrailingBackslash(root + relative), error);
-        }
     }
     if (directory) return;
     if (fs::FileExists(target)) {
@@ -469,19 +468,20 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
         (void)fs::RemoveFile(target);
     }
     fs::File out;
-    if (!out.Open(target, fs::FileMode::Create)) throw EZipError(zeCreateFile, target, out.LastError());
+    Result<void> created = out.Open(target, fs::FileMode::Create);
+    if (!created) throw EZipError(zeCreateFile, target, created.error().native);
     bool done = false;
     auto finish = [&]() {
         (void)out.SetDosTime(e.DosDateTime());
         if (Options.FlushBuffers && fs::IsRemovableDrive(fs::FullPath(target))) (void)out.Flush();
-        out.Close();
+        (void)out.Close();
         if (!done) (void)fs::RemoveFile(target);
         else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
     };
     try {
         if (unpacked) {
-            if (!unpacked->empty() && !out.Write(unpacked->data(), unpacked->size()))
-                throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+            Result<void> written = unpacked->empty() ? Result<void>() : out.Write(unpacked->data(), unpacked->size());
+            if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
             done = true;
         } else {
             done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });

@@ -15,7 +15,7 @@
 #include "archive/zip_records.h"
 #include "archive/zip_source.h"
 #include "platform/questions.h"
-#include "platform/file.h"
+#include "platform/fs.h"
 
 namespace bv {
 
@@ -179,10 +179,10 @@ public:
     // One failure per dropped member (the first ones), naming the archive.
     std::vector<EZipError> Damage() const;
 
-    // Streams one member's checked data into `sink` (false from the sink is
-    // a full disk). Answers false when the member was skipped at the
+    // Streams one member's checked data into `sink` (an error from the sink
+    // is a full disk). Answers false when the member was skipped at the
     // password prompt; failures raise EZipError.
-    using Sink = std::function<bool(const uint8_t* data, size_t length)>;
+    using Sink = std::function<Result<void>(const uint8_t* data, size_t length)>;
     bool ReadMemberData(size_t index, const Sink& sink);
 
 private:

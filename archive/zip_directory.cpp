@@ -135,13 +135,13 @@ void ZipArchiver::FinishEntry(ZipEntry& e, bool central) {
 }
 
 void ZipArchiver::ReadDirectory() {
-    int64_t size = file_.Size();
-    if (size < 0) throw EZipError(zeArchiveRead, FileName, file_.LastError());
-    if (ReadCentralDirectory(static_cast<uint64_t>(size))) return;
+    Result<uint64_t> size = file_.Size();
+    if (!size) throw EZipError(zeArchiveRead, FileName, size.error().native);
+    if (ReadCentralDirectory(size.value())) return;
     if (!OpenCorruptedArchives) throw EZipError(zeDamaged);
     entries_.clear();
     comment_.clear();
-    ScanLocalHeaders(static_cast<uint64_t>(size));
+    ScanLocalHeaders(size.value());
 }
 
 namespace {
@@ -150,7 +150,7 @@ namespace {
 // come from memory while the current block holds them, so a pass over many
 // nearby records costs one read per block. The answer is valid until the
 // next call; nullptr when the bytes run past the end or cannot be read
-// (Failed() tells the two apart).
+// (Failed() tells the two apart, Error() says why a read failed).
 class BlockWindow {
 public:
     BlockWindow(zip::Source& file, uint64_t fileSize, size_t blockSize)
@@ -161,9 +161,11 @@ public:
         if (pos >= start_ && pos + n <= start_ + block_.size()) return block_.data() + (pos - start_);
         size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, blockSize_), fileSize_ - pos));
         block_.resize(want);
-        if (!file_.Seek(pos) || file_.ReadFull(block_.data(), want) != static_cast<int64_t>(want)) {
+        Result<void> read = file_.ReadAt(pos, block_.data(), want);
+        if (!read) {
             block_.clear();
             failed_ = true;
+            error_ = read.error().native;
             return nullptr;
         }
         start_ = pos;
@@ -178,6 +180,7 @@ public:
         return block_.data() + (pos - start_);
     }
     bool Failed() const { return failed_; }
+    uint32_t Error() const { return error_; }
 
 private:
     zip::Source& file_;
@@ -186,6 +189,7 @@ private:
     std::vector<uint8_t> block_;
     uint64_t start_ = 0;
     bool failed_ = false;
+    uint32_t error_ = 0;
 };
 
 }  // namespace
@@ -194,8 +198,8 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     size_t tailSize = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSearch));
     std::vector<uint8_t> tail(tailSize);
     uint64_t tailStart = fileSize - tailSize;
-    if (!file_.Seek(tailStart) || file_.ReadFull(tail.data(), tailSize) != static_cast<int64_t>(tailSize))
-        throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    Result<void> tailRead = file_.ReadAt(tailStart, tail.data(), tailSize);
+    if (!tailRead) throw EZipError(zeArchiveRead, FileName, tailRead.error().native);
     // The last end record whose comment reaches exactly to the end of the file.
     int64_t endPos = -1;
     zip::EndRecord endRecord;
@@ -223,8 +227,8 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
         uint8_t rec[zip::Zip64EndRecord::kSize];
         Bytes r(rec, sizeof rec);
         zip::Zip64EndRecord z64End;
-        if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.Seek(z64) ||
-            file_.ReadFull(rec, sizeof rec) != static_cast<int64_t>(sizeof rec) || !zip::Read(r, z64End))
+        if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.ReadAt(z64, rec, sizeof rec) ||
+            !zip::Read(r, z64End))
             throw EZipError(zeNoZip64End);
         total = z64End.entries;
         dirSize = z64End.directorySize;
@@ -237,9 +241,7 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     uint64_t dirStart = dirEnd - dirSize;
     if (total > dirSize / zip::CentralRecord::kSize) return false;
     std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
-    if (!file_.Seek(dirStart) ||
-        file_.ReadFull(dir.data(), dir.size()) != static_cast<int64_t>(dir.size()))
-        return false;
+    if (!file_.ReadAt(dirStart, dir.data(), dir.size())) return false;
     Bytes r(dir.data(), dir.size());
     std::vector<ZipEntry> entries;
     entries.reserve(static_cast<size_t>(total));
@@ -349,14 +351,14 @@ void ZipArchiver::ScanLocalHeaders(uint64_t fileSize) {
     // A read error ends the scan; bytes past the end are simply absent.
     auto at = [&](uint64_t pos, size_t n) {
         const uint8_t* p = window.At(pos, n);
-        if (!p && window.Failed()) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+        if (!p && window.Failed()) throw EZipError(zeArchiveRead, FileName, window.Error());
         return p;
     };
     auto findSig = [&](uint64_t from, uint32_t sig) -> int64_t {
         while (from + 4 <= fileSize) {
             size_t avail = 0;
             const uint8_t* p = window.Ahead(from, 4, avail);
-            if (!p) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+            if (!p) throw EZipError(zeArchiveRead, FileName, window.Error());
             for (size_t i = 0; i + 4 <= avail; ++i) {
                 const void* hit = std::memchr(p + i, 'P', avail - 3 - i);
                 if (!hit) break;

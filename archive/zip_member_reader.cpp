@@ -35,9 +35,9 @@ public:
     // The next n bytes of the range. A read error is the archive's; bytes
     // missing at the end make the member bad.
     void Read(uint8_t* p, size_t n) {
-        int64_t got = file_.ReadFull(p, n);
-        if (got < 0) throw EZipError(zeArchiveRead, archive_, file_.LastError());
-        if (static_cast<size_t>(got) != n) throw EZipError(zeBadData);
+        Result<size_t> got = file_.ReadFull(p, n);
+        if (!got) throw EZipError(zeArchiveRead, archive_, got.error().native);
+        if (got.value() != n) throw EZipError(zeBadData);
         remaining_ -= n;
     }
     // Sets aside the last n bytes, which follow the data (the AES
@@ -48,7 +48,10 @@ public:
         return true;
     }
     // The bytes set aside, once the data before them has been read.
-    bool ReadReserved(uint8_t* p, size_t n) { return file_.ReadFull(p, n) == static_cast<int64_t>(n); }
+    bool ReadReserved(uint8_t* p, size_t n) {
+        Result<size_t> got = file_.ReadFull(p, n);
+        return got && got.value() == n;
+    }
 
 private:
     zip::Source& file_;
@@ -130,7 +133,8 @@ public:
         if (n == 0) return;
         if (crcWanted_) crc_ = static_cast<uint32_t>(crc32(crc_, p, static_cast<uInt>(n)));
         produced_ += n;
-        if (!sink_(p, n)) throw EZipError(zeDiskFull, L"", fs::LastSystemError());
+        Result<void> taken = sink_(p, n);
+        if (!taken) throw EZipError(zeDiskFull, L"", taken.error().native);
     }
     void Fail() { bad_ = true; }
     bool Bad() const { return bad_; }
@@ -191,8 +195,7 @@ uint64_t ZipArchiver::MemberDataStart(const ZipEntry& e) {
     uint64_t at = e.localHeaderOffset;
     auto headerAt = [&](uint64_t pos) {
         Bytes r(h, sizeof h);
-        return file_.Seek(pos) && file_.ReadFull(h, sizeof h) == static_cast<int64_t>(sizeof h) &&
-               zip::Read(r, header);
+        return file_.ReadAt(pos, h, sizeof h) && zip::Read(r, header);
     };
     if (!headerAt(at)) {
         if (offsetBias_ == 0 || !headerAt(at + static_cast<uint64_t>(offsetBias_)))
@@ -213,7 +216,8 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     uint64_t length = e.compressedSize;
     if (dataStart >= directoryStart_) length = 0;
     else if (length > directoryStart_ - dataStart) length = directoryStart_ - dataStart;
-    if (!file_.Seek(dataStart)) throw EZipError(zeArchiveRead, FileName, file_.LastError());
+    Result<void> sought = file_.Seek(dataStart);
+    if (!sought) throw EZipError(zeArchiveRead, FileName, sought.error().native);
     RawRange raw(file_, length, FileName);
 
     auto prompt = [&]() {

@@ -8,55 +8,74 @@
 #include <string>
 #include <string_view>
 
-#include "platform/file.h"
+#include "platform/fs.h"
 
 namespace bv::zip {
 
 class Source {
 public:
-    bool Open(const std::wstring& path, fs::FileMode mode) {
+    Result<void> Open(const std::wstring& path, fs::FileMode mode) {
         memory_ = {};
         inMemory_ = false;
         return file_.Open(path, mode);
     }
     // Reads `bytes`, which the caller keeps unchanged until Close.
     void OpenMemory(std::string_view bytes) {
-        file_.Close();
+        (void)file_.Close();
         memory_ = bytes;
         position_ = 0;
         inMemory_ = true;
     }
     bool InMemory() const { return inMemory_; }
     std::string_view Memory() const { return memory_; }
-    bool Close() {
+    Result<void> Close() {
         if (inMemory_) {
             inMemory_ = false;
             memory_ = {};
-            return true;
+            return {};
         }
         return file_.Close();
     }
 
-    // As fs::File's: the count read (short at the end), or -1.
-    int64_t ReadFull(void* buffer, size_t size) {
+    // As fs::File's: the count read (short at the end).
+    Result<size_t> ReadFull(void* buffer, size_t size) {
         if (!inMemory_) return file_.ReadFull(buffer, size);
-        if (position_ >= memory_.size()) return 0;
+        if (position_ >= memory_.size()) return size_t{0};
         size_t n = static_cast<size_t>(std::min<uint64_t>(size, memory_.size() - position_));
         if (n > 0) std::memcpy(buffer, memory_.data() + position_, n);
         position_ += n;
-        return static_cast<int64_t>(n);
+        return n;
     }
     // A position past the end is allowed, as in a file; reads there find nothing.
-    bool Seek(uint64_t position) {
+    Result<void> Seek(uint64_t position) {
         if (!inMemory_) return file_.Seek(position);
         position_ = position;
-        return true;
+        return {};
     }
-    int64_t Size() { return inMemory_ ? static_cast<int64_t>(memory_.size()) : file_.Size(); }
-    // Writing is for archive files only.
-    bool Write(const void* buffer, size_t size) { return !inMemory_ && file_.Write(buffer, size); }
-    bool Truncate() { return !inMemory_ && file_.Truncate(); }
-    uint32_t LastError() const { return inMemory_ ? 0 : file_.LastError(); }
+    Result<uint64_t> Size() {
+        if (inMemory_) return static_cast<uint64_t>(memory_.size());
+        return file_.Size();
+    }
+    // Writing is for archive files only: bytes in memory refuse it with no
+    // system code.
+    Result<void> Write(const void* buffer, size_t size) {
+        if (inMemory_) return Error{};
+        return file_.Write(buffer, size);
+    }
+    Result<void> Truncate() {
+        if (inMemory_) return Error{};
+        return file_.Truncate();
+    }
+    // Reads exactly `size` bytes at `position`; bytes that run out first
+    // are an error with no system code.
+    Result<void> ReadAt(uint64_t position, void* buffer, size_t size) {
+        Result<void> sought = Seek(position);
+        if (!sought) return sought;
+        Result<size_t> got = ReadFull(buffer, size);
+        if (!got) return got.error();
+        if (got.value() != size) return Error{};
+        return {};
+    }
 
 private:
     fs::File file_;

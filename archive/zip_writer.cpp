@@ -135,12 +135,14 @@ private:
                                  std::unique_ptr<Packed>& spare) {
         fs::File src;
         if (!src.Open(source, fs::FileMode::Read)) return nullptr;
-        int64_t size = src.Size();
-        if (size <= 0 || static_cast<uint64_t>(size) > kPackLimit) return nullptr;
+        Result<uint64_t> sized = src.Size();
+        if (!sized) return nullptr;
+        uint64_t size = sized.value();
+        if (size == 0 || size > kPackLimit) return nullptr;
         // One byte more than the size tells a file that grew since.
         in.resize(static_cast<size_t>(size) + 1);
-        int64_t n = src.ReadFull(in.data(), in.size());
-        if (n != size) return nullptr;
+        Result<size_t> n = src.ReadFull(in.data(), in.size());
+        if (!n || n.value() != size) return nullptr;
         if (deflateReset(&z) != Z_OK) return nullptr;
         std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         p->size = static_cast<uint64_t>(size);
@@ -179,8 +181,9 @@ private:
 };
 
 void ZipArchiver::WriteAt(uint64_t position, const std::string& bytes) {
-    if (!file_.Seek(position) || !file_.Write(bytes.data(), bytes.size()))
-        throw EZipError(zeDiskFull, L"", file_.LastError());
+    Result<void> written = file_.Seek(position);
+    if (written) written = file_.Write(bytes.data(), bytes.size());
+    if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
 }
 
 void ZipArchiver::WriteDirectory() {
@@ -216,7 +219,8 @@ void ZipArchiver::WriteDirectory() {
         directoryStart_ >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(directoryStart_);
     zip::Write(out, endRecord);
     WriteAt(directoryStart_, out);
-    if (!file_.Truncate()) throw EZipError(zeDiskFull, L"", file_.LastError());
+    Result<void> cut = file_.Truncate();
+    if (!cut) throw EZipError(zeDiskFull, L"", cut.error().native);
     directoryWritten_ = true;
 }
 
@@ -380,12 +384,12 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
         e.rawName = os::ToUtf8(storedName);
         e.flags |= 0x0800;
     }
-    uint32_t dos = 0;
-    if (!fs::GetDosTime(source, dos)) dos = fs::DosTimeNow();
+    Result<uint32_t> dosTime = fs::GetDosTime(source);
+    uint32_t dos = dosTime ? dosTime.value() : fs::DosTimeNow();
     e.modDate = static_cast<uint16_t>(dos >> 16);
     e.modTime = static_cast<uint16_t>(dos & 0xFFFF);
-    uint32_t attrs = 0;
-    e.externalAttributes = fs::GetAttributes(source, attrs) ? attrs : fs::kAttrArchive;
+    Result<uint32_t> attrs = fs::GetAttributes(source);
+    e.externalAttributes = attrs ? attrs.value() : fs::kAttrArchive;
     if (UnicodeFilenames) {
         uint32_t units = 0;
         std::string utf16 = os::ToUtf16Le(storedName, units);
@@ -416,9 +420,11 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     e.localHeaderOffset32 = static_cast<uint32_t>(offset);
     fs::File src;
     if (!directory) {
-        if (!src.Open(source, fs::FileMode::Read)) throw EZipError(zeOpenSource, source, src.LastError());
-        int64_t size = src.Size();
-        if (size < 0) throw EZipError(zeOpenSource, source, src.LastError());
+        Result<void> opened = src.Open(source, fs::FileMode::Read);
+        if (!opened) throw EZipError(zeOpenSource, source, opened.error().native);
+        Result<uint64_t> sized = src.Size();
+        if (!sized) throw EZipError(zeOpenSource, source, sized.error().native);
+        uint64_t size = sized.value();
         if (static_cast<uint64_t>(size) >= 0xFFFFFFFF) throw EZipError(zeNeedsZip64, source);
         e.uncompressedSize = static_cast<uint64_t>(size);
         e.password = Password;
@@ -469,9 +475,9 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
         const bool encrypt = (e.flags & 1) != 0;
         uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         auto readChunk = [&]() -> size_t {
-            int64_t n = src.ReadFull(in, chunk);
-            if (n < 0) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
-            return static_cast<size_t>(n);
+            Result<size_t> n = src.ReadFull(in, chunk);
+            if (!n) throw EZipError(zeOpenSource, e.sourcePath, n.error().native);
+            return n.value();
         };
         zip::PkwareCipher cipher;
         if (encrypt) {
@@ -480,7 +486,8 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
                 crc = packed->crc;
             } else {
                 while (size_t n = readChunk()) crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
-                if (!src.Seek(0)) throw EZipError(zeOpenSource, e.sourcePath, src.LastError());
+                Result<void> rewound = src.Seek(0);
+                if (!rewound) throw EZipError(zeOpenSource, e.sourcePath, rewound.error().native);
             }
             uint8_t random[10], header[12];
             bool gotRandom = RandomSource ? RandomSource(random, sizeof random)
@@ -490,14 +497,16 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
                 for (uint8_t& b : random) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
             }
             cipher.MakeHeader(e.password, crc, random, header);
-            if (!file_.Write(header, 12)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            Result<void> headerWritten = file_.Write(header, 12);
+            if (!headerWritten) throw EZipError(zeDiskFull, L"", headerWritten.error().native);
             written += 12;
             crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
         }
         auto put = [&](uint8_t* p, size_t n) {
             if (n == 0) return;
             if (encrypt) cipher.Encrypt(p, n);
-            if (!file_.Write(p, n)) throw EZipError(zeDiskFull, L"", file_.LastError());
+            Result<void> stored = file_.Write(p, n);
+            if (!stored) throw EZipError(zeDiskFull, L"", stored.error().native);
             written += n;
         };
         if (packed) {

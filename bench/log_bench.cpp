@@ -17,8 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 // What each call would cost if it read the whole file and wrote it back.
 void NaiveWriteLog(const std::wstring& file, const std::string& line) {
-    std::string old;
-    bv::fs::ReadFile(file, old);
+    bv::Result<std::string> read = bv::fs::ReadFile(file);
+    std::string old = read ? read.value() : std::string();
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < old.size()) {
@@ -30,7 +30,7 @@ void NaiveWriteLog(const std::wstring& file, const std::string& line) {
     lines.push_back(line);
     std::string out;
     for (const std::string& l : lines) out += l + "\r\n";
-    bv::fs::WriteFile(file, out);
+    (void)bv::fs::WriteFile(file, out);
 }
 
 struct Timing {

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         try {
             (void)zip.ReadMemberData(i, [&](const uint8_t* p, size_t n) {
                 produced += n;
-                return p != nullptr;
+                return p ? bv::Result<void>() : bv::Result<void>(bv::Error{});
             });
         } catch (const bv::EZipError&) {
         }

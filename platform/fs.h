@@ -1,13 +1,75 @@
-// File-system services on Windows paths ("C:\BV500\ZODed.___"). Natively a
-// drive letter maps to a folder chosen with MapDrive and "\" becomes "/".
+// File-system services on Windows paths ("C:\BV500\ZODed.___"): one open file
+// type, whole-file helpers, attributes, MS-DOS times, folders and listings.
+// Natively a drive letter maps to a folder chosen with MapDrive and "\"
+// becomes "/". A failing call answers an Error whose `native` is the
+// system's code (a Win32 error; errno natively), for os::SystemErrorText;
+// plain yes/no questions answer bool.
 #pragma once
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "util/error.h"
+
 namespace bv::fs {
+
+// Windows attribute bits as the ZIP format stores them.
+enum : uint32_t {
+    kAttrReadOnly = 0x01,
+    kAttrHidden = 0x02,
+    kAttrSystem = 0x04,
+    kAttrVolume = 0x08,
+    kAttrDirectory = 0x10,
+    kAttrArchive = 0x20,
+};
+
+enum class FileMode {
+    Read,       // existing file, reading; others may read, write and delete
+    ReadWrite,  // existing file, reading and writing; others may read
+    // Created empty or truncated, reading and writing; others may read.
+    // Natively a symbolic link at the path is replaced, never written through.
+    Create,
+    // Created empty or truncated for writing by one operation and shared
+    // with nobody (natively: opened for writing only, as POSIX has no
+    // sharing modes).
+    CreateExclusive,
+};
+
+// One open file; destroying it closes the file.
+class File {
+public:
+    File() = default;
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+
+    Result<void> Open(const std::wstring& path, FileMode mode);
+    bool IsOpen() const;
+    Result<void> Close();
+    // Reads up to `size` bytes; answers the count (0 at the end).
+    Result<size_t> Read(void* buffer, size_t size);
+    // Reads exactly `size` bytes unless the end comes first; answers the count.
+    Result<size_t> ReadFull(void* buffer, size_t size);
+    // Writes all bytes; fails when fewer were stored (disk full).
+    Result<void> Write(const void* buffer, size_t size);
+    Result<void> Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }
+    Result<void> Seek(uint64_t position);
+    Result<uint64_t> Size();
+    Result<void> Truncate();  // at the current position
+    // Goes back to the start and cuts the file there.
+    Result<void> Empty();
+    Result<void> Flush();
+    // Sets the last-write time from an MS-DOS date (high 16 bits) and time
+    // (low 16 bits) read as local time.
+    Result<void> SetDosTime(uint32_t dosDateTime);
+
+private:
+    intptr_t handle_ = -1;
+};
 
 struct FileInfo {
     bool exists = false;
@@ -21,45 +83,50 @@ bool FileExists(const std::wstring& path);       // a file, not a folder
 bool DirectoryExists(const std::wstring& path);
 
 // Whole-file helpers; each opens and closes the file within the call and
-// answers false when the system refuses (missing folder, sharing, rights).
-bool ReadFile(const std::wstring& path, std::string& bytes);
-bool WriteFile(const std::wstring& path, std::string_view bytes);   // create or truncate
-bool AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
-bool RemoveFile(const std::wstring& path);
+// fails when the system refuses (missing folder, sharing, rights).
+Result<std::string> ReadFile(const std::wstring& path);
+Result<void> WriteFile(const std::wstring& path, std::string_view bytes);   // create or truncate
+Result<void> AppendFile(const std::wstring& path, std::string_view bytes);  // existing file only
+Result<void> RemoveFile(const std::wstring& path);
 
-// A file held open for writing by one operation and shared with nobody;
-// destroying it closes the file.
-class ExclusiveFile {
-public:
-    virtual ~ExclusiveFile() = default;
-    virtual bool Write(std::string_view bytes) = 0;
-    // Goes back to the start and cuts the file there.
-    virtual bool Empty() = 0;
+// Opens the file for reading (sharing reading and writing) and takes its length.
+Result<uint64_t> OpenedFileSize(const std::wstring& path);
+
+// Attributes of a file or folder; fails when it does not exist.
+Result<uint32_t> GetAttributes(const std::wstring& path);
+Result<void> SetAttributes(const std::wstring& path, uint32_t attributes);
+// The last-write time as an MS-DOS date and time in local time.
+Result<uint32_t> GetDosTime(const std::wstring& path);
+// The current local time as an MS-DOS date and time.
+uint32_t DosTimeNow();
+
+// A floppy drive ("A:", "B:") or a drive the system reports as removable.
+bool IsRemovableDrive(const std::wstring& path);
+
+struct DirEntry {
+    std::wstring name;  // no folder part
+    uint32_t attributes = 0;
+    uint64_t size = 0;
 };
+// Every entry of the folder except "." and ".."; none when it cannot be read.
+std::vector<DirEntry> ListDirectory(const std::wstring& folder);
 
-// Creates the file, or empties the one already there, for exclusive writing;
-// nullptr with the system's error code in `error` when refused.
-std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error);
-
-// Opens the file for reading (sharing reading and writing) and takes its
-// length; false with the system's error code in `error` when it cannot be
-// opened.
-bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error);
-
+// The full path of `path` against the current directory ("\" separators).
+std::wstring FullPath(const std::wstring& path);
 
 // Removes an empty folder.
-bool RemoveFolder(const std::wstring& path);
+Result<void> RemoveFolder(const std::wstring& path);
 
-// Creates the folder and every missing parent; true when it exists afterwards.
-bool ForceDirectories(const std::wstring& path);
+// Creates the folder and every missing parent; succeeds when it exists afterwards.
+Result<void> ForceDirectories(const std::wstring& path);
 
 // Walks the folders of `relative` ("\" between names) inside the folder
 // `root` ("" for the current one), creating those missing when `create`
 // (and `root` itself, links and all, when it is missing). Natively a
 // symbolic link met below `root` is never followed: the walk stops there
-// with Link and makes nothing. Failed leaves the reason in LastErrorCode().
-enum class FolderWalk { Done, Link, Failed };
-FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create);
+// with Link and makes nothing. Any other failure is an error.
+enum class FolderWalk { Done, Link };
+Result<FolderWalk> MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create);
 
 // True when a file (or, with `folder`, a folder) at the full path `path`
 // could not be created by a program that is not long-path aware: 260
@@ -85,12 +152,7 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
 bool MaskMatches(const std::wstring& mask, const std::wstring& name);
 
 // Moves a file to a new name; fails when the new name exists.
-bool RenameFile(const std::wstring& from, const std::wstring& to);
-
-// Why the calling thread's last failed file call (RemoveFile, RenameFile, a
-// write) failed: the system's error code (a Win32 error; errno natively),
-// for os::SystemErrorText.
-uint32_t LastErrorCode();
+Result<void> RenameFile(const std::wstring& from, const std::wstring& to);
 
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);

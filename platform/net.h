@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "util/error.h"
+
 namespace bv::net {
 
 struct HttpGetRequest {
@@ -18,11 +20,22 @@ struct HttpGetRequest {
     uint32_t readTimeoutMs = 0;
 };
 
-struct HttpGetResult {
-    bool ok = false;           // an answer of status 200-299 arrived whole
-    int status = 0;            // 0 when no answer arrived
+// What a GET that succeeded answered.
+struct HttpGetAnswer {
+    int status = 0;            // 200-299
     std::wstring contentType;  // the answer's "Content-Type", if any
-    std::wstring error;        // what went wrong, when not ok
+};
+
+// Why a GET or a connection check failed: `code` says which step,
+// `native` carries the system's code (Win32 or Winsock error) or, for
+// kNetStatus, the HTTP status; `detail` is the text the callers log.
+enum NetError : int {
+    kNetBadUrl = 1,    // not a plain HTTP URL
+    kNetHostNotFound,  // the name lookup failed or took too long
+    kNetSystem,        // a system call failed (native: its error code)
+    kNetStatus,        // an answer arrived with a status outside 200-299
+    kNetNotStored,     // the sink refused a block
+    kNetShortBody,     // the body ended before its announced length
 };
 
 // Receives each block of the body as it arrives; answering false stops the
@@ -33,10 +46,10 @@ using BodySink = std::function<bool(std::string_view block)>;
 // after the call. Only a status of 200-299 delivers its body to `sink`; any
 // other status is a failure. A body that ends before its announced length
 // is a failure too.
-HttpGetResult HttpGet(const HttpGetRequest& request, const BodySink& sink);
+Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sink);
 
 // Opens a TCP connection to `host` (resolved to IPv4) on `port` within
 // `timeoutMs` and closes it at once without sending anything.
-bool TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs);
+Result<void> TcpConnectCheck(const std::wstring& host, uint16_t port, uint32_t timeoutMs);
 
 }  // namespace bv::net

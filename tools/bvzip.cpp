@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "archive/zip_archiver.h"
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "util/strings.h"
@@ -184,7 +183,7 @@ int Run(std::vector<std::wstring> args) {
         for (size_t i = 0; i < entries.size(); ++i) {
             if (entries[i].IsDirectory()) continue;
             try {
-                if (zip.ReadMemberData(i, [](const uint8_t*, size_t) { return true; }))
+                if (zip.ReadMemberData(i, [](const uint8_t*, size_t) { return Result<void>(); }))
                     std::printf("OK    %s\n", os::ToUtf8(entries[i].name).c_str());
             } catch (const EZipError& e) {
                 Err(entries[i].name + L": " + e.message());

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "util/log.h"
@@ -52,8 +51,11 @@ public:
         if (e.first) {
             WriteLog(L"drFileFromServerDataReceived, " + summary);
             if (ok) {
-                if (!filename.empty() && fs::FileExists(dest) && !fs::RemoveFile(dest))
-                    request.failure = L"the old file could not be deleted: " + os::SystemErrorText(fs::LastSystemError());
+                if (!filename.empty() && fs::FileExists(dest)) {
+                    Result<void> removed = fs::RemoveFile(dest);
+                    if (!removed)
+                        request.failure = L"the old file could not be deleted: " + os::SystemErrorText(removed.error().native);
+                }
             } else {
                 Notify.AddLine(L"Failed");
                 WriteLog(L"drFileFromServerDataReceived, failed.");
@@ -72,13 +74,14 @@ public:
         if (ok && !filename.empty() && request.failure.empty()) {
             uint64_t offset = static_cast<uint64_t>(e.bytesReceived) - e.block.size();
             fs::File file;
-            bool written = file.Open(dest, fs::FileExists(dest) ? fs::FileMode::ReadWrite : fs::FileMode::Create) &&
-                           file.Seek(offset) && (e.block.empty() || file.Write(e.block.data(), e.block.size()));
-            uint32_t error = file.LastError();
-            if (!file.Close() && written) written = false, error = file.LastError();
+            Result<void> written = file.Open(dest, fs::FileExists(dest) ? fs::FileMode::ReadWrite : fs::FileMode::Create);
+            if (written) written = file.Seek(offset);
+            if (written && !e.block.empty()) written = file.Write(e.block.data(), e.block.size());
+            Result<void> closed = file.Close();
+            if (written && !closed) written = closed;
             if (!written)
                 request.failure = L"the block at offset " + std::to_wstring(offset) +
-                                  L" could not be written: " + os::SystemErrorText(error);
+                                  L" could not be written: " + os::SystemErrorText(written.error().native);
         }
 
         if (e.complete) {
@@ -108,9 +111,8 @@ private:
 static int64_t SizeOfFile(const std::wstring& path) {
     fs::File file;
     if (!file.Open(path, fs::FileMode::Read)) return -1;
-    int64_t size = file.Size();
-    file.Close();
-    return size;
+    Result<uint64_t> size = file.Size();
+    return size ? static_cast<int64_t>(size.value()) : -1;
 }
 
 // The upload request component: PUT of the file named by the "file" entry to
@@ -145,9 +147,11 @@ public:
         std::string block(want, '\0');
         fs::File file;
         int64_t got = -1;
-        if (file.Open(e.request.Info(L"file"), fs::FileMode::Read) && file.Seek(static_cast<uint64_t>(e.bytesSent)))
-            got = file.ReadFull(block.data(), want);
-        file.Close();
+        if (file.Open(e.request.Info(L"file"), fs::FileMode::Read) && file.Seek(static_cast<uint64_t>(e.bytesSent))) {
+            Result<size_t> read = file.ReadFull(block.data(), want);
+            if (read) got = static_cast<int64_t>(read.value());
+        }
+        (void)file.Close();
         if (got != static_cast<int64_t>(want)) {
             // The file shrank or became unreadable: the body stops short of
             // its announced length; the server's answer or the inactivity

@@ -97,9 +97,9 @@ void WriteLog(std::wstring_view text) {
         std::wstring prefix = (stamp + L"     ").substr(0, 23);
         if (s.fileName.empty()) {
             s.fileName = L"BVSTARTUP_" + stamp + L".txt";
-            fs::RemoveFile(s.fileName);
+            (void)fs::RemoveFile(s.fileName);
             // The begin line has no line break; the append below adds it.
-            fs::WriteFile(s.fileName, os::ToUtf8(prefix + L":  Logging begun."));
+            (void)fs::WriteFile(s.fileName, os::ToUtf8(prefix + L":  Logging begun."));
             s.known = false;
         }
         std::vector<std::wstring> added;
@@ -109,17 +109,18 @@ void WriteLog(std::wstring_view text) {
         fs::FileInfo info = fs::Stat(s.fileName);
         bool ok;
         if (s.known && info.exists && info.size == s.size && info.writeTime == s.writeTime) {
-            ok = fs::AppendFile(s.fileName, bytes);
+            ok = fs::AppendFile(s.fileName, bytes).ok();
         } else {
             // The file is not as we left it (first append, or someone else
             // wrote to it): read it as lines and rewrite it whole. A file that
             // exists but cannot be read is left alone, and the line is lost.
             std::vector<std::wstring> lines;
-            std::string old;
-            ok = !info.exists || fs::ReadFile(s.fileName, old);
+            Result<std::string> old = std::string();
+            if (info.exists) old = fs::ReadFile(s.fileName);
+            ok = old.ok();
             if (ok) {
-                SplitLines(DecodeFile(old), lines);
-                ok = fs::WriteFile(s.fileName, EncodeLines(lines) + bytes);
+                SplitLines(DecodeFile(old.value()), lines);
+                ok = fs::WriteFile(s.fileName, EncodeLines(lines) + bytes).ok();
             }
         }
         Remember(s, ok);

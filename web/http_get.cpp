@@ -1,7 +1,6 @@
 // The plain GET helpers over the platform's HTTP client.
 #include "web/http_get.h"
 
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/os.h"
@@ -51,15 +50,16 @@ struct Attempt {
 
 thread_local std::wstring t_lastFailure;
 
-Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFile& file, const WebHooks& hooks) {
+Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, const WebHooks& hooks) {
     Attempt attempt;
     net::HttpGetRequest request = Request(url, timeoutMs, true);
     const void* sender = &request;
     uint32_t writeError = 0;
     bool writeFailed = false;
-    net::HttpGetResult result = net::HttpGet(request, [&](std::string_view block) {
-        if (!file.Write(block)) {
-            writeError = fs::LastErrorCode();
+    Result<net::HttpGetAnswer> result = net::HttpGet(request, [&](std::string_view block) {
+        Result<void> written = file.Write(block);
+        if (!written) {
+            writeError = written.error().native;
             writeFailed = true;
             return false;
         }
@@ -68,12 +68,12 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFi
             hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
         return true;
     });
-    attempt.completed = result.ok;
+    attempt.completed = result.ok();
     if (writeFailed)
         attempt.failure = L"the file could not be written: " +
                           (writeError ? os::SystemErrorText(writeError) : std::wstring(L"fewer bytes were stored than received"));
-    else if (!result.ok)
-        attempt.failure = result.error.empty() ? std::wstring(L"the request failed") : result.error;
+    else if (!result)
+        attempt.failure = result.error().detail.empty() ? std::wstring(L"the request failed") : result.error().detail;
     else if (attempt.bytes == 0)
         attempt.failure = L"the server sent an empty body";
     return attempt;
@@ -82,27 +82,27 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::ExclusiveFi
 }  // namespace
 
 bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks) {
-    uint32_t error = 0;
-    std::unique_ptr<fs::ExclusiveFile> file = fs::CreateExclusive(localPath, error);
-    if (!file)
+    fs::File file;
+    Result<void> created = file.Open(localPath, fs::FileMode::CreateExclusive);
+    if (!created)
         throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) +
-                                             L"\". " + os::SystemErrorText(error));
+                                             L"\". " + os::SystemErrorText(created.error().native));
 
     t_lastFailure.clear();
-    Attempt first = GetIntoFile(url, 3000, *file, hooks);
+    Attempt first = GetIntoFile(url, 3000, file, hooks);
     bool outcome = first.completed && first.bytes > 0;
     std::wstring failure;
     if (!outcome) {
-        file->Empty();
-        Attempt retry = GetIntoFile(url, 6000, *file, hooks);
+        (void)file.Empty();
+        Attempt retry = GetIntoFile(url, 6000, file, hooks);
         outcome = retry.completed && retry.bytes > 0;
         failure = retry.failure;
         if (!retry.completed && hooks.ShowStatus)
             hooks.ShowStatus(L"Failed to download from URL: " + url);
     }
-    file.reset();
+    (void)file.Close();
     if (!outcome || FileSizeOf(localPath) == 0) {
-        fs::RemoveFile(localPath);
+        (void)fs::RemoveFile(localPath);
         outcome = false;
         t_lastFailure = failure.empty() ? std::wstring(L"the file is empty") : failure;
     }
@@ -113,11 +113,11 @@ std::wstring LastDownloadFailure() { return t_lastFailure; }
 
 int32_t FileSizeOf(const std::wstring& path) {
     if (!fs::FileExists(path)) return -1;
-    uint64_t size = 0;
-    uint32_t error = 0;
-    if (!fs::OpenedFileSize(path, size, error))
+    Result<uint64_t> opened = fs::OpenedFileSize(path);
+    if (!opened)
         throw AppError(L"EFOpenError", L"Cannot open file \"" + fs::FullPath(path) + L"\". " +
-                                           os::SystemErrorText(error));
+                                           os::SystemErrorText(opened.error().native));
+    uint64_t size = opened.value();
     // A size past the 32-bit range must not read as 0 (an empty file).
     return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(size);
 }
@@ -127,15 +127,15 @@ std::wstring GetURLAsString(const std::wstring& url) {
     net::HttpGetRequest request = Request(url, 3000, false);
     WriteLog(L"http url is " + url + L". Attempting GET");
     std::string body;
-    net::HttpGetResult result = net::HttpGet(request, [&](std::string_view block) {
+    Result<net::HttpGetAnswer> result = net::HttpGet(request, [&](std::string_view block) {
         body.append(block);
         return true;
     });
-    if (!result.ok) {
-        WriteLog(L"GET failed:  " + result.error);
+    if (!result) {
+        WriteLog(L"GET failed:  " + result.error().detail);
         return {};
     }
-    std::wstring text = DecodeBody(body, result.contentType);
+    std::wstring text = DecodeBody(body, result.value().contentType);
     WriteLog(L"GET Result is " + std::to_wstring(text.size()) + L" chars,  " + text.substr(0, 20));
     return text;
 }

@@ -34,7 +34,7 @@ bool CheckForInternet(const std::wstring& host, uint32_t timeoutMs) {
     }
     WriteLog(L"CheckForInternet at " + host);
     std::optional<HostPort> server = ParseHostPort(host);
-    bool ok = server && net::TcpConnectCheck(server->host, server->port, timeoutMs);
+    bool ok = server && net::TcpConnectCheck(server->host, server->port, timeoutMs).ok();
     WriteLog(L"CheckForInternet returned " + BoolToWord(ok, 3) + L" from " + host);
     return ok;
 }
@@ -48,12 +48,12 @@ std::wstring GetServerBaseURL() {
     request.connectTimeoutMs = 3000;
     request.readTimeoutMs = 3000;
     std::string body;
-    net::HttpGetResult answer = net::HttpGet(request, [&](std::string_view block) {
+    Result<net::HttpGetAnswer> answer = net::HttpGet(request, [&](std::string_view block) {
         body.append(block);
         return true;
     });
     std::wstring result;
-    if (answer.ok) {
+    if (answer) {
         // A value file saved with a final line break (or stray blanks) must
         // not put them into every download URL.
         result = Trim(os::FromAnsi(body));

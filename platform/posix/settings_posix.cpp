@@ -134,10 +134,10 @@ public:
 // An INI file as lines; a missing file has none.
 std::vector<std::wstring> ReadLines(const std::wstring& path, bool& exists) {
     std::vector<std::wstring> lines;
-    std::string bytes;
-    exists = fs::ReadFile(path, bytes);
+    Result<std::string> bytes = fs::ReadFile(path);
+    exists = bytes.ok();
     if (!exists) return lines;
-    std::wstring text = os::FromAnsi(bytes);
+    std::wstring text = os::FromAnsi(bytes.value());
     std::wstring current;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == L'\r' || text[i] == L'\n') {
@@ -217,7 +217,7 @@ public:
         }
         std::string bytes;
         for (const std::wstring& line : lines) bytes += os::ToAnsi(line) + "\r\n";
-        return fs::WriteFile(path, bytes);
+        return fs::WriteFile(path, bytes).ok();
     }
 };
 

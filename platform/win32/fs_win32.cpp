@@ -6,6 +6,15 @@
 namespace bv::fs {
 namespace {
 
+// The error of the call that just failed, from GetLastError.
+Error Fail(const std::wstring& detail = {}) { return Error{0, GetLastError(), detail}; }
+Error FailWith(DWORD code, const std::wstring& detail = {}) {
+    SetLastError(code);
+    return Fail(detail);
+}
+
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
 // Owns a file handle for the length of one call.
 class Handle {
 public:
@@ -27,17 +36,137 @@ private:
     HANDLE h_;
 };
 
-bool WriteAll(HANDLE h, std::string_view bytes) {
-    while (!bytes.empty()) {
-        DWORD chunk = bytes.size() > (1u << 30) ? (1u << 30) : static_cast<DWORD>(bytes.size());
+// Writes all bytes; a write that stores nothing counts as a full disk.
+Result<void> WriteAll(HANDLE h, const char* p, size_t size) {
+    while (size > 0) {
+        DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
         DWORD written = 0;
-        if (!::WriteFile(h, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-        bytes.remove_prefix(written);
+        if (!::WriteFile(h, p, chunk, &written, nullptr)) return Fail();
+        if (written == 0) return FailWith(ERROR_DISK_FULL);
+        p += written;
+        size -= written;
     }
-    return true;
+    return {};
 }
 
 }  // namespace
+
+// --- One open file ---
+
+File::~File() { (void)Close(); }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        (void)Close();
+        handle_ = other.handle_;
+        other.handle_ = -1;
+    }
+    return *this;
+}
+
+Result<void> File::Open(const std::wstring& path, FileMode mode) {
+    (void)Close();
+    DWORD access = GENERIC_READ;
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+        case FileMode::Read: break;
+        case FileMode::ReadWrite:
+            access |= GENERIC_WRITE;
+            share = FILE_SHARE_READ;
+            break;
+        case FileMode::Create:
+            access |= GENERIC_WRITE;
+            share = FILE_SHARE_READ;
+            disposition = CREATE_ALWAYS;
+            break;
+        case FileMode::CreateExclusive:
+            access = GENERIC_WRITE;
+            share = 0;
+            disposition = CREATE_ALWAYS;
+            break;
+    }
+    HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return Fail(path);
+    handle_ = reinterpret_cast<intptr_t>(h);
+    return {};
+}
+
+bool File::IsOpen() const { return handle_ != -1; }
+
+Result<void> File::Close() {
+    if (handle_ == -1) return {};
+    BOOL ok = CloseHandle(H(handle_));
+    handle_ = -1;
+    if (!ok) return Fail();
+    return {};
+}
+
+Result<size_t> File::Read(void* buffer, size_t size) {
+    DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!::ReadFile(H(handle_), buffer, chunk, &got, nullptr)) return Fail();
+    return static_cast<size_t>(got);
+}
+
+Result<size_t> File::ReadFull(void* buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        Result<size_t> n = Read(static_cast<char*>(buffer) + done, size - done);
+        if (!n) return n;
+        if (n.value() == 0) break;
+        done += n.value();
+    }
+    return done;
+}
+
+Result<void> File::Write(const void* buffer, size_t size) {
+    return WriteAll(H(handle_), static_cast<const char*>(buffer), size);
+}
+
+Result<void> File::Seek(uint64_t position) {
+    LARGE_INTEGER li;
+    li.QuadPart = static_cast<LONGLONG>(position);
+    if (!SetFilePointerEx(H(handle_), li, nullptr, FILE_BEGIN)) return Fail();
+    return {};
+}
+
+Result<uint64_t> File::Size() {
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(H(handle_), &li)) return Fail();
+    return static_cast<uint64_t>(li.QuadPart);
+}
+
+Result<void> File::Truncate() {
+    if (!SetEndOfFile(H(handle_))) return Fail();
+    return {};
+}
+
+Result<void> File::Empty() {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(H(handle_), start, nullptr, FILE_BEGIN) || !SetEndOfFile(H(handle_))) return Fail();
+    return {};
+}
+
+Result<void> File::Flush() {
+    if (!FlushFileBuffers(H(handle_))) return Fail();
+    return {};
+}
+
+Result<void> File::SetDosTime(uint32_t dosDateTime) {
+    FILETIME local, utc;
+    if (!DosDateTimeToFileTime(static_cast<WORD>(dosDateTime >> 16),
+                               static_cast<WORD>(dosDateTime & 0xFFFF), &local) ||
+        !LocalFileTimeToFileTime(&local, &utc) ||
+        !SetFileTime(H(handle_), nullptr, nullptr, &utc))
+        return Fail();
+    return {};
+}
+
+// --- Paths ---
 
 FileInfo Stat(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -61,86 +190,137 @@ bool DirectoryExists(const std::wstring& path) {
     return info.exists && info.directory;
 }
 
-bool ReadFile(const std::wstring& path, std::string& bytes) {
+Result<std::string> ReadFile(const std::wstring& path) {
     Handle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) return false;
-    bytes.clear();
+    if (!h.valid()) return Fail(path);
+    std::string bytes;
     char buf[65536];
     for (;;) {
         DWORD got = 0;
-        if (!::ReadFile(h.get(), buf, sizeof buf, &got, nullptr)) return false;
+        if (!::ReadFile(h.get(), buf, sizeof buf, &got, nullptr)) return Fail(path);
         if (got == 0) break;
         bytes.append(buf, got);
     }
-    return true;
+    return bytes;
 }
-
-bool WriteFile(const std::wstring& path, std::string_view bytes) {
-    Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) return false;
-    bool ok = WriteAll(h.get(), bytes);
-    return h.close() && ok;
-}
-
-bool AppendFile(const std::wstring& path, std::string_view bytes) {
-    Handle h(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h.valid()) return false;
-    bool ok = WriteAll(h.get(), bytes);
-    return h.close() && ok;
-}
-
-bool RemoveFile(const std::wstring& path) { return ::DeleteFileW(path.c_str()) != 0; }
 
 namespace {
 
-class Win32ExclusiveFile : public ExclusiveFile {
-public:
-    explicit Win32ExclusiveFile(HANDLE h) : h_(h) {}
-    bool Write(std::string_view bytes) override { return WriteAll(h_.get(), bytes); }
-    bool Empty() override {
-        LARGE_INTEGER start{};
-        return SetFilePointerEx(h_.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(h_.get());
-    }
-
-private:
-    Handle h_;
-};
+// Writes the bytes to a file opened with `access` and `disposition` and closes it.
+Result<void> WriteWhole(const std::wstring& path, DWORD access, DWORD disposition, std::string_view bytes) {
+    Handle h(CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h.valid()) return Fail(path);
+    Result<void> written = WriteAll(h.get(), bytes.data(), bytes.size());
+    if (!h.close() && written) return Fail(path);
+    return written;
+}
 
 }  // namespace
 
-std::unique_ptr<ExclusiveFile> CreateExclusive(const std::wstring& path, uint32_t& error) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        return nullptr;
-    }
-    error = 0;
-    return std::make_unique<Win32ExclusiveFile>(h);
+Result<void> WriteFile(const std::wstring& path, std::string_view bytes) {
+    return WriteWhole(path, GENERIC_WRITE, CREATE_ALWAYS, bytes);
 }
 
-bool OpenedFileSize(const std::wstring& path, uint64_t& size, uint32_t& error) {
+Result<void> AppendFile(const std::wstring& path, std::string_view bytes) {
+    return WriteWhole(path, FILE_APPEND_DATA, OPEN_EXISTING, bytes);
+}
+
+Result<void> RemoveFile(const std::wstring& path) {
+    if (!::DeleteFileW(path.c_str())) return Fail(path);
+    return {};
+}
+
+Result<uint64_t> OpenedFileSize(const std::wstring& path) {
     Handle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER length{};
-    if (!h.valid() || !GetFileSizeEx(h.get(), &length)) {
-        error = GetLastError();
-        return false;
-    }
-    size = static_cast<uint64_t>(length.QuadPart);
-    error = 0;
-    return true;
+    if (!h.valid() || !GetFileSizeEx(h.get(), &length)) return Fail(path);
+    return static_cast<uint64_t>(length.QuadPart);
 }
 
-bool RemoveFolder(const std::wstring& path) { return ::RemoveDirectoryW(path.c_str()) != 0; }
+Result<uint32_t> GetAttributes(const std::wstring& path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) return Fail(path);
+    return static_cast<uint32_t>(a);
+}
 
-bool ForceDirectories(const std::wstring& path) {
+Result<void> SetAttributes(const std::wstring& path, uint32_t attributes) {
+    if (!SetFileAttributesW(path.c_str(), attributes)) return Fail(path);
+    return {};
+}
+
+Result<uint32_t> GetDosTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    FILETIME local;
+    WORD date = 0, time = 0;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        !FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) ||
+        !FileTimeToDosDateTime(&local, &date, &time))
+        return Fail(path);
+    return (uint32_t(date) << 16) | time;
+}
+
+uint32_t DosTimeNow() {
+    SYSTEMTIME st;
+    FILETIME ft;
+    WORD date = 0, time = 0;
+    GetLocalTime(&st);
+    SystemTimeToFileTime(&st, &ft);
+    FileTimeToDosDateTime(&ft, &date, &time);
+    return (uint32_t(date) << 16) | time;
+}
+
+bool IsRemovableDrive(const std::wstring& path) {
+    if (path.size() < 2 || path[1] != L':') return false;
+    wchar_t d = path[0];
+    if (d == L'a' || d == L'A' || d == L'b' || d == L'B') return true;
+    std::wstring root = path.substr(0, 2) + L"\\";
+    return GetDriveTypeW(root.c_str()) == DRIVE_REMOVABLE;
+}
+
+std::vector<DirEntry> ListDirectory(const std::wstring& folder) {
+    std::vector<DirEntry> out;
+    std::wstring pattern = folder;
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return out;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        DirEntry entry;
+        entry.name = name;
+        entry.attributes = data.dwFileAttributes;
+        entry.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        out.push_back(std::move(entry));
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+    return out;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring out(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
+    out.resize(n);
+    return out;
+}
+
+// --- Folders ---
+
+Result<void> RemoveFolder(const std::wstring& path) {
+    if (!::RemoveDirectoryW(path.c_str())) return Fail(path);
+    return {};
+}
+
+Result<void> ForceDirectories(const std::wstring& path) {
     std::wstring p = path;
     while (p.size() > 3 && (p.back() == L'\\' || p.back() == L'/')) p.pop_back();
-    if (p.empty()) return false;
+    if (p.empty()) return FailWith(ERROR_PATH_NOT_FOUND, path);
     // Walks up to the deepest folder that exists, then creates the missing
     // ones on the way down: a loop, so no depth can exhaust the stack.
     std::vector<std::wstring> missing;
@@ -148,7 +328,7 @@ bool ForceDirectories(const std::wstring& path) {
     for (;;) {
         DWORD attrs = GetFileAttributesW(at.c_str());
         if (attrs != INVALID_FILE_ATTRIBUTES) {
-            if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return false;
+            if (!(attrs & FILE_ATTRIBUTE_DIRECTORY)) return FailWith(ERROR_ALREADY_EXISTS, path);
             break;
         }
         missing.push_back(at);
@@ -159,12 +339,13 @@ bool ForceDirectories(const std::wstring& path) {
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (CreateDirectoryW(it->c_str(), nullptr)) continue;
-        if (GetLastError() != ERROR_ALREADY_EXISTS || !DirectoryExists(*it)) return false;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS || !DirectoryExists(*it)) return FailWith(error, path);
     }
-    return true;
+    return {};
 }
 
-FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create) {
+Result<FolderWalk> MakeFoldersWithin(const std::wstring& root, const std::wstring& relative, bool create) {
     if (!create) return FolderWalk::Done;
     std::wstring full = root;
     if (!relative.empty()) {
@@ -172,7 +353,9 @@ FolderWalk MakeFoldersWithin(const std::wstring& root, const std::wstring& relat
         full += relative;
     }
     if (full.empty()) return FolderWalk::Done;
-    return ForceDirectories(full) ? FolderWalk::Done : FolderWalk::Failed;
+    Result<void> made = ForceDirectories(full);
+    if (!made) return made.error();
+    return FolderWalk::Done;
 }
 
 bool PathTooLong(const std::wstring& path, bool folder) {
@@ -235,11 +418,10 @@ std::vector<std::wstring> FindFiles(const std::wstring& folder, const std::wstri
     return names;
 }
 
-bool RenameFile(const std::wstring& from, const std::wstring& to) {
-    return MoveFileW(from.c_str(), to.c_str()) != 0;
+Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileW(from.c_str(), to.c_str())) return Fail(from);
+    return {};
 }
-
-uint32_t LastErrorCode() { return GetLastError(); }
 
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {

@@ -100,7 +100,7 @@ int RunBvzip(const std::vector<std::wstring>& args, const test::ZipScratch& dir,
     int code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 #endif
     err = test::ReadAll(errFile);
-    fs::RemoveFile(errFile);
+    (void)fs::RemoveFile(errFile);
     return static_cast<int>(code);
 }
 
@@ -173,7 +173,7 @@ protected:
             try {
                 zip.ReadMemberData(i, [&](const uint8_t*, size_t n) {
                     bytes += n;
-                    return true;
+                    return Result<void>();
                 });
             } catch (const EZipError& e) {
                 EXPECT_EQ(bytes, 0u);

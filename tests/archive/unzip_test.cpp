@@ -6,7 +6,6 @@
 #include "archive/unzip.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_crypto.h"
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "util/log.h"
 #include "platform/os.h"
@@ -116,11 +115,12 @@ TEST_F(UnzipTest, ReadOnlyTargetIsReplacedAndGetsStoredAttributesAndDate) {
     ASSERT_TRUE(fs::SetAttributes(out + L"ro.txt", fs::kAttrReadOnly));
     EXPECT_TRUE(Unzip(L"", arc, out, L"ro.txt", q));
     EXPECT_EQ(test::ReadAll(out + L"ro.txt"), "new content");
-    uint32_t attrs = 0, dos = 0;
-    ASSERT_TRUE(fs::GetAttributes(out + L"ro.txt", attrs));
-    EXPECT_TRUE(attrs & fs::kAttrReadOnly);
-    ASSERT_TRUE(fs::GetDosTime(out + L"ro.txt", dos));
-    EXPECT_EQ(dos, (uint32_t(m.date) << 16) | m.time);
+    Result<uint32_t> attrs = fs::GetAttributes(out + L"ro.txt");
+    ASSERT_TRUE(attrs);
+    EXPECT_TRUE(attrs.value() & fs::kAttrReadOnly);
+    Result<uint32_t> dos = fs::GetDosTime(out + L"ro.txt");
+    ASSERT_TRUE(dos);
+    EXPECT_EQ(dos.value(), (uint32_t(m.date) << 16) | m.time);
     EXPECT_TRUE(q.failureMessages.empty());
 }
 

@@ -26,7 +26,7 @@ Read ReadMember(ZipArchiver& zip, size_t i) {
     Read r;
     r.done = zip.ReadMemberData(i, [&](const uint8_t* p, size_t n) {
         r.data.append(reinterpret_cast<const char*>(p), n);
-        return true;
+        return Result<void>();
     });
     return r;
 }
@@ -254,7 +254,7 @@ TEST_F(ZipReaderTest, MemberFailuresCarryTheirNumbers) {
     EXPECT_EQ(ErrorOf([&] {
                   zip.ReadMemberData(3, [&](const uint8_t*, size_t n) {
                       written += n;
-                      return true;
+                      return Result<void>();
                   });
               }),
               zeBadData);

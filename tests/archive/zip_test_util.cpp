@@ -50,9 +50,9 @@ void ZipScratch::Enter() {
 }
 
 std::string ReadAll(const std::wstring& path) {
-    std::string bytes;
-    if (!fs::ReadFile(path, bytes)) throw std::runtime_error("cannot read " + os::ToUtf8(path));
-    return bytes;
+    Result<std::string> bytes = fs::ReadFile(path);
+    if (!bytes) throw std::runtime_error("cannot read " + os::ToUtf8(path));
+    return bytes.value();
 }
 
 void WriteAll(const std::wstring& path, const std::string& bytes) {

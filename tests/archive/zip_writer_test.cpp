@@ -15,7 +15,6 @@
 #include "archive/console_zip.h"
 #include "archive/zip_archiver.h"
 #include "archive/zip_crypto.h"
-#include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "util/error.h"
@@ -28,7 +27,7 @@ std::string ReadMember(ZipArchiver& zip, size_t i) {
     std::string out;
     zip.ReadMemberData(i, [&](const uint8_t* p, size_t n) {
         out.append(reinterpret_cast<const char*>(p), n);
-        return true;
+        return Result<void>();
     });
     return out;
 }

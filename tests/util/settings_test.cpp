@@ -29,9 +29,8 @@ std::wstring SettingsFolder() {
 std::wstring IniPath() { return SettingsFolder() + L"\\BVVersion.ini"; }
 
 std::string IniText() {
-    std::string bytes;
-    if (!fs::ReadFile(IniPath(), bytes)) return "<no file>";
-    return bytes;
+    Result<std::string> bytes = fs::ReadFile(IniPath());
+    return bytes ? bytes.value() : "<no file>";
 }
 
 std::wstring IniValue(const std::wstring& key) {
@@ -128,8 +127,8 @@ protected:
     void Clean() {
         ResetSettingsForTesting();
         platform::SystemRegistry().DeleteKey(kHkeyLocalMachine, kKey);
-        fs::RemoveFile(IniPath());
-        fs::RemoveFolder(SettingsFolder());
+        (void)fs::RemoveFile(IniPath());
+        (void)fs::RemoveFolder(SettingsFolder());
         ASSERT_FALSE(fs::Stat(SettingsFolder()).exists);
     }
     std::unique_ptr<platform::RegistryKey> MachineKey() {

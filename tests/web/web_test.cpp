@@ -61,15 +61,16 @@ public:
     }
     ~LogCapture() {
         DeepLogging = false;
-        if (!LogFileName().empty()) fs::RemoveFile(LogFileName());
+        if (!LogFileName().empty()) (void)fs::RemoveFile(LogFileName());
         SetLogClockForTesting(nullptr);
         ResetLogForTesting();
     }
     std::vector<std::wstring> Lines() const {
         std::vector<std::wstring> out;
-        std::string bytes;
-        if (LogFileName().empty() || !fs::ReadFile(LogFileName(), bytes)) return out;
-        std::wstring text = os::FromAnsi(bytes);
+        if (LogFileName().empty()) return out;
+        Result<std::string> bytes = fs::ReadFile(LogFileName());
+        if (!bytes) return out;
+        std::wstring text = os::FromAnsi(bytes.value());
         size_t at = 0;
         while (at < text.size()) {
             size_t end = text.find(L"\r\n", at);
@@ -96,12 +97,12 @@ protected:
         hooks_.ShowStatus = [this](const std::wstring& text) { status_.push_back(text); };
     }
     void TearDown() override {
-        fs::RemoveFile(target_);
-        fs::RemoveFolder(folder_);
+        (void)fs::RemoveFile(target_);
+        (void)fs::RemoveFolder(folder_);
     }
     std::string Target() {
-        std::string bytes;
-        return fs::ReadFile(target_, bytes) ? bytes : "<no file>";
+        Result<std::string> bytes = fs::ReadFile(target_);
+        return bytes ? bytes.value() : "<no file>";
     }
 
     std::wstring folder_ = L"C:\\bvtest-web";
@@ -266,9 +267,8 @@ TEST(FileSizeOfTest, SizeMinusOneOrOpenError) {
     ASSERT_TRUE(fs::WriteFile(path, "12345"));
     EXPECT_EQ(FileSizeOf(path), 5);
     {
-        uint32_t error = 0;
-        auto held = fs::CreateExclusive(path, error);  // shared with nobody
-        ASSERT_TRUE(held);
+        fs::File held;
+        ASSERT_TRUE(held.Open(path, fs::FileMode::CreateExclusive));  // shared with nobody
         try {
             FileSizeOf(path);
             ADD_FAILURE() << "no error raised";

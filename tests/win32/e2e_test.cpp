@@ -147,7 +147,7 @@ TEST_F(EndToEnd, WorkedBatchesInstallFromTheVendorServer) {
         EXPECT_EQ(target, folder + L"\\" + c.linkTarget);
         EXPECT_EQ(workdir, folder + L"\\");
         EXPECT_TRUE(fs::FileExists(target));
-        fs::RemoveFile(link);
+        (void)fs::RemoveFile(link);
 
         // The log tells the same story, in order.
         std::string log = LogOf(*w);
@@ -171,7 +171,7 @@ TEST_F(EndToEnd, MusicAfterAnInstallationIsSilentWithoutADevice) {
     w->form.btMusicClick();
     EXPECT_TRUE(w->questions.errors.empty());
     EXPECT_TRUE(fs::FileExists(folder + L"\\ipanema.mid"));
-    fs::RemoveFile(shell::DesktopFolder() + L"\\Ranger.lnk");
+    (void)fs::RemoveFile(shell::DesktopFolder() + L"\\Ranger.lnk");
 }
 
 // The maintenance page's direct GET writes to C:\try: without that folder
@@ -277,7 +277,7 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
     // A folder where the shortcut goes: the shell cannot save the link.
     std::wstring linkFile = shell::DesktopFolder() + L"\\Bovista 500.lnk";
     auto linkBlocked = [&](const std::wstring&) {
-        fs::RemoveFile(linkFile);
+        (void)fs::RemoveFile(linkFile);
         ASSERT_TRUE(fs::ForceDirectories(linkFile));
     };
     std::string denied = Narrow(os::SystemErrorText(ERROR_ACCESS_DENIED));
@@ -314,10 +314,10 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         for (const std::string& text : c.told) EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
         for (const std::string& text : c.logged) EXPECT_NE(run.log.find(text), std::string::npos) << text << "\n" << run.log;
         if (c.exitCode == 0) EXPECT_EQ(run.output.find("problem"), std::string::npos) << run.output;
-        if (fs::DirectoryExists(linkFile)) fs::RemoveFolder(linkFile);
+        if (fs::DirectoryExists(linkFile)) (void)fs::RemoveFolder(linkFile);
         SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
     }
-    fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+    (void)fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
 }
 
 // An old program held open without sharing by another process (as a
@@ -341,7 +341,7 @@ TEST_F(EndToEnd, UnattendedOverAProgramHeldOpen) {
     EXPECT_NE(run.log.find("ZODed.exe: " + cause), std::string::npos) << run.log;
     EXPECT_EQ(ReadText(std::filesystem::path(folder + L"\\ZODed.exe")), "old");
     EXPECT_TRUE(fs::FileExists(folder + L"\\ZODed.___"));
-    fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+    (void)fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
 }
 
 // A relative folder is taken from the current folder and made absolute
@@ -361,7 +361,7 @@ TEST_F(EndToEnd, UnattendedRelativeFolderBecomesAbsolute) {
     ASSERT_TRUE(shell::ReadShellLink(link, target, workdir));
     EXPECT_EQ(target, folder + L"\\ZODed.exe");
     EXPECT_EQ(workdir, folder + L"\\");
-    fs::RemoveFile(link);
+    (void)fs::RemoveFile(link);
 }
 
 }  // namespace

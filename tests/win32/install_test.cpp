@@ -52,7 +52,7 @@ struct Fakes {
             std::wstring name = url.substr(url.find_last_of(L'/') + 1);
             if (missing.count(name)) return false;
             std::string body(name.begin(), name.end());
-            return fs::WriteFile(path, body);
+            return fs::WriteFile(path, body).ok();
         };
         s.DownloadFailure = [] { return std::wstring(L"HTTP/1.1 404 Not Found"); };
         s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote, Questions&) {
@@ -279,8 +279,8 @@ TEST_F(InstallTest, WorkedBatches) {
 }
 
 std::string LogText() {
-    std::string bytes;
-    return fs::ReadFile(LogFileName(), bytes) ? bytes : std::string();
+    Result<std::string> bytes = fs::ReadFile(LogFileName());
+    return bytes ? bytes.value() : std::string();
 }
 
 // The finishing steps report what went wrong, each with its cause: an old
@@ -433,9 +433,9 @@ TEST_F(InstallTest, RenameReplacesExecutablesAndTakesStaleOnes) {
     w->form.InstallFolder = folder;
     EXPECT_TRUE(w->form.renameExe().empty());
     EXPECT_EQ(FolderFiles(folder), (std::vector<std::wstring>{L"RangerWin.exe", L"notes.txt"}));
-    std::string bytes;
-    ASSERT_TRUE(fs::ReadFile(folder + L"RangerWin.exe", bytes));
-    EXPECT_EQ(bytes, "new");
+    Result<std::string> bytes = fs::ReadFile(folder + L"RangerWin.exe");
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes.value(), "new");
 }
 
 TEST_F(InstallTest, MusicButtonStartsOnceThenOnlyStops) {

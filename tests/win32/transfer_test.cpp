@@ -42,9 +42,8 @@ std::string ReadText(const std::filesystem::path& path) {
 }
 
 std::string FileBytes(const std::wstring& path) {
-    std::string bytes;
-    if (!fs::ReadFile(path, bytes)) return "<missing>";
-    return bytes;
+    Result<std::string> bytes = fs::ReadFile(path);
+    return bytes ? bytes.value() : "<missing>";
 }
 
 std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
@@ -72,7 +71,7 @@ public:
     ~Client() {
         module.reset();
         DeepLogging = false;
-        if (!LogFileName().empty()) fs::RemoveFile(LogFileName());
+        if (!LogFileName().empty()) (void)fs::RemoveFile(LogFileName());
         ResetLogForTesting();
     }
 
@@ -96,10 +95,8 @@ public:
                 if (statuses.empty() || statuses.back() != now.nfStatus) statuses.push_back(now.nfStatus);
                 if (progress.empty() || progress.back() != now.nfProgress) progress.push_back(now.nfProgress);
                 if (!watch.empty()) {
-                    uint64_t size = 0;
-                    uint32_t error = 0;
-                    bool exists = fs::FileExists(watch) && fs::OpenedFileSize(watch, size, error);
-                    int64_t s = exists ? static_cast<int64_t>(size) : -1;
+                    Result<uint64_t> size = fs::FileExists(watch) ? fs::OpenedFileSize(watch) : Result<uint64_t>(Error{});
+                    int64_t s = size ? static_cast<int64_t>(size.value()) : -1;
                     if (sizes.empty() || sizes.back() != s) sizes.push_back(s);
                 }
             }
@@ -217,8 +214,8 @@ TEST_F(Transfer, FailedConnections) {
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::RemoveFile(Dest(L"a.bin"));
-        fs::RemoveFile(Dest(L"b.bin"));
+        (void)fs::RemoveFile(Dest(L"a.bin"));
+        (void)fs::RemoveFile(Dest(L"b.bin"));
         ScriptServer server({c.script});
         Client client;
         std::wstring authority = c.authority.empty() ? Local(server) : c.authority;
@@ -361,7 +358,7 @@ TEST_F(Transfer, RealServerLargeFile) {
     Client client;
     client.Fetch(NginxAuthority(), L"/bvfiles/bvstartup/transfer-large.bin", Dest(L"large.bin"));
     ASSERT_TRUE(client.Wait(1, 60000));
-    fs::RemoveFile(source);
+    (void)fs::RemoveFile(source);
     EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"Saved to " + Dest(L"large.bin")});
     EXPECT_TRUE(FileBytes(Dest(L"large.bin")) == big);
     EXPECT_EQ(Notify.Read().nfStatus, std::to_wstring(big.size()) + L" bytes");

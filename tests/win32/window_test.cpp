@@ -37,9 +37,8 @@ public:
     }
     ~InScratchDir() { SetCurrentDirectoryW(previous_.c_str()); }
     std::string LogText() const {
-        std::string bytes;
-        fs::ReadFile(LogFileName(), bytes);
-        return bytes;
+        Result<std::string> bytes = fs::ReadFile(LogFileName());
+        return bytes ? bytes.value() : std::string();
     }
 
 private:
