@@ -16,7 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "tests/win32/wine_util.h"
+#include "tests/wine_util.h"
 #endif
 
 #include "archive/zip_archiver.h"

@@ -1,6 +1,6 @@
 // Window screenshots as PNG: the pixels are read back from the window's own
 // surface and written with zlib as a minimal PNG (IHDR, one IDAT, IEND).
-#include "tests/win32/screenshot.h"
+#include "tests/app/screenshot.h"
 
 #include <zlib.h>
 

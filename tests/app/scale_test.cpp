@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/win32/screenshot.h"
-#include "tests/win32/wizard_fixture.h"
+#include "tests/app/screenshot.h"
+#include "tests/app/wizard_fixture.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0

@@ -16,7 +16,7 @@
 
 #include "platform/fs.h"
 #include "tests/web/script_server.h"
-#include "tests/win32/wine_util.h"
+#include "tests/wine_util.h"
 #include "transfer/dmClient.h"
 #include "util/log.h"
 #include "transfer/notify.h"

@@ -16,9 +16,9 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "platform/shell.h"
-#include "tests/win32/screenshot.h"
-#include "tests/win32/wine_util.h"
-#include "tests/win32/wizard_fixture.h"
+#include "tests/app/screenshot.h"
+#include "tests/wine_util.h"
+#include "tests/app/wizard_fixture.h"
 #include "transfer/notify.h"
 #include "web/vendor.h"
 

@@ -10,8 +10,8 @@
 #include <filesystem>
 
 #include "platform/fs.h"
-#include "tests/win32/screenshot.h"
-#include "tests/win32/wizard_fixture.h"
+#include "tests/app/screenshot.h"
+#include "tests/app/wizard_fixture.h"
 #include "transfer/notify.h"
 
 namespace bv {

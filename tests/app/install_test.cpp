@@ -12,7 +12,7 @@
 #include "platform/fs.h"
 #include "platform/os.h"
 #include "app/unattended.h"
-#include "tests/win32/wizard_fixture.h"
+#include "tests/app/wizard_fixture.h"
 #include "transfer/notify.h"
 
 namespace bv {
