@@ -105,19 +105,6 @@ std::string HostPath(const std::wstring& path) {
 
 // --- One open file ---
 
-File::~File() { (void)Close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        (void)Close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
 Result<void> File::Open(const std::wstring& path, FileMode mode) {
     (void)Close();
     int flags = O_CLOEXEC;
@@ -164,17 +151,6 @@ Result<size_t> File::Read(void* buffer, size_t size) {
         if (errno == EINTR) continue;
         return Fail();
     }
-}
-
-Result<size_t> File::ReadFull(void* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        Result<size_t> n = Read(static_cast<char*>(buffer) + done, size - done);
-        if (!n) return n;
-        if (n.value() == 0) break;
-        done += n.value();
-    }
-    return done;
 }
 
 Result<void> File::Write(const void* buffer, size_t size) {

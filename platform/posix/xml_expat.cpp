@@ -3,17 +3,16 @@
 // parse, so no entity of the document's own is ever expanded.
 #include <expat.h>
 
-#include <deque>
 
 #include "platform/os.h"
-#include "platform/xml_reader.h"
+#include "platform/xml_queue.h"
 
 namespace bv::xml {
 namespace {
 
 constexpr size_t kBlock = 16384;
 
-class ExpatReader : public Reader {
+class ExpatReader : public NodeQueue {
 public:
     ExpatReader(std::string_view document, int maxDepth)
         : document_(document), maxDepth_(maxDepth), parser_(XML_ParserCreate(nullptr)) {
@@ -30,17 +29,8 @@ public:
         if (parser_) XML_ParserFree(parser_);
     }
 
-    Result<Node> Next() override {
-        while (nodes_.empty() && !failed_ && !finished_) Feed();
-        if (failed_) return error_;
-        if (nodes_.empty()) return Node{};
-        Node node = std::move(nodes_.front());
-        nodes_.pop_front();
-        return node;
-    }
-
 private:
-    void Feed() {
+    void Advance() override {
         size_t n = std::min(kBlock, document_.size() - offset_);
         bool last = offset_ + n == document_.size();
         XML_Status status =
@@ -55,14 +45,8 @@ private:
         }
         if (last) {
             FlushText();
-            finished_ = true;
+            done_ = true;
         }
-    }
-
-    void Fail(int code, std::wstring detail) {
-        failed_ = true;
-        nodes_.clear();
-        error_ = Error{code, 0, std::move(detail)};
     }
 
     void Stop(int code, std::wstring detail) {
@@ -117,11 +101,7 @@ private:
     int maxDepth_;
     int depth_ = 0;
     XML_Parser parser_;
-    std::deque<Node> nodes_;
     std::string text_;
-    bool failed_ = false;
-    bool finished_ = false;
-    Error error_;
 };
 
 }  // namespace

@@ -53,19 +53,6 @@ Result<void> WriteAll(HANDLE h, const char* p, size_t size) {
 
 // --- One open file ---
 
-File::~File() { (void)Close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        (void)Close();
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
 Result<void> File::Open(const std::wstring& path, FileMode mode) {
     (void)Close();
     DWORD access = GENERIC_READ;
@@ -110,17 +97,6 @@ Result<size_t> File::Read(void* buffer, size_t size) {
     DWORD got = 0;
     if (!::ReadFile(H(handle_), buffer, chunk, &got, nullptr)) return Fail();
     return static_cast<size_t>(got);
-}
-
-Result<size_t> File::ReadFull(void* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        Result<size_t> n = Read(static_cast<char*>(buffer) + done, size - done);
-        if (!n) return n;
-        if (n.value() == 0) break;
-        done += n.value();
-    }
-    return done;
 }
 
 Result<void> File::Write(const void* buffer, size_t size) {

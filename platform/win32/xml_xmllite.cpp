@@ -8,11 +8,10 @@
 #include <xmllite.h>
 
 #include <climits>
-#include <deque>
 #include <string>
 #include <vector>
 
-#include "platform/xml_reader.h"
+#include "platform/xml_queue.h"
 
 namespace bv::xml {
 namespace {
@@ -130,7 +129,7 @@ std::wstring HrText(HRESULT hr) {
     return buf;
 }
 
-class XmlLiteReader : public Reader {
+class XmlLiteReader : public NodeQueue {
 public:
     XmlLiteReader(std::string_view document, int maxDepth)
         : document_(document), maxDepth_(maxDepth) {
@@ -162,18 +161,9 @@ public:
         if (stream_) stream_->Release();
     }
 
-    Result<Node> Next() override {
-        while (nodes_.empty() && !failed_ && !done_) Pull();
-        if (failed_) return error_;
-        if (nodes_.empty()) return Node{};
-        Node node = std::move(nodes_.front());
-        nodes_.pop_front();
-        return node;
-    }
-
 private:
     // Reads one node of XmlLite's and queues what it gives.
-    void Pull() {
+    void Advance() override {
         // Every node takes at least one byte of the document; a reader that
         // goes on longer repeats itself.
         if (++reads_ > document_.size() + 2)
@@ -238,12 +228,6 @@ private:
         }
     }
 
-    void Fail(int code, std::wstring detail) {
-        failed_ = true;
-        nodes_.clear();
-        error_ = Error{code, 0, std::move(detail)};
-    }
-
     std::string_view document_;
     int maxDepth_;
     size_t reads_ = 0;
@@ -251,11 +235,7 @@ private:
     IXmlReader* reader_ = nullptr;
     int depth_ = 0;
     bool sawRoot_ = false;
-    bool done_ = false;
-    bool failed_ = false;
-    std::deque<Node> nodes_;
     std::wstring text_;
-    Error error_;
 };
 
 }  // namespace

@@ -147,8 +147,9 @@ TEST_F(WizardLogic, EveryProgramHasItsBatchAndShortcut) {
         for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
         view_.SetEnabled(Ctl::btnFinish, false);
 
-        std::string log;
-        ASSERT_TRUE(fs::ReadFile(LogFileName(), log));
+        Result<std::string> read = fs::ReadFile(LogFileName());
+        ASSERT_TRUE(read);
+        const std::string& log = read.value();
         std::vector<std::string> added;
         for (size_t at = log.find(marker, seen); at != std::string::npos; at = log.find(marker, at + 1)) {
             size_t end = log.find_first_of("\r\n", at);
