@@ -50,8 +50,15 @@ build_tree() {
   configure_tree "$dir" "$@"
   local targets=()
   read -r -a targets <<< "${BV_TARGETS:-}"
-  ninja -C "$dir" -j "$JOBS" "${targets[@]}" | grep -vE '^\[[0-9]+/[0-9]+\]' || true
-  test "${PIPESTATUS[0]}" = 0
+  # Progress lines are dropped; a grep that drops every line is no failure,
+  # a failed build is (with pipefail the pipeline fails either way, so the
+  # build's own status is what counts).
+  local status=0
+  ninja -C "$dir" -j "$JOBS" "${targets[@]}" | grep -vE '^\[[0-9]+/[0-9]+\]' || status=${PIPESTATUS[0]}
+  if [ "$status" != 0 ]; then
+    echo "build of $dir failed (ninja exit status $status)" >&2
+    return "$status"
+  fi
 }
 
 build_windows() {

@@ -10,7 +10,7 @@
 #   e2e_site.sh start DIR BVZIP_EXE STANDIN_EXE
 #   e2e_site.sh stop DIR
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 cmd=$1 dir=$2
 
 free_port() {

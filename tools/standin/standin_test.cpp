@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/wine_util.h"
+#include "tests/wine_util.h"
 
 namespace {
 
