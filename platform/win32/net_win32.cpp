@@ -10,7 +10,10 @@
 // the call returns, so nothing of it is left for the transfer client's own
 // WinInet session to meet. The connect and receive timeouts (the receive
 // timeout also covers the wait for the answer's headers) are set on the
-// session and on the request. WinInet cannot be told to use IPv4 only, so
+// session and on the request; the connect timeout is kept by the caller's
+// own wait (see GetCall), as the one exception to the closing above: a
+// connect given up on is left to end on its own, and its handles are closed
+// when it does. WinInet cannot be told to use IPv4 only, so
 // the host name is resolved here (IPv4 only) and WinInet connects to that
 // address while the request's "Host" line carries the name.
 #include "platform/net.h"
@@ -214,6 +217,18 @@ struct GetCall {
     // the status callback that a close can raise.
     InternetHandle session, connection, request;
 
+    // Once the sending thread is done with the handles, the caller closes
+    // them on its way out, so none outlives the call.
+    struct Closer {
+        GetCall* call = nullptr;
+        ~Closer() {
+            if (!call) return;
+            call->request.reset(nullptr);
+            call->connection.reset(nullptr);
+            call->session.reset(nullptr);
+        }
+    };
+
     static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
         if (status != INTERNET_STATUS_CONNECTED_TO_SERVER || context == 0) return;
         GetCall* call = reinterpret_cast<GetCall*>(context);
@@ -289,6 +304,7 @@ Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sin
         return LastHttpError();
     }
 
+    GetCall::Closer closer;
     std::thread([call] {
         BOOL ok = HttpSendRequestW(call->request.get(), nullptr, 0, nullptr, 0);
         DWORD error = ok ? 0 : GetLastError();
@@ -306,6 +322,7 @@ Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sin
         else if (!call->cv.wait_for(lock, std::chrono::milliseconds(connectMs), connectedOrSent))
             return Error{kNetSystem, ERROR_INTERNET_TIMEOUT, HttpErrorText(ERROR_INTERNET_TIMEOUT)};
         call->cv.wait(lock, [&] { return call->sent; });
+        closer.call = call.get();
         if (!call->sendOk) {
             auto waited = call->connected ? std::chrono::steady_clock::now() - call->connectedAt
                                           : std::chrono::steady_clock::duration::zero();
