@@ -1,4 +1,4 @@
-// bvget: the wizard's plain download (DownloadToFile: WinHTTP, no proxy, one
+// bvget: the wizard's plain download (DownloadToFile: WinInet, no proxy, one
 // retry) from the command line, for benchmarks and people trying a mirror.
 //
 //   bvget [--peak-memory] http://HOST[:PORT]/PATH DEST
