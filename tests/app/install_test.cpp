@@ -338,8 +338,9 @@ TEST_F(InstallTest, FinishingProblemsAreReported) {
                 EXPECT_EQ(tail, expectedTail);
                 EXPECT_EQ(w->form.FinishProblems, problems);
                 std::string log = LogText();
-                if (!c.logged.empty())
+                if (!c.logged.empty()) {
                     EXPECT_NE(log.find(c.logged + os::ToAnsi(c.problem)), std::string::npos) << log;
+                }
                 continue;
             }
             std::FILE* out = std::tmpfile();

@@ -847,8 +847,9 @@ TEST_F(Transfer, RemoteCallResults) {
             ASSERT_TRUE(client.Wait(c.lines.size()));
         }
         EXPECT_EQ(client.Lines(), c.lines);
-        if (c.name == std::string("file not received"))
+        if (c.name == std::string("file not received")) {
             EXPECT_EQ(client.Count("File NOT received OK at server.  {success: false, filesize: 0} bytes"), 1);
+        }
         if (c.name == std::string("empty list")) {
             EXPECT_EQ(client.Count("GetFilesReturned count files 0"), 1);
         }
