@@ -99,6 +99,19 @@ protected:
     Fakes fakes;
 };
 
+
+// Starts an unattended run in the wizard and lets the timer tick (ten times at
+// most) until the run closes the window.
+void RunToEnd(Wizard& w, Unattended& run) {
+    w.window.SetQuestions(run);
+    run.Start();
+    for (int tick = 0; tick < 10 && !w.window.Destroyed(); ++tick) {
+        w.window.PumpMessages();
+        if (!w.window.Destroyed()) w.form.NotifyTimerTimer();
+    }
+    w.window.PumpMessages();
+}
+
 TEST_F(InstallTest, CandidateFolders) {
     struct Case {
         std::vector<std::wstring> params;
@@ -349,13 +362,7 @@ TEST_F(InstallTest, FinishingProblemsAreReported) {
             ASSERT_TRUE(ParseUnattended({L"--auto", L"--folder=" + folder, L"--language=ger", L"--program=4"}, options)
                             .empty());
             Unattended run(w->form, options, out, err);
-            w->window.SetQuestions(run);
-            run.Start();
-            for (int tick = 0; tick < 10 && !w->window.Destroyed(); ++tick) {
-                w->window.PumpMessages();
-                if (!w->window.Destroyed()) w->form.NotifyTimerTimer();
-            }
-            w->window.PumpMessages();
+            RunToEnd(*w, run);
             EXPECT_EQ(run.ExitCode(), c.problem.empty() ? kExitInstalled : kExitInstalledWithProblems);
             std::rewind(err);
             std::string e;
@@ -538,13 +545,7 @@ TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {
                                     options)
                         .empty());
         Unattended run(w->form, options, out, err);
-        w->window.SetQuestions(run);
-        run.Start();
-        for (int tick = 0; tick < 10 && !w->window.Destroyed(); ++tick) {
-            w->window.PumpMessages();
-            if (!w->window.Destroyed()) w->form.NotifyTimerTimer();
-        }
-        w->window.PumpMessages();
+        RunToEnd(*w, run);
         EXPECT_TRUE(w->window.Destroyed());
         EXPECT_EQ(run.ExitCode(), c.exitCode);
         auto text = [](std::FILE* f) {
