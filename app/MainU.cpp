@@ -237,8 +237,8 @@ void TMainF::DoDownloads() {
     view_.SetVisible(Ctl::pb, true);
     if (!Batchlist) Batchlist = std::make_unique<std::vector<BatchEntry>>();
     Batchlist->clear();
-    if (ProgIndex >= 0 && static_cast<size_t>(ProgIndex) < Programs().size())
-        for (const BatchEntry& file : Programs()[static_cast<size_t>(ProgIndex)].files) AddToBatch(file);
+    if (const Program* program = ProgramAt(ProgIndex))
+        for (const BatchEntry& file : program->files) AddToBatch(file);
     if (!LangExt.empty()) AddToBatch({L"bvlang." + LangExt, L"bvlang." + LangExt});
     if (!SireExt.empty()) AddToBatch({L"bvsires." + SireExt, L"bvsires." + SireExt});
     AddToBatch({L"basefiles.zip", L"BaseFiles.zip"});
@@ -329,9 +329,8 @@ void TMainF::FinishInstallation() {
     view_.SetText(Ctl::Panel6, L"Install complete");
     ShowStatus(L"Install complete");
     PlayMusic(false);
-    if (ProgIndex >= 0 && static_cast<size_t>(ProgIndex) < Programs().size()) {
-        const Program& program = Programs()[static_cast<size_t>(ProgIndex)];
-        Result<void> link = CreateDesktopShortcut(InstallFolder + program.shortcutTarget, program.shortcutName);
+    if (const Program* program = ProgramAt(ProgIndex)) {
+        Result<void> link = CreateDesktopShortcut(InstallFolder + program->shortcutTarget, program->shortcutName);
         if (!link) FinishProblems.push_back(ProblemText(link.error()));
     }
     for (const std::wstring& problem : FinishProblems) view_.AddLine(Ctl::memDownload, L"Problem: " + problem);

@@ -18,4 +18,10 @@ const std::vector<Program>& Programs() {
     return programs;
 }
 
+const Program* ProgramAt(int index) {
+    const std::vector<Program>& programs = Programs();
+    return index >= 0 && static_cast<size_t>(index) < programs.size() ? &programs[static_cast<size_t>(index)]
+                                                                      : nullptr;
+}
+
 }  // namespace bv

@@ -23,5 +23,7 @@ struct Program {
 
 // In the order of the program page's items.
 const std::vector<Program>& Programs();
+// The program of the page's item `index`; nullptr when no item is chosen.
+const Program* ProgramAt(int index);
 
 }  // namespace bv
