@@ -4,13 +4,11 @@
 #include "archive/zip_archiver.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cwchar>
-#include <mutex>
-#include <thread>
 
 #include "archive/zip_crypto.h"
 #include "archive/zip_internal.h"
+#include "archive/zip_unpacker.h"
 #include "platform/crypto.h"
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -43,9 +41,7 @@ std::wstring CutDrive(const std::wstring& s, wchar_t sep) {
 namespace {
 
 using zip::CutDrive;
-using zip::kAheadBudget;
 using zip::kFilterBits;
-using zip::kPackLimit;
 using zip::ToBackslashes;
 using zip::Upper;
 
@@ -94,140 +90,6 @@ bool IsUnsafeName(const std::wstring& backslashed) {
 }
 
 }  // namespace
-
-// Inflates, decrypts and checks the members one extraction chose on worker
-// threads, each with its own handle on the archive, members of up to
-// kPackLimit bytes and at most kAheadBudget bytes ahead of the writer: memory
-// stays bounded. A worker asks nothing: what fails or needs another password
-// it leaves to the writer, which then takes the ordinary path and meets the
-// failure (and asks its questions) itself, in order.
-class ZipArchiver::Unpacker {
-public:
-    Unpacker(const ZipArchiver& owner, std::vector<size_t> members, unsigned threads)
-        : members_(std::move(members)), password_(owner.Password) {
-        for (size_t k : members_) {
-            const ZipEntry& e = owner.entries_[k];
-            weights_.push_back(e.refusal || e.IsDirectory() || e.uncompressedSize > kPackLimit ? 0 : e.uncompressedSize);
-        }
-        done_.resize(members_.size());
-        finished_.assign(members_.size(), 0);
-        for (unsigned t = 0; t < threads; ++t) {
-            // A reader of its own: the same directory, another file handle.
-            auto r = std::make_unique<ZipArchiver>();
-            r->FileName = owner.openPath_;
-            r->Password = owner.Password;
-            r->ExtractCorruptedFiles = owner.ExtractCorruptedFiles;
-            r->Questions = &silent_;
-            r->entries_ = owner.entries_;
-            r->directoryStart_ = owner.directoryStart_;
-            r->offsetBias_ = owner.offsetBias_;
-            r->openPath_ = owner.openPath_;
-            if (owner.file_.InMemory()) r->file_.OpenMemory(owner.file_.Memory());
-            else if (!r->file_.Open(owner.openPath_, fs::FileMode::Read)) continue;
-            r->mode_ = Mode::Reading;
-            readers_.push_back(std::move(r));
-        }
-        for (auto& r : readers_) workers_.emplace_back([this, reader = r.get()] { Work(*reader); });
-    }
-    ~Unpacker() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        for (std::thread& t : workers_) t.join();
-        crypto::Wipe(password_.data(), password_.size());
-    }
-    Unpacker(const Unpacker&) = delete;
-    Unpacker& operator=(const Unpacker&) = delete;
-
-    // The data of the k-th chosen member, or nullptr when the writer must
-    // read it itself (also when the password changed since).
-    std::unique_ptr<std::string> Take(size_t k, const std::string& password) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return finished_[k] != 0 || workers_.empty(); });
-        std::unique_ptr<std::string> p = std::move(done_[k]);
-        taken_ = k + 1;
-        held_ -= weights_[k];
-        lock.unlock();
-        changed_.notify_all();
-        if (password != password_) Return(std::move(p));
-        return p;
-    }
-
-    // Gives a buffer back once written (see Packer::Return).
-    void Return(std::unique_ptr<std::string> p) {
-        if (!p) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (pool_.size() < 8) pool_.push_back(std::move(p));
-    }
-
-private:
-    class Silent : public Questions {
-    public:
-        void ShowMessage(const std::wstring&) override {}
-        void ShowError(const std::wstring&) override {}
-        Answer AskPassword(const std::wstring&, std::wstring&) override { return Answer::Cancel; }
-        Answer AskFailure(const std::wstring&, bool) override { return Answer::Ignore; }
-    };
-
-    void Work(ZipArchiver& reader) {
-        for (;;) {
-            size_t k;
-            std::unique_ptr<std::string> data;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] {
-                    return stop_ || next_ >= members_.size() || next_ == taken_ ||
-                           held_ + weights_[next_] <= kAheadBudget;
-                });
-                if (stop_ || next_ >= members_.size()) break;
-                k = next_++;
-                held_ += weights_[k];
-                if (weights_[k] > 0 && !pool_.empty()) {
-                    data = std::move(pool_.back());
-                    pool_.pop_back();
-                }
-            }
-            if (weights_[k] > 0) {
-                if (!data) data = std::make_unique<std::string>();
-                data->clear();
-                data->reserve(static_cast<size_t>(weights_[k]));
-                try {
-                    if (!reader.ReadMemberData(members_[k], [&](const uint8_t* p, size_t n) {
-                            data->append(reinterpret_cast<const char*>(p), n);
-                            return Result<void>();
-                        }))
-                        data.reset();
-                } catch (const std::exception&) {
-                    data.reset();
-                }
-            }
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                done_[k] = std::move(data);
-                finished_[k] = 1;
-            }
-            changed_.notify_all();
-        }
-    }
-
-    Silent silent_;
-    std::vector<size_t> members_;
-    std::vector<uint64_t> weights_;  // bytes held for each; 0: left to the writer
-    uint64_t held_ = 0;
-    std::string password_;
-    std::vector<std::unique_ptr<ZipArchiver>> readers_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::unique_ptr<std::string>> done_;
-    std::vector<std::unique_ptr<std::string>> pool_;
-    std::vector<char> finished_;
-    size_t next_ = 0;
-    size_t taken_ = 0;
-    bool stop_ = false;
-    std::vector<std::thread> workers_;
-};
 
 std::wstring ZipErrorText(int number, const std::wstring& detail, const std::wstring& detail2) {
     switch (number) {
@@ -408,21 +270,21 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
     for (size_t k = 0; k < chosen.size(); ++k) {
         const size_t i = chosen[k];
         const ZipEntry& e = entries_[i];
-        std::unique_ptr<std::string> unpacked = unpacker ? unpacker->Take(k, Password) : nullptr;
+        bool stop = false;
         for (;;) {
             try {
-                ExtractOne(e, i, unpacked.get());
-                if (unpacker) unpacker->Return(std::move(unpacked));
+                // A retry reads the member again, on this thread.
+                ExtractOne(e, i, unpacker.get(), k);
                 break;
             } catch (const EZipError& err) {
-                // A retry reads the member again.
-                if (unpacker) unpacker->Return(std::move(unpacked));
-                if (err.number() == zeArchiveRead) return;
-                Answer a = AskAboutFailure(err);
-                if (a == Answer::Abort) return;
-                if (a == Answer::Ignore) break;
+                if (err.number() == zeArchiveRead) stop = true;
+                else if (Answer a = AskAboutFailure(err); a == Answer::Abort) stop = true;
+                else if (a == Answer::Retry) continue;
+                break;
             }
         }
+        if (unpacker) unpacker->Release(k);
+        if (stop) return;
     }
     unpacker.reset();
     // Members the scan had to drop are failures of this mask too.
@@ -433,7 +295,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
     }
 }
 
-void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string* unpacked) {
+void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, Unpacker* unpacker, size_t k) {
     if (e.refusal) throw Refusal(e);
     std::wstring name = ToBackslashes(e.name);
     if (IsUnsafeName(name)) throw EZipError(zeUnsafeName, e.name);
@@ -448,7 +310,8 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
     if (fs::PathTooLong(fs::FullPath(target)) ||
         (!relative.empty() && fs::PathTooLong(fs::FullPath(root + relative), true)))
         throw EZipError(zeNameTooLong, target);
-    if (!openPath_.empty() && fs::SameFile(target, openPath_)) throw EZipError(zeOwnArchive, e.name);
+    const bool exists = !directory && fs::FileExists(target);
+    if (exists && !openPath_.empty() && fs::SameFile(target, openPath_)) throw EZipError(zeOwnArchive, e.name);
     // The folders are walked one by one; natively a link among them would
     // lead the member out of the destination. Members of one folder follow
     // each other: the folder walked for the member before needs no new walk
@@ -463,7 +326,7 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
         case fs::FolderWalk::Link: throw EZipError(zeUnsafeName, e.name);
     }
     if (directory) return;
-    if (fs::FileExists(target)) {
+    if (exists) {
         if (Options.ReplaceReadOnly) (void)fs::SetAttributes(target, 0);
         (void)fs::RemoveFile(target);
     }
@@ -479,12 +342,18 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, const std::string*
         else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
     };
     try {
-        if (unpacked) {
-            Result<void> written = unpacked->empty() ? Result<void>() : out.Write(unpacked->data(), unpacked->size());
-            if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
+        const Sink write = [&](const uint8_t* p, size_t n) { return out.Write(p, n); };
+        if (unpacker && unpacker->Write(k, Password, write)) {
             done = true;
         } else {
-            done = ReadMemberData(index, [&](const uint8_t* p, size_t n) { return out.Write(p, n); });
+            // What a worker had written is thrown away: this thread reads
+            // the member itself.
+            if (unpacker) {
+                Result<void> rewound = out.Seek(0);
+                if (rewound) rewound = out.Truncate();
+                if (!rewound) throw EZipError(zeDiskFull, L"", rewound.error().native);
+            }
+            done = ReadMemberData(index, write);
         }
     } catch (...) {
         finish();

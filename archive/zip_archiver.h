@@ -183,7 +183,12 @@ public:
     // is a full disk). Answers false when the member was skipped at the
     // password prompt; failures raise EZipError.
     using Sink = std::function<Result<void>(const uint8_t* data, size_t length)>;
-    bool ReadMemberData(size_t index, const Sink& sink);
+    // With `room`, inflated data is made directly where `room` says (it
+    // answers the place and sets `length` to at least 1 byte of space) and
+    // the sink is then called with that place: the data is not copied out of
+    // a buffer of the reader's own.
+    using Room = std::function<uint8_t*(size_t& length)>;
+    bool ReadMemberData(size_t index, const Sink& sink, const Room& room = nullptr);
 
 private:
     enum class Mode { Closed, Reading, Writing };
@@ -208,7 +213,9 @@ private:
     Answer AskAboutFailure(const EZipError& err);
     void FinishEntry(ZipEntry& e, bool central);
     uint64_t MemberDataStart(const ZipEntry& e);
-    void ExtractOne(const ZipEntry& entry, size_t index, const std::string* unpacked = nullptr);
+    // Extracts one member; with `unpacker`, from what its workers made of
+    // the k-th chosen member.
+    void ExtractOne(const ZipEntry& entry, size_t index, Unpacker* unpacker = nullptr, size_t k = 0);
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
                 Packed* packed = nullptr);
     void WriteMember(ZipEntry& entry, fs::File& source, Packed* packed);

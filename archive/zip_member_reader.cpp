@@ -157,16 +157,23 @@ private:
 // check. Ended() once the deflate stream is complete.
 class Inflate {
 public:
-    Inflate(Inflater& inflater, uint8_t* out, size_t outSize) : z_(inflater.z), out_(out), outSize_(outSize) {}
+    Inflate(Inflater& inflater, uint8_t* out, size_t outSize, const ZipArchiver::Room& room)
+        : z_(inflater.z), out_(out), outSize_(outSize), room_(room) {}
     bool Ended() const { return ended_; }
     void Feed(uint8_t* in, size_t n, Check& check) {
         z_.next_in = in;
         z_.avail_in = static_cast<uInt>(n);
         while (!check.Bad() && !ended_) {
-            z_.next_out = out_;
-            z_.avail_out = static_cast<uInt>(outSize_);
+            uint8_t* out = out_;
+            size_t size = outSize_;
+            if (room_) {
+                out = room_(size);
+                size = std::min<size_t>(size, outSize_);
+            }
+            z_.next_out = out;
+            z_.avail_out = static_cast<uInt>(size);
             int rc = inflate(&z_, Z_NO_FLUSH);
-            check.Emit(out_, outSize_ - z_.avail_out);
+            check.Emit(out, size - z_.avail_out);
             if (rc == Z_STREAM_END) {
                 ended_ = true;
             } else if (rc == Z_BUF_ERROR || (rc == Z_OK && z_.avail_in == 0 && z_.avail_out != 0)) {
@@ -182,6 +189,7 @@ private:
     z_stream& z_;
     uint8_t* const out_;
     const size_t outSize_;
+    const ZipArchiver::Room& room_;
     bool ended_ = false;
 };
 
@@ -205,7 +213,7 @@ uint64_t ZipArchiver::MemberDataStart(const ZipEntry& e) {
     return at + zip::LocalHeader::kSize + header.nameLength + header.extraLength;
 }
 
-bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
+bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink, const Room& room) {
     if (mode_ != Mode::Reading) throw EZipError(zeNotOpen);
     const ZipEntry& e = entries_.at(index);
     if (e.refusal) throw Refusal(e);
@@ -243,7 +251,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
     // no megabyte of space (whose allocation would cost more than its data).
     const size_t outSize =
         static_cast<size_t>(std::clamp<uint64_t>(e.uncompressedSize, uint64_t{64} << 10, kReadChunk));
-    if (deflated && outBuf_.size() < outSize) outBuf_.resize(outSize);
+    if (deflated && !room && outBuf_.size() < outSize) outBuf_.resize(outSize);
     uint8_t* const in = inBuf_.data();
     if (deflated) {
         if (!inflater_) inflater_ = std::make_unique<Inflater>();
@@ -254,7 +262,7 @@ bool ZipArchiver::ReadMemberData(size_t index, const Sink& sink) {
         }
     }
     std::optional<Inflate> inflate;
-    if (deflated) inflate.emplace(*inflater_, outBuf_.data(), outSize);
+    if (deflated) inflate.emplace(*inflater_, outBuf_.data(), outSize, room);
     Check check(e, sink, !isAes);
     while (raw.Remaining() > 0 && !check.Bad()) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(raw.Remaining(), inSize));

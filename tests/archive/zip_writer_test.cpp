@@ -472,6 +472,12 @@ TEST_F(ParallelZipTest, ExtractionFailsTheSameWayOnAnyNumberOfThreads) {
     }
     add("e.txt", "");
     add("f.txt", Text(70000, 5));
+    // Members of many blocks, streamed to the writer while they inflate: a
+    // CRC error found at the end of one (what was written of it is thrown
+    // away), and a stored one.
+    add("g.txt", Text(1500000, 6))->crc = 0x0BADC0DE;
+    add("h.bin", Text(900000, 7))->method = 0;
+    add("i.txt", Text(1200000, 8));
     test::WriteAll(arc, test::BuildZip(members));
 
     std::vector<std::wstring> expectedEvents;
@@ -488,19 +494,58 @@ TEST_F(ParallelZipTest, ExtractionFailsTheSameWayOnAnyNumberOfThreads) {
         z.ExtractFiles(L"*");
         if (threads == 1) {
             expectedEvents = rec.events;
-            ASSERT_EQ(expectedEvents.size(), 3u);
+            ASSERT_EQ(expectedEvents.size(), 4u);
             EXPECT_NE(expectedEvents[0].find(L"check sum"), std::wstring::npos);
             EXPECT_NE(expectedEvents[1].find(L"evil.txt"), std::wstring::npos);
             EXPECT_EQ(expectedEvents[2], L"password? p.txt");
+            EXPECT_NE(expectedEvents[3].find(L"check sum"), std::wstring::npos);
         }
         EXPECT_EQ(rec.events, expectedEvents);
         EXPECT_EQ(test::ReadAll(z.BaseDir + L"a.txt"), Text(20000, 1));
         EXPECT_EQ(test::ReadAll(z.BaseDir + L"c\\d.txt"), Text(40000, 3));
         EXPECT_EQ(test::ReadAll(z.BaseDir + L"f.txt"), Text(70000, 5));
+        EXPECT_TRUE(test::ReadAll(z.BaseDir + L"h.bin") == Text(900000, 7));
+        EXPECT_TRUE(test::ReadAll(z.BaseDir + L"i.txt") == Text(1200000, 8));
         EXPECT_TRUE(fs::FileExists(z.BaseDir + L"e.txt"));
         EXPECT_FALSE(fs::FileExists(z.BaseDir + L"b.txt"));
+        EXPECT_FALSE(fs::FileExists(z.BaseDir + L"g.txt"));
         EXPECT_FALSE(fs::FileExists(z.BaseDir + L"p.txt"));
     }
+}
+
+// A member larger than all the workers may hold ahead of the writer, between
+// members that fill that room: it still goes through, on any number of
+// threads, and the files are those of one thread.
+TEST_F(ParallelZipTest, ExtractionStreamsMembersLargerThanTheWorkersHold) {
+    std::vector<test::FixtureMember> members;
+    std::vector<std::string> plains;
+    // The room is 32 MiB: the second member is larger, and the two after it
+    // fill the room while the writer is still at it.
+    for (size_t size : {size_t{3000}, size_t{(33u << 20) + 12345}, size_t{18u << 20}, size_t{(18u << 20) + 7},
+                        size_t{700}}) {
+        test::FixtureMember m;
+        m.name = "m" + std::to_string(members.size()) + ".txt";
+        const std::string piece = Text(std::min<size_t>(size, 65536), static_cast<unsigned>(size));
+        while (m.plain.size() < size) m.plain += piece;
+        m.plain.resize(size);
+        m.method = 8;
+        plains.push_back(m.plain);
+        members.push_back(std::move(m));
+    }
+    test::WriteAll(arc, test::BuildZip(members));
+    for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(threads);
+        ZipArchiver z;
+        z.Questions = &q;
+        z.FileName = arc;
+        z.Threads = threads;
+        z.BaseDir = dir / (L"big" + std::to_wstring(threads) + L"\\");
+        z.OpenArchive(fmOpenRead);
+        z.ExtractFiles(L"*");
+        for (size_t i = 0; i < plains.size(); ++i)
+            EXPECT_TRUE(test::ReadAll(z.BaseDir + L"m" + std::to_wstring(i) + L".txt") == plains[i]) << i;
+    }
+    EXPECT_TRUE(q.failureMessages.empty());
 }
 
 // The zip writer object.
