@@ -216,9 +216,15 @@ private:
     // Extracts one member; with `unpacker`, from what its workers made of
     // the k-th chosen member.
     void ExtractOne(const ZipEntry& entry, size_t index, Unpacker* unpacker = nullptr, size_t k = 0);
+    // Adds one file or folder; with `packer`, from what its workers made of
+    // the index-th file found.
     void AddOne(const std::wstring& source, const std::wstring& storedName, bool directory,
-                Packed* packed = nullptr);
-    void WriteMember(ZipEntry& entry, fs::File& source, Packed* packed);
+                Packer* packer = nullptr, size_t index = 0);
+    void WriteMember(ZipEntry& entry, fs::File& source, Packer* packer, size_t index);
+    // A large member's data, deflated in pieces on this thread.
+    void WritePieces(ZipEntry& entry, fs::File& source, const std::function<void(uint8_t*, size_t)>& put,
+                     uint32_t& crc, uint64_t& read);
+    zip::Deflater& ReadyDeflater(int level);
     int DeflateLevel() const;
     void WriteDirectory();
     void WriteAt(uint64_t position, const std::string& bytes);
@@ -264,6 +270,7 @@ private:
         }
     };
     Buffer inBuf_, outBuf_;
+    std::string pieceOut_;
     std::unique_ptr<zip::Inflater> inflater_;
     std::unique_ptr<zip::Deflater> deflater_;
     std::unique_ptr<zip::AesCipher> aes_;

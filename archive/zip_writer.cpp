@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -19,11 +21,16 @@
 
 namespace bv {
 
-// A member compressed ahead of its turn by a Packer thread: the whole of its
-// deflated data, which the writer then encrypts (if asked) and writes.
+// A member, or a piece of a large one, compressed ahead of its turn by a
+// Packer thread: its deflated data, which the writer then encrypts (if
+// asked) and writes.
 struct ZipArchiver::Packed {
     uint64_t size = 0;  // bytes read from the source
     uint32_t crc = 0;
+    // A piece: the CRC of the bytes before it that primed the stream, and of
+    // its own last bytes, which prime the next piece. Pieces fit together
+    // only when each one was primed with the bytes the one before it read.
+    uint32_t primedCrc = 0, tailCrc = 0;
     std::string data;
 };
 
@@ -42,24 +49,73 @@ using zip::Upper;
 // packers, so that both make the same bytes.
 size_t DeflateChunk(int level) { return level <= 3 ? (512u << 10) : level >= 7 ? (1536u << 10) : (1u << 20); }
 
+// A member larger than kPiece is deflated in pieces of kPiece bytes, so
+// that several threads can work on it: each piece is a deflate stream of its
+// own, primed with the kWindow bytes before it (the matches it may use are
+// then the same as in one stream) and ended by a sync flush, which leaves it
+// on a byte boundary without ending the data; the last piece ends it. The
+// pieces put one after the other are one valid deflate stream, a few bytes
+// longer than one made whole. One thread makes the same pieces.
+constexpr size_t kPiece = 2u << 20;
+constexpr size_t kWindow = 32u << 10;
+
+bool InPieces(uint64_t size) { return size > kPiece; }
+size_t PieceCount(uint64_t size) { return static_cast<size_t>((size + kPiece - 1) / kPiece); }
+
+uint32_t Crc(const uint8_t* p, size_t n) {
+    return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), p, static_cast<uInt>(n)));
+}
+
+// Deflates `n` bytes at `in` as one piece, primed with the `primed` bytes
+// before `in`, into `out`.
+bool DeflatePiece(z_stream& z, const uint8_t* in, size_t primed, size_t n, bool last, std::string& out) {
+    if (deflateReset(&z) != Z_OK) return false;
+    if (primed > 0 && deflateSetDictionary(&z, in - primed, static_cast<uInt>(primed)) != Z_OK) return false;
+    out.clear();
+    out.resize(deflateBound(&z, static_cast<uLong>(n)) + 64);
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(n);
+    size_t used = 0;
+    for (;;) {
+        z.next_out = reinterpret_cast<Bytef*>(out.data()) + used;
+        z.avail_out = static_cast<uInt>(out.size() - used);
+        int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+        used = out.size() - z.avail_out;
+        if (rc == Z_STREAM_ERROR) return false;
+        if (last ? rc == Z_STREAM_END : z.avail_out != 0) break;
+        out.resize(out.size() * 2);
+    }
+    out.resize(used);
+    return z.avail_in == 0;
+}
+
 }  // namespace
 
 // Compresses the members of one AddFiles call on worker threads, in the
-// order they will be written, holding at most kAheadBudget bytes of members
-// the writer has not taken yet (or the one it waits for): memory stays
-// bounded whatever the members' sizes. What a
-// worker could not do (a folder, an empty or large file, a read error) it
-// leaves to the writer, which then takes the ordinary path and meets any
-// failure itself, in order.
+// order they will be written: small members whole, large ones in pieces
+// (several workers can share one), holding at most kAheadBudget bytes of
+// members and pieces the writer has not taken yet (or the one it waits for):
+// memory stays bounded whatever the members' sizes. What a worker could not
+// do (a folder, an empty file, a read error) it leaves to the writer, which
+// then takes the ordinary path and meets any failure itself, in order.
 class ZipArchiver::Packer {
 public:
     // `sources` with their sizes; "" for what is not to be packed.
     Packer(std::vector<std::pair<std::wstring, uint64_t>> sources, int level, unsigned threads)
         : sources_(std::move(sources)), level_(level) {
-        for (auto& [path, size] : sources_)
-            if (size == 0 || size > kPackLimit) path.clear();
-        done_.resize(sources_.size());
-        finished_.assign(sources_.size(), 0);
+        for (size_t i = 0; i < sources_.size(); ++i) {
+            auto& [path, size] = sources_[i];
+            if (size == 0) path.clear();
+            first_.push_back(jobs_.size());
+            if (path.empty() || !InPieces(size)) {
+                jobs_.push_back({i, 0, path.empty() ? 0 : size, false});
+                continue;
+            }
+            for (uint64_t at = 0; at < size; at += kPiece) jobs_.push_back({i, at, std::min<uint64_t>(kPiece, size - at), true});
+        }
+        first_.push_back(jobs_.size());
+        done_.resize(jobs_.size());
+        finished_.assign(jobs_.size(), 0);
         for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
     }
     ~Packer() {
@@ -73,15 +129,29 @@ public:
     Packer(const Packer&) = delete;
     Packer& operator=(const Packer&) = delete;
 
-    // Member `i`'s compressed data, or nullptr when the writer must do it.
-    // Members are taken in increasing order.
-    std::unique_ptr<Packed> Take(size_t i) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return finished_[i] != 0; });
-        std::unique_ptr<Packed> p = std::move(done_[i]);
-        taken_ = i + 1;
-        held_ -= Weight(i);
-        lock.unlock();
+    // The size member `i` was planned with: its pieces fit only a file of
+    // that size.
+    uint64_t PlannedSize(size_t i) const { return sources_[i].second; }
+
+    // Piece `piece` of member `i` compressed (0 for a member made whole), or
+    // nullptr when the writer must do it. Jobs are taken in increasing order;
+    // those the writer passes over are dropped, and one taken before (a
+    // retry) answers nullptr.
+    std::unique_ptr<Packed> Take(size_t i, size_t piece) {
+        const size_t j = first_[i] + piece;
+        std::unique_ptr<Packed> p;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (taken_ <= j) {
+                const size_t t = taken_;
+                changed_.wait(lock, [&] { return finished_[t] != 0; });
+                p = std::move(done_[t]);
+                taken_ = t + 1;
+                held_ -= jobs_[t].weight;
+                if (t < j && p) Keep(std::move(p));
+                if (t < j) p.reset();
+            }
+        }
         changed_.notify_all();
         return p;
     }
@@ -91,62 +161,96 @@ public:
     void Return(std::unique_ptr<Packed> p) {
         if (!p) return;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (pool_.size() < kPoolSize) pool_.push_back(std::move(p));
+        Keep(std::move(p));
     }
 
 private:
-    static constexpr size_t kPoolSize = 8;
-    uint64_t Weight(size_t i) const { return sources_[i].first.empty() ? 0 : sources_[i].second; }
+    // Buffers of megabytes are pooled, up to kAheadBudget bytes of them;
+    // smaller ones the allocator reuses well by itself (lock held).
+    static constexpr size_t kPooled = 256u << 10;
+    void Keep(std::unique_ptr<Packed> p) {
+        const size_t capacity = p->data.capacity();
+        if (capacity < kPooled || poolBytes_ + capacity > kAheadBudget) return;
+        poolBytes_ += capacity;
+        pool_.push_back(std::move(p));
+    }
+    // A pooled buffer for `bytes` of input: the smallest that holds their
+    // deflated data, or else the largest (lock held).
+    std::unique_ptr<Packed> Spare(uint64_t bytes) {
+        const uint64_t need = bytes + bytes / 2048 + 1024;  // at least deflateBound(bytes) + 64
+        if (pool_.empty() || need < kPooled) return nullptr;
+        auto best = pool_.end();
+        for (auto it = pool_.begin(); it != pool_.end(); ++it) {
+            const uint64_t c = (*it)->data.capacity();
+            if (best == pool_.end()) { best = it; continue; }
+            const uint64_t b = (*best)->data.capacity();
+            if (c >= need ? (b < need || c < b) : (b < need && c > b)) best = it;
+        }
+        std::unique_ptr<Packed> p = std::move(*best);
+        *best = std::move(pool_.back());
+        pool_.pop_back();
+        poolBytes_ -= p->data.capacity();
+        return p;
+    }
+
+    struct Job {
+        size_t source;
+        uint64_t offset;
+        uint64_t weight;  // bytes held while done and not taken; 0: the writer's
+        bool piece;
+    };
 
     void Work() {
         z_stream z{};
         bool ready = deflateInit2(&z, level_, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-        std::vector<uint8_t> in;
+        Buffer in;
         std::unique_ptr<Packed> spare;
         for (;;) {
-            size_t i;
+            size_t j;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 changed_.wait(lock, [&] {
-                    return stop_ || next_ >= sources_.size() || next_ == taken_ ||
-                           held_ + Weight(next_) <= kAheadBudget;
+                    return stop_ || next_ >= jobs_.size() || next_ == taken_ ||
+                           held_ + jobs_[next_].weight <= kAheadBudget;
                 });
-                if (stop_ || next_ >= sources_.size()) break;
-                i = next_++;
-                held_ += Weight(i);
-                if (!sources_[i].first.empty() && !pool_.empty()) {
-                    spare = std::move(pool_.back());
-                    pool_.pop_back();
+                if (stop_ || next_ >= jobs_.size()) break;
+                j = next_++;
+                held_ += jobs_[j].weight;
+                if (jobs_[j].weight > 0) {
+                    if (spare) Keep(std::move(spare));
+                    spare = Spare(jobs_[j].weight);
                 }
             }
             std::unique_ptr<Packed> p;
-            if (ready && !sources_[i].first.empty()) p = Pack(z, sources_[i].first, in, spare);
+            const Job& job = jobs_[j];
+            if (ready && job.weight > 0) p = job.piece ? PackPiece(z, job, in, spare) : Pack(z, job, in, spare);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                done_[i] = std::move(p);
-                finished_[i] = 1;
+                done_[j] = std::move(p);
+                finished_[j] = 1;
             }
             changed_.notify_all();
         }
         if (ready) deflateEnd(&z);
     }
 
-    std::unique_ptr<Packed> Pack(z_stream& z, const std::wstring& source, std::vector<uint8_t>& in,
+    std::unique_ptr<Packed> Pack(z_stream& z, const Job& job, Buffer& in,
                                  std::unique_ptr<Packed>& spare) {
         fs::File src;
-        if (!src.Open(source, fs::FileMode::Read)) return nullptr;
+        if (!src.Open(sources_[job.source].first, fs::FileMode::Read)) return nullptr;
         Result<uint64_t> sized = src.Size();
         if (!sized) return nullptr;
         uint64_t size = sized.value();
-        if (size == 0 || size > kPackLimit) return nullptr;
+        if (size == 0 || size != job.weight) return nullptr;
         // One byte more than the size tells a file that grew since.
         in.resize(static_cast<size_t>(size) + 1);
-        Result<size_t> n = src.ReadFull(in.data(), in.size());
+        Result<size_t> n = src.ReadFull(in.data(), static_cast<size_t>(size) + 1);
         if (!n || n.value() != size) return nullptr;
         if (deflateReset(&z) != Z_OK) return nullptr;
         std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         p->size = static_cast<uint64_t>(size);
         p->crc = static_cast<uint32_t>(crc32(0, in.data(), static_cast<uInt>(size)));
+        p->data.clear();
         p->data.resize(deflateBound(&z, static_cast<uLong>(size)) + 64);
         z.next_out = reinterpret_cast<Bytef*>(p->data.data());
         z.avail_out = static_cast<uInt>(p->data.size());
@@ -166,16 +270,42 @@ private:
         return p;
     }
 
+    // One piece: the bytes before it that prime the stream and its own, read
+    // together in one go.
+    std::unique_ptr<Packed> PackPiece(z_stream& z, const Job& job, Buffer& in,
+                                      std::unique_ptr<Packed>& spare) {
+        const uint64_t size = sources_[job.source].second;
+        const size_t primed = job.offset == 0 ? 0 : kWindow;
+        const size_t n = static_cast<size_t>(job.weight);
+        fs::File src;
+        if (!src.Open(sources_[job.source].first, fs::FileMode::Read)) return nullptr;
+        if (!src.Seek(job.offset - primed)) return nullptr;
+        in.resize(primed + n);
+        Result<size_t> got = src.ReadFull(in.data(), primed + n);
+        if (!got || got.value() != primed + n) return nullptr;
+        std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
+        const uint8_t* data = in.data() + primed;
+        if (!DeflatePiece(z, data, primed, n, job.offset + n == size, p->data)) return nullptr;
+        p->size = n;
+        p->crc = Crc(data, n);
+        p->primedCrc = primed ? Crc(in.data(), primed) : 0;
+        p->tailCrc = n >= kWindow ? Crc(data + n - kWindow, kWindow) : 0;
+        return p;
+    }
+
     std::vector<std::pair<std::wstring, uint64_t>> sources_;
     const int level_;
-    uint64_t held_ = 0;  // bytes of the members picked and not taken
+    std::vector<Job> jobs_;
+    std::vector<size_t> first_;  // each member's first job; one more at the end
+    uint64_t held_ = 0;  // bytes of the jobs picked and not taken
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::unique_ptr<Packed>> done_;
     std::vector<std::unique_ptr<Packed>> pool_;
+    uint64_t poolBytes_ = 0;
     std::vector<char> finished_;
-    size_t next_ = 0;   // the next member a worker takes
-    size_t taken_ = 0;  // members the writer has taken
+    size_t next_ = 0;   // the next job a worker takes
+    size_t taken_ = 0;  // jobs the writer has taken
     bool stop_ = false;
     std::vector<std::thread> workers_;
 };
@@ -330,16 +460,13 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
     }
     for (size_t i = 0; i < found.size(); ++i) {
         const auto& [path, d] = found[i];
-        std::unique_ptr<Packed> packed = packer ? packer->Take(i) : nullptr;
         for (;;) {
             try {
+                // A retry reads the file again, on this thread.
                 AddOne(path, StoredName(path, folder, (d.attributes & fs::kAttrDirectory) != 0),
-                       (d.attributes & fs::kAttrDirectory) != 0, packed.get());
-                if (packer) packer->Return(std::move(packed));
+                       (d.attributes & fs::kAttrDirectory) != 0, packer.get(), i);
                 break;
             } catch (const EZipError& err) {
-                // A retry reads the file again.
-                if (packer) packer->Return(std::move(packed));
                 Answer a = AskAboutFailure(err);
                 if (a == Answer::Retry) continue;
                 if (a == Answer::Ignore) break;
@@ -364,12 +491,52 @@ void ZipArchiver::EndUpdate() {
     if (mode_ == Mode::Writing && !directoryWritten_) WriteDirectory();
 }
 
+zip::Deflater& ZipArchiver::ReadyDeflater(int level) {
+    if (!deflater_ || deflaterLevel_ != level) {
+        deflater_ = std::make_unique<Deflater>(level);
+        deflaterLevel_ = level;
+    } else if (deflateReset(&deflater_->z) != Z_OK) {
+        deflater_->ready = false;
+    }
+    if (!deflater_->ready) {
+        deflater_.reset();
+        throw EZipError(zeBadData);
+    }
+    return *deflater_;
+}
+
+void ZipArchiver::WritePieces(ZipEntry& e, fs::File& src, const std::function<void(uint8_t*, size_t)>& put,
+                              uint32_t& crc, uint64_t& read) {
+    // Every byte is read once: each piece is primed with the end of the one
+    // before it, kept in front of it in the buffer.
+    z_stream& z = ReadyDeflater(e.deflateLevel).z;
+    if (inBuf_.size() < kWindow + kPiece) inBuf_.resize(kWindow + kPiece);
+    uint8_t* const buf = inBuf_.data();
+    uint8_t* const data = buf + kWindow;
+    size_t primed = 0;
+    for (;;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, e.uncompressedSize - read));
+        Result<size_t> n = src.ReadFull(data, want);
+        if (!n) throw EZipError(zeOpenSource, e.sourcePath, n.error().native);
+        const size_t got = n.value();
+        // A file that shrank since ends where its data ends.
+        const bool last = got < want || read + got == e.uncompressedSize;
+        if (!DeflatePiece(z, data, primed, got, last, pieceOut_)) throw EZipError(zeBadData);
+        crc = static_cast<uint32_t>(crc32(crc, data, static_cast<uInt>(got)));
+        read += got;
+        put(reinterpret_cast<uint8_t*>(pieceOut_.data()), pieceOut_.size());
+        if (last) break;
+        std::memcpy(buf, data + got - kWindow, kWindow);
+        primed = kWindow;
+    }
+}
+
 int ZipArchiver::DeflateLevel() const {
     return CompressionLevel == clFastest ? 1 : CompressionLevel == clMax ? 9 : 6;
 }
 
 void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedName,
-                         bool directory, Packed* packed) {
+                         bool directory, Packer* packer, size_t index) {
     if (source.size() > 259 && source.find(L"\\\\?\\") == std::wstring::npos)
         throw EZipError(zeNameTooLong, source);
     ZipEntry e;
@@ -436,8 +603,8 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     e.encryption = (e.flags & 1) ? ZipEncryption::Pkware : ZipEncryption::None;
     try {
         // What a packer made is used only for the same file as it is now.
-        if (packed && (e.method != 8 || packed->size != e.uncompressedSize)) packed = nullptr;
-        WriteMember(e, src, packed);
+        if (packer && (e.method != 8 || packer->PlannedSize(index) != e.uncompressedSize)) packer = nullptr;
+        WriteMember(e, src, packer, index);
     } catch (...) {
         crypto::Wipe(e.password.data(), e.password.size());
         // Drop what was written of this member.
@@ -453,7 +620,10 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     else index_[Upper(entries_.back().name)] = entries_.size() - 1;
 }
 
-void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
+void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packer* packer, size_t index) {
+    const bool pieces = e.method == 8 && InPieces(e.uncompressedSize);
+    std::unique_ptr<Packed> whole = packer && !pieces ? packer->Take(index, 0) : nullptr;
+    Packed* packed = whole.get();
     std::string extra = SerializeExtras(e.extras);
     e.nameLength = static_cast<uint16_t>(e.rawName.size());
     e.extraLength = static_cast<uint16_t>(extra.size());
@@ -513,6 +683,45 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
             crc = packed->crc;
             read = packed->size;
             put(reinterpret_cast<uint8_t*>(packed->data.data()), packed->data.size());
+            packer->Return(std::move(whole));
+        } else if (pieces) {
+            const uint32_t crcAtStart = crc;
+            bool made = false;
+            if (packer) {
+                const uint64_t dataStart =
+                    e.localHeaderOffset + zip::LocalHeader::kSize + e.rawName.size() + extra.size() + written;
+                const zip::PkwareCipher cipherAtStart = cipher;
+                const uint64_t writtenAtStart = written;
+                made = true;
+                uint32_t tail = 0;
+                for (size_t c = 0; made && c < PieceCount(e.uncompressedSize); ++c) {
+                    std::unique_ptr<Packed> p = packer->Take(index, c);
+                    if (!p || (c > 0 && p->primedCrc != tail)) {
+                        made = false;
+                        break;
+                    }
+                    put(reinterpret_cast<uint8_t*>(p->data.data()), p->data.size());
+                    crc = static_cast<uint32_t>(crc32_combine(crc, p->crc, static_cast<z_off_t>(p->size)));
+                    read += p->size;
+                    tail = p->tailCrc;
+                    packer->Return(std::move(p));
+                }
+                if (!made) {
+                    // A piece the workers could not make, or pieces of a file
+                    // that changed between their reads: the member is made
+                    // again here, from its start.
+                    Result<void> undone = file_.Seek(dataStart);
+                    if (undone) undone = file_.Truncate();
+                    if (!undone) throw EZipError(zeDiskFull, L"", undone.error().native);
+                    Result<void> rewound = src.Seek(0);
+                    if (!rewound) throw EZipError(zeOpenSource, e.sourcePath, rewound.error().native);
+                    cipher = cipherAtStart;
+                    written = writtenAtStart;
+                    read = 0;
+                    crc = crcAtStart;
+                }
+            }
+            if (!made) WritePieces(e, src, put, crc, read);
         } else if (e.method == 0) {
             while (size_t n = readChunk()) {
                 crc = static_cast<uint32_t>(crc32(crc, in, static_cast<uInt>(n)));
@@ -520,17 +729,7 @@ void ZipArchiver::WriteMember(ZipEntry& e, fs::File& src, Packed* packed) {
                 put(in, n);
             }
         } else {
-            if (!deflater_ || deflaterLevel_ != level) {
-                deflater_ = std::make_unique<Deflater>(level);
-                deflaterLevel_ = level;
-            } else if (deflateReset(&deflater_->z) != Z_OK) {
-                deflater_->ready = false;
-            }
-            if (!deflater_->ready) {
-                deflater_.reset();
-                throw EZipError(zeBadData);
-            }
-            Deflater& d = *deflater_;
+            Deflater& d = ReadyDeflater(level);
             const size_t outSize = 256u << 10;
             if (outBuf_.size() < outSize) outBuf_.resize(outSize);
             uint8_t* const out = outBuf_.data();

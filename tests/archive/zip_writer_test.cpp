@@ -291,8 +291,8 @@ TEST_F(ZipWriterTest, OverlongSourcePathOffersNoRetry) {
 
 // Members compressed on several threads: the archive is the same, byte for
 // byte, as the one written on one thread, for every level and password and
-// for mixes with folders, empty members and one member larger than what the
-// threads hold in memory (that one is streamed by the writer).
+// for mixes with folders, empty members, members deflated in pieces and one
+// member much larger than the rest.
 class ParallelZipTest : public ZipWriterTest {
 protected:
     // The bytes of an archive of `mask` written on `threads` threads, with
@@ -333,7 +333,11 @@ TEST_F(ParallelZipTest, ArchiveIsTheSameOnAnyNumberOfThreads) {
     for (int i = 0; i < 40; ++i)
         test::WriteAll(src + L"mix\\f" + std::to_wstring(i) + L".txt", i % 7 == 3 ? "" : Text(100 + 997 * i, i));
     test::WriteAll(src + L"mix\\sub\\inner.txt", Text(50000, 99));
-    // One member much larger than the others, beyond what is packed in memory.
+    // A member deflated in pieces, which threads may share, among others.
+    ASSERT_TRUE(fs::ForceDirectories(src + L"pieces"));
+    for (int i = 0; i < 6; ++i) test::WriteAll(src + L"pieces\\s" + std::to_wstring(i) + L".txt", Text(2000 + i, 300 + i));
+    test::WriteAll(src + L"pieces\\p.txt", Text((2u << 20) + 40000, 98));
+    // One member much larger than the others.
     ASSERT_TRUE(fs::ForceDirectories(src + L"big"));
     for (int i = 0; i < 6; ++i) test::WriteAll(src + L"big\\s" + std::to_wstring(i) + L".txt", Text(3000 + i, 500 + i));
     test::WriteAll(src + L"big\\huge.txt", Text((16u << 20) + 4096, 7));
@@ -345,6 +349,7 @@ TEST_F(ParallelZipTest, ArchiveIsTheSameOnAnyNumberOfThreads) {
         {src + L"mix\\*", clNone, ""},       {src + L"mix\\*", clFastest, ""},
         {src + L"mix\\*", clNormal, ""},     {src + L"mix\\*", clMax, ""},
         {src + L"mix\\*", clNormal, "pw"},   {src + L"mix\\*", clMax, "secret"},
+        {src + L"pieces\\*", clNormal, ""}, {src + L"pieces\\*", clMax, "pw"},
         {src + L"big\\*", clFastest, ""},    {src + L"big\\*", clFastest, "pw"},
     };
     for (const Case& c : cases) {
