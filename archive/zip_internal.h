@@ -17,12 +17,8 @@ namespace bv::zip {
 // The attributes that a search attribute mask can leave out.
 constexpr uint32_t kFilterBits = fs::kAttrHidden | fs::kAttrSystem | fs::kAttrVolume | fs::kAttrDirectory;
 
-// Members up to this size are compressed (or extracted) in memory by the
-// worker threads; larger ones are streamed by the writer itself when their
-// turn comes.
-constexpr uint64_t kPackLimit = 16u << 20;
-// How far the worker threads run ahead of the writer, in bytes of the
-// members they hold (besides the one the writer waits for).
+// How far the compressing threads run ahead of the writer, in bytes of the
+// members and pieces they hold (besides the one the writer waits for).
 constexpr uint64_t kAheadBudget = 64u << 20;
 
 std::wstring Upper(const std::wstring& s);

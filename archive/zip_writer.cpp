@@ -40,7 +40,6 @@ using zip::CutDrive;
 using zip::Deflater;
 using zip::kAheadBudget;
 using zip::kFilterBits;
-using zip::kPackLimit;
 using zip::SerializeExtras;
 using zip::ToBackslashes;
 using zip::Upper;
@@ -66,27 +65,80 @@ uint32_t Crc(const uint8_t* p, size_t n) {
     return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), p, static_cast<uInt>(n)));
 }
 
+// Already compressed or encrypted data costs zlib as much time as text and
+// gains nothing. A stretch of a piece whose bytes are spread over all 256
+// values as evenly as random bytes are (a chi-square below kEvenSpread, where
+// random data scores about 255 and text or program data thousands) is
+// stored rather than searched for matches.
+constexpr size_t kStretch = 64u << 10;
+constexpr uint64_t kEvenSpread = 512;
+
+bool LooksIncompressible(const uint8_t* p, size_t n) {
+    if (n < 4096) return false;
+    // Four tables, so that runs of one byte value do not wait on each other.
+    uint32_t counts[4][256] = {};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++counts[0][p[i]];
+        ++counts[1][p[i + 1]];
+        ++counts[2][p[i + 2]];
+        ++counts[3][p[i + 3]];
+    }
+    for (; i < n; ++i) ++counts[0][p[i]];
+    uint64_t squares = 0;
+    for (int v = 0; v < 256; ++v) {
+        const uint64_t c = uint64_t{counts[0][v]} + counts[1][v] + counts[2][v] + counts[3][v];
+        squares += c * c;
+    }
+    // chi-square against an even spread: 256 * sum(c^2) / n - n
+    return squares * 256 < (kEvenSpread + n) * n;
+}
+
 // Deflates `n` bytes at `in` as one piece, primed with the `primed` bytes
-// before `in`, into `out`.
-bool DeflatePiece(z_stream& z, const uint8_t* in, size_t primed, size_t n, bool last, std::string& out) {
-    if (deflateReset(&z) != Z_OK) return false;
+// before `in`, into `out`, at `level` except for stretches that look
+// incompressible.
+bool DeflatePiece(z_stream& z, int level, const uint8_t* in, size_t primed, size_t n, bool last,
+                  std::string& out) {
+    if (deflateReset(&z) != Z_OK || deflateParams(&z, level, Z_DEFAULT_STRATEGY) != Z_OK) return false;
     if (primed > 0 && deflateSetDictionary(&z, in - primed, static_cast<uInt>(primed)) != Z_OK) return false;
     out.clear();
     out.resize(deflateBound(&z, static_cast<uLong>(n)) + 64);
-    z.next_in = const_cast<Bytef*>(in);
-    z.avail_in = static_cast<uInt>(n);
     size_t used = 0;
-    for (;;) {
+    auto room = [&]() {
+        used = out.size() - z.avail_out;
+        if (z.avail_out == 0) out.resize(out.size() * 2);
         z.next_out = reinterpret_cast<Bytef*>(out.data()) + used;
         z.avail_out = static_cast<uInt>(out.size() - used);
-        int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-        used = out.size() - z.avail_out;
-        if (rc == Z_STREAM_ERROR) return false;
-        if (last ? rc == Z_STREAM_END : z.avail_out != 0) break;
-        out.resize(out.size() * 2);
+    };
+    z.avail_out = static_cast<uInt>(out.size());
+    room();
+    int current = level;
+    for (size_t at = 0; at < n; at += kStretch) {
+        const size_t length = std::min(kStretch, n - at);
+        const int wanted = LooksIncompressible(in + at, length) ? 0 : level;
+        if (wanted != current) {
+            // zlib first deflates what it holds at the old level.
+            int rc;
+            while ((rc = deflateParams(&z, wanted, Z_DEFAULT_STRATEGY)) == Z_BUF_ERROR && z.avail_out == 0) room();
+            if (rc != Z_OK) return false;
+            current = wanted;
+        }
+        z.next_in = const_cast<Bytef*>(in + at);
+        z.avail_in = static_cast<uInt>(length);
+        while (z.avail_in > 0) {
+            if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
+            room();
+        }
     }
-    out.resize(used);
-    return z.avail_in == 0;
+    for (;;) {
+        int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+        if (rc == Z_STREAM_ERROR) return false;
+        const bool done = last ? rc == Z_STREAM_END : z.avail_out != 0;
+        room();
+        if (done) break;
+    }
+    out.resize(out.size() - z.avail_out);
+    return true;
 }
 
 }  // namespace
@@ -246,7 +298,8 @@ private:
         in.resize(static_cast<size_t>(size) + 1);
         Result<size_t> n = src.ReadFull(in.data(), static_cast<size_t>(size) + 1);
         if (!n || n.value() != size) return nullptr;
-        if (deflateReset(&z) != Z_OK) return nullptr;
+        // (a piece may have left the stream at level 0)
+        if (deflateReset(&z) != Z_OK || deflateParams(&z, level_, Z_DEFAULT_STRATEGY) != Z_OK) return nullptr;
         std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         p->size = static_cast<uint64_t>(size);
         p->crc = static_cast<uint32_t>(crc32(0, in.data(), static_cast<uInt>(size)));
@@ -285,7 +338,7 @@ private:
         if (!got || got.value() != primed + n) return nullptr;
         std::unique_ptr<Packed> p = spare ? std::move(spare) : std::make_unique<Packed>();
         const uint8_t* data = in.data() + primed;
-        if (!DeflatePiece(z, data, primed, n, job.offset + n == size, p->data)) return nullptr;
+        if (!DeflatePiece(z, level_, data, primed, n, job.offset + n == size, p->data)) return nullptr;
         p->size = n;
         p->crc = Crc(data, n);
         p->primedCrc = primed ? Crc(in.data(), primed) : 0;
@@ -495,7 +548,9 @@ zip::Deflater& ZipArchiver::ReadyDeflater(int level) {
     if (!deflater_ || deflaterLevel_ != level) {
         deflater_ = std::make_unique<Deflater>(level);
         deflaterLevel_ = level;
-    } else if (deflateReset(&deflater_->z) != Z_OK) {
+    } else if (deflateReset(&deflater_->z) != Z_OK ||
+               deflateParams(&deflater_->z, level, Z_DEFAULT_STRATEGY) != Z_OK) {
+        // (a piece may have left the stream at level 0)
         deflater_->ready = false;
     }
     if (!deflater_->ready) {
@@ -521,7 +576,7 @@ void ZipArchiver::WritePieces(ZipEntry& e, fs::File& src, const std::function<vo
         const size_t got = n.value();
         // A file that shrank since ends where its data ends.
         const bool last = got < want || read + got == e.uncompressedSize;
-        if (!DeflatePiece(z, data, primed, got, last, pieceOut_)) throw EZipError(zeBadData);
+        if (!DeflatePiece(z, e.deflateLevel, data, primed, got, last, pieceOut_)) throw EZipError(zeBadData);
         crc = static_cast<uint32_t>(crc32(crc, data, static_cast<uInt>(got)));
         read += got;
         put(reinterpret_cast<uint8_t*>(pieceOut_.data()), pieceOut_.size());
