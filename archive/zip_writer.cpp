@@ -504,7 +504,9 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
     std::vector<ZipEntry> before = entries_;
     uint64_t beforeStart = directoryStart_;
     std::unique_ptr<Packer> packer;
-    if (Threads > 1 && CompressionLevel != clNone && found.size() > 1) {
+    // One file alone is worth the threads when it is deflated in pieces.
+    if (Threads > 1 && CompressionLevel != clNone &&
+        (found.size() > 1 || (found.size() == 1 && InPieces(found[0].second.size)))) {
         std::vector<std::pair<std::wstring, uint64_t>> sources;
         sources.reserve(found.size());
         for (const auto& [path, d] : found)
