@@ -131,7 +131,6 @@ void ZipArchiver::Unpacker::Work(ZipArchiver& reader) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stop_ || next_ >= slots_.size()) break;
             k = next_++;
-            slots_[k].state = State::Running;
         }
         bool done = false;
         Block block;
@@ -187,7 +186,7 @@ bool ZipArchiver::Unpacker::Write(size_t k, const std::string& password, const S
     slot.taken = true;
     for (;;) {
         auto go = [&] {
-            return !slot.ready.empty() || slot.state == State::Done || slot.state == State::Left ||
+            return !slot.ready.empty() || slot.state != State::Pending ||
                    running_ == 0;
         };
         if (!go()) {

@@ -52,10 +52,10 @@ private:
         std::unique_ptr<uint8_t[]> bytes;  // kBlock bytes
         size_t size = 0;
     };
-    enum class State : uint8_t { Waiting, Running, Done, Left };
+    enum class State : uint8_t { Pending, Done, Left };  // Pending: not taken or not finished
     struct Slot {
         std::deque<Block> ready;
-        State state = State::Waiting;
+        State state = State::Pending;
         bool dropped = false;  // by the writer: what is left of it is thrown away
         bool taken = false;    // the writer has streamed it (once only)
         bool waiting = false;  // its worker waits for a block
