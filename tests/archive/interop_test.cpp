@@ -111,7 +111,12 @@ TEST_F(InteropTest, Reads7ZipArchivesWithEveryEncryption) {
             q.passwordAsks.clear();
             EXPECT_TRUE(Unzip(L"wrong", dir / (wtag + L".zip"), dir / (wtag + L"-cancel\\"), L"*", q));
             EXPECT_FALSE(fs::FileExists(dir / (wtag + L"-cancel\\text.txt")));
-            EXPECT_EQ(q.passwordAsks.size(), 5u);  // the empty file has its encryption header too
+            // The empty file has its encryption header too. A ZipCrypto header
+            // lets a wrong password through once in 256: that member then
+            // fails its check instead of asking.
+            const bool zipCrypto = std::string(method) == "ZipCrypto";
+            EXPECT_EQ(q.passwordAsks.size() + (zipCrypto ? q.failureMessages.size() : 0), 5u);
+            if (zipCrypto) q.failureMessages.clear();
             // Typed at the prompt after a wrong one.
             q.passwords = {L"still wrong", L"Pw 7z"};
             EXPECT_TRUE(Unzip(L"", dir / (wtag + L".zip"), dir / (wtag + L"\\"), L"*", q));
