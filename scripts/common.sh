@@ -9,9 +9,18 @@ JOBS=${BV_JOBS:-2}
 BV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libssl-dev
   libgtest-dev googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth p7zip-full zip unzip nginx-light python3
-  libexpat1-dev)
+  libexpat1-dev ccache)
 
 log() { printf '== %s\n' "$*"; }
+
+# The compiler cache: a machine that built before (another work tree of the
+# same sources included) rebuilds only what changed. Paths below the
+# sources' parent folder are hashed relative to it.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$ROOT")} CCACHE_NOHASHDIR=1
+  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
+fi
 
 # Installs whatever Debian packages are missing (one apt-get update at most).
 ensure_packages() {
