@@ -64,7 +64,7 @@ protected:
         std::wstring host = L"--vendor-host=127.0.0.1:" + Port(site);
         return std::make_unique<Wizard>(std::vector<std::wstring>{L"-L", L"-D"}, [host](TMainF& f) {
             UseSystemServices(f);
-            ParseVendorHostOption({host});
+            ASSERT_TRUE(ParseVendorHostOption({host}));
         });
     }
     static std::wstring Root() { return L"C:\\bve2e-" + std::to_wstring(GetCurrentProcessId()); }
