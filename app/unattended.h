@@ -32,7 +32,9 @@ struct UnattendedOptions {
     std::optional<int> language;  // index into the language list
     std::optional<int> sire;      // index into the sire list
     std::optional<int> program;
-    int retries = 0;  // --retries=N: how often a stalled batch is tried again
+    // --retries=N: how often a stalled batch is tried again (0 or more).
+    // FIXME: read and checked here; the batch does not act on it yet.
+    int retries = 0;
 };
 
 // Reads the long options ("--" and more): --auto, --folder=, --language=,
