@@ -117,6 +117,36 @@ void TMainF::NextButtons(ui::ControlId sender) {
 
 // ---- The install-folder page ----
 
+namespace {
+
+// Whether a new file can be made in the existing folder (ending in a
+// backslash); nothing is left behind.
+bool CanWriteInFolder(const std::wstring& folder) {
+    // An existing folder may still refuse new files (a read-only share or
+    // medium, a folder locked by its owner or administrator): every file of
+    // the batch would then fail. A probe file, made under a name nobody
+    // uses and removed at once, finds out before anything is fetched.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::wstring probe = folder + L"~bvstartup-probe" + std::to_wstring(attempt) + L".tmp";
+        if (fs::Stat(probe).exists) continue;
+        fs::File file;
+        Result<void> made = file.Open(probe, fs::FileMode::CreateNew);
+        if (!made) {
+            if (fs::Stat(probe).exists) continue;  // someone else's, made meanwhile
+            WriteLog(L"InitInstallFolder cannot write in " + folder + L": " + ProblemText(made.error()));
+            return false;
+        }
+        (void)file.Close();
+        Result<void> removed = fs::RemoveFile(probe);
+        if (!removed) WriteLog(L"InitInstallFolder could not remove " + probe + L": " + ProblemText(removed.error()));
+        return true;
+    }
+    WriteLog(L"InitInstallFolder found no free name for a probe file in " + folder);
+    return false;
+}
+
+}  // namespace
+
 bool TMainF::InitInstallFolder() {
     WriteLog(L"InitInstallFolder start");
     InstallFolder = Trim(DropTrailingBackslash(view_.GetText(Ctl::edInstallFolder)));
@@ -141,7 +171,8 @@ bool TMainF::InitInstallFolder() {
         }
         bareDrive = InstallFolder.size() == 3 && InstallFolder[1] == L':' && InstallFolder[2] == L'\\';
     }
-    if (bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder).ok()) {
+    if ((bareDrive ? fs::DirectoryExists(InstallFolder) : fs::ForceDirectories(InstallFolder).ok()) &&
+        CanWriteInFolder(AddBackslash(InstallFolder))) {
         InstallFolder = AddBackslash(InstallFolder);
         WriteLog(L"InitInstallFolder = " + InstallFolder);
         return true;

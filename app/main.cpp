@@ -16,15 +16,25 @@
 int main() {
     bv::os::RecordMainThread();
     std::vector<std::wstring> params = bv::os::CommandLineParameters();
-    bv::ParseVendorHostOption(params);
+    // Every option is read before any is judged, and a refused run has
+    // made and fetched nothing: it ends before the window exists.
+    bv::Result<bool> vendor = bv::ParseVendorHostOption(params);
     bv::UnattendedOptions options;
-    std::wstring bad = bv::ParseUnattended(params, options);
-    if (options.enabled && !bad.empty()) {
-        std::fprintf(stderr, "%s\n", bv::os::ToUtf8(bad).c_str());
+    std::vector<std::wstring> problems = bv::ParseUnattended(params, options);
+    if (!vendor) problems.insert(problems.begin(), vendor.error().detail);
+    if (options.enabled && !problems.empty()) {
+        for (const std::wstring& problem : problems) std::fprintf(stderr, "%s\n", bv::os::ToUtf8(problem).c_str());
         return bv::kExitBadOptions;
     }
 
     bv::win32::MessageBoxQuestions questions;
+    // Without --auto only the vendor host matters before the window: a
+    // mistyped mirror must not leave the user installing from another
+    // server.
+    if (!vendor) {
+        questions.ShowError(vendor.error().detail);
+        return bv::kExitBadOptions;
+    }
     bv::win32::WizardWindow window(bv::WizardLayout(), questions);
     bv::TMainF form(window);
     bv::MainF = &form;

@@ -26,38 +26,66 @@ std::wstring Codes(ui::ControlId group) {
     return all;
 }
 
-bool Option(const std::wstring& param, const wchar_t* name, std::wstring& value) {
-    std::wstring prefix = std::wstring(L"--") + name + L"=";
-    if (param.compare(0, prefix.size(), prefix) != 0) return false;
-    value = param.substr(prefix.size());
-    return true;
+// A number of times: decimal digits, at most what an int holds.
+std::optional<int> Count(const std::wstring& text) {
+    if (text.empty() || text.size() > 10) return std::nullopt;
+    long long value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return std::nullopt;
+        value = value * 10 + (c - L'0');
+    }
+    if (value > 0x7FFFFFFF) return std::nullopt;
+    return static_cast<int>(value);
 }
 
 }  // namespace
 
-std::wstring ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options) {
+std::vector<std::wstring> ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options) {
+    std::vector<std::wstring> problems;
     for (const std::wstring& p : params) {
-        std::wstring value;
-        if (p == L"--auto") {
-            options.enabled = true;
-        } else if (Option(p, L"folder", value)) {
+        if (p.compare(0, 2, L"--") != 0) continue;
+        size_t equals = p.find(L'=');
+        std::wstring name = p.substr(2, equals == std::wstring::npos ? std::wstring::npos : equals - 2);
+        std::wstring value = equals == std::wstring::npos ? std::wstring() : p.substr(equals + 1);
+        bool hasValue = equals != std::wstring::npos;
+        if (name == L"auto") {
+            if (hasValue) problems.push_back(L"the option --auto takes no value: " + p);
+            else options.enabled = true;
+            continue;
+        }
+        if (name == L"vendor-host") continue;  // read by the web module
+        bool known = name == L"folder" || name == L"language" || name == L"sire" || name == L"program" ||
+                     name == L"retries";
+        if (!known) {
+            problems.push_back(L"unknown option " + p);
+            continue;
+        }
+        if (!hasValue || value.empty()) {
+            problems.push_back(L"the option --" + name + L"= needs a value: " + p);
+            continue;
+        }
+        if (name == L"folder") {
             options.folder = value;
-        } else if (Option(p, L"language", value)) {
+        } else if (name == L"language") {
             std::optional<int> index = FindCode(Ctl::rgLanguage, value);
-            if (!index) return L"unknown language '" + value + L"' (one of: " + Codes(Ctl::rgLanguage) + L")";
-            options.language = *index;
-        } else if (Option(p, L"sire", value)) {
-            std::optional<int> index = FindCode(Ctl::rgSireFiles, value == L"none" ? L"---" : value);
-            if (!index) return L"unknown sire file '" + value + L"' (one of: usa cdn ger ita gbr alt none)";
-            options.sire = *index;
-        } else if (Option(p, L"program", value)) {
+            if (index) options.language = index;
+            else problems.push_back(L"unknown language '" + value + L"' (one of: " + Codes(Ctl::rgLanguage) + L")");
+        } else if (name == L"sire") {
+            std::optional<int> index = FindCode(Ctl::rgSireFiles, LowerAscii(value) == L"none" ? L"---" : value);
+            if (index) options.sire = index;
+            else problems.push_back(L"unknown sire file '" + value + L"' (one of: usa cdn ger ita gbr alt none)");
+        } else if (name == L"program") {
             size_t count = DefOf(Ctl::rgProgram).items.size();
-            if (value.size() != 1 || value[0] < L'0' || static_cast<size_t>(value[0] - L'0') >= count)
-                return L"unknown program '" + value + L"' (0 to " + std::to_wstring(count - 1) + L")";
-            options.program = value[0] - L'0';
+            std::optional<int> index = Count(value);
+            if (index && static_cast<size_t>(*index) < count) options.program = index;
+            else problems.push_back(L"unknown program '" + value + L"' (0 to " + std::to_wstring(count - 1) + L")");
+        } else if (name == L"retries") {
+            std::optional<int> count = Count(value);
+            if (count) options.retries = *count;
+            else problems.push_back(L"the option --retries= takes a number of times, 0 or more: " + p);
         }
     }
-    return {};
+    return problems;
 }
 
 Unattended::Unattended(TMainF& form, UnattendedOptions options, std::FILE* out, std::FILE* err)
@@ -124,12 +152,22 @@ void Unattended::Start() {
         view.PostClose();
         return;
     }
-    view.SetItemIndex(Ctl::rgLanguage, options_.language);
+    // Each page keeps what it preselected unless the option says otherwise;
+    // the page's own leaving step then preselects the next page's choice.
+    auto chosen = [&view](ui::ControlId group) {
+        int index = view.ItemIndex(group);
+        std::vector<std::wstring> items = view.Items(group);
+        return index >= 0 && static_cast<size_t>(index) < items.size() ? items[static_cast<size_t>(index)]
+                                                                       : std::wstring(L"(none)");
+    };
+    if (options_.language) view.SetItemIndex(Ctl::rgLanguage, *options_.language);
+    Print(out_, L"language file: " + chosen(Ctl::rgLanguage));
     form_.OnClick(Ctl::btnNext3);
-    view.SetItemIndex(Ctl::rgSireFiles, options_.sire);
+    if (options_.sire) view.SetItemIndex(Ctl::rgSireFiles, *options_.sire);
+    Print(out_, L"sire file: " + chosen(Ctl::rgSireFiles));
     form_.OnClick(Ctl::btnNext4);
-    view.SetItemIndex(Ctl::rgProgram, options_.program);
-    Print(out_, L"installing " + view.Items(Ctl::rgProgram)[static_cast<size_t>(options_.program)]);
+    if (options_.program) view.SetItemIndex(Ctl::rgProgram, *options_.program);
+    Print(out_, L"installing " + chosen(Ctl::rgProgram));
     form_.OnClick(Ctl::btnNext5);
 }
 

@@ -26,14 +26,25 @@ enum UnattendedExit {
 struct UnattendedOptions {
     bool enabled = false;
     std::optional<std::wstring> folder;
-    int language = 0;  // index into the language list
-    int sire = 0;      // index into the sire list
-    int program = 0;
+    // A choice left out is left to its page, as a user who presses Next
+    // leaves it: English; the sire file the page shows (the Italian one
+    // after Italian); the program the folder suggests.
+    std::optional<int> language;  // index into the language list
+    std::optional<int> sire;      // index into the sire list
+    std::optional<int> program;
+    // --retries=N: how often a stalled batch is tried again (0 or more).
+    // FIXME: read and checked here; the batch does not act on it yet.
+    int retries = 0;
 };
 
-// Reads --auto, --folder=, --language=, --sire=, --program=. Answers an
-// error text for an unknown choice, empty text when all is well.
-std::wstring ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options);
+// Reads the long options ("--" and more): --auto, --folder=, --language=,
+// --sire=, --program=, --retries=, and --vendor-host=, whose value the web
+// module reads. Every parameter is read before any is judged, so a problem
+// placed before --auto counts as much as one after it. Answers one text per
+// problem, in the order of the parameters: an option the program does not
+// know, a missing or unknown value. The switches ("-D", "-L", "-P") and
+// parameters that do not begin with "--" are SetParams' business.
+std::vector<std::wstring> ParseUnattended(const std::vector<std::wstring>& params, UnattendedOptions& options);
 
 // Drives one installation. Progress goes to `out`, failures to `err`.
 class Unattended : public Questions {

@@ -35,6 +35,9 @@ enum class FileMode {
     // with nobody (natively: opened for writing only, as POSIX has no
     // sharing modes).
     CreateExclusive,
+    // Created for writing only when nothing is at the path yet (a file, a
+    // folder or a link there is an error); others may read.
+    CreateNew,
 };
 
 // One open file; destroying it closes the file.

@@ -6,7 +6,12 @@
 # copies of the first whose value file holds no address (empty, an HTML page,
 # an "ftp://" address) or whose generic start-up archive has a damaged
 # worklist.lst. Beside them, the reference sync server on a free port, its
-# files under DIR/sync-root (its port in DIR/sync.port).
+# files under DIR/sync-root (its port in DIR/sync.port), and DIR/locked: an
+# existing folder that refuses new files. Root ignores write permissions, so
+# for root it carries the immutable attribute (chattr +i), which binds root
+# too; DIR/locked.how says which held ("immutable", "permissions" or
+# "none"). Stop takes the attribute off again, so the build tree can be
+# removed.
 #   e2e_site.sh start DIR BVZIP_EXE STANDIN_EXE
 #   e2e_site.sh stop DIR
 set -euo pipefail
@@ -63,6 +68,18 @@ PY
       "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
       echo "$port" > "$dir/$site.port"
     done
+    locked="$dir/locked"
+    if [ -d "$locked" ]; then chattr -i "$locked" 2>/dev/null || true; chmod 755 "$locked"; fi
+    rm -rf "$locked" && mkdir -p "$locked"
+    how=none
+    if chattr +i "$locked" 2>/dev/null && ! touch "$locked/check" 2>/dev/null; then
+      how=immutable
+    else
+      chattr -i "$locked" 2>/dev/null || true
+      chmod 555 "$locked"
+      if touch "$locked/check" 2>/dev/null; then rm -f "$locked/check"; else how=permissions; fi
+    fi
+    echo "$how" > "$dir/locked.how"
     [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
     rm -rf "$dir/sync-root" && mkdir -p "$dir/sync-root"
     port=$(free_port)
@@ -76,6 +93,7 @@ PY
     grep -q "sync server on" "$dir/sync.out"
     ;;
   stop)
+    if [ -d "$dir/locked" ]; then chattr -i "$dir/locked" 2>/dev/null || true; chmod 755 "$dir/locked"; fi
     [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
     rm -f "$dir/sync.pid"
     for site in main stall empty html ftp badzip; do

@@ -14,6 +14,33 @@ std::optional<uint16_t> ParsePort(std::wstring_view text) {
     return static_cast<uint16_t>(value);
 }
 
+namespace {
+
+// A host name as the name lookup takes it: labels of 1 to 63 letters,
+// digits, hyphens and underscores, none beginning or ending with a hyphen,
+// separated by single dots; one final dot (a fully qualified name) is
+// allowed. An IPv4 address passes the same rule.
+bool IsHostName(std::wstring_view host) {
+    if (!host.empty() && host.back() == L'.') host.remove_suffix(1);
+    if (host.empty() || host.size() > 253) return false;
+    size_t start = 0;
+    while (start <= host.size()) {
+        size_t dot = host.find(L'.', start);
+        std::wstring_view label = host.substr(start, dot == std::wstring_view::npos ? std::wstring_view::npos : dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == L'-' || label.back() == L'-') return false;
+        for (wchar_t c : label) {
+            bool ok = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                      c == L'-' || c == L'_';
+            if (!ok) return false;
+        }
+        if (dot == std::wstring_view::npos) break;
+        start = dot + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<HostPort> ParseHostPort(std::wstring_view text, uint16_t defaultPort) {
     HostPort result;
     result.port = defaultPort;
@@ -24,7 +51,7 @@ std::optional<HostPort> ParseHostPort(std::wstring_view text, uint16_t defaultPo
         if (!port) return std::nullopt;
         result.port = *port;
     }
-    if (host.empty()) return std::nullopt;
+    if (!IsHostName(host)) return std::nullopt;
     result.host = std::wstring(host);
     return result;
 }

@@ -35,19 +35,25 @@ std::wstring VendorAuthority() {
     return s.port == 80 ? s.host : s.host + L":" + std::to_wstring(s.port);
 }
 
-bool ParseVendorHostOption(const std::vector<std::wstring>& params) {
-    constexpr std::wstring_view kOption = L"--vendor-host=";
-    bool found = false;
+Result<bool> ParseVendorHostOption(const std::vector<std::wstring>& params) {
+    constexpr std::wstring_view kOption = L"--vendor-host";
+    std::optional<HostPort> chosen;
     for (const std::wstring& param : params) {
         if (param.compare(0, kOption.size(), kOption) != 0) continue;
-        std::wstring_view value = std::wstring_view(param).substr(kOption.size());
-        std::optional<HostPort> parsed = ParseHostPort(value);
-        if (!parsed) continue;
-        State().host = parsed->host;
-        State().port = parsed->port;
-        found = true;
+        std::wstring_view rest = std::wstring_view(param).substr(kOption.size());
+        // "--vendor-hosts=..." is another option; "--vendor-host" alone has
+        // lost its value (perhaps to a blank).
+        if (!rest.empty() && rest[0] != L'=') continue;
+        std::optional<HostPort> parsed = rest.empty() ? std::nullopt : ParseHostPort(rest.substr(1));
+        if (!parsed)
+            return Error{1, 0, L"bad option " + param + L": the vendor host is given as HOST or HOST:PORT "
+                                                        L"(a host name or IPv4 address, a port from 1 to 65535)"};
+        chosen = std::move(parsed);
     }
-    return found;
+    if (!chosen) return false;
+    State().host = chosen->host;
+    State().port = chosen->port;
+    return true;
 }
 
 void ResetVendorHostForTesting() { State() = VendorState{}; }

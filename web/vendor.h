@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/error.h"
+
 namespace bv {
 
 std::wstring VendorHost();  // the host name alone
@@ -15,10 +17,12 @@ uint16_t VendorPort();      // 80 unless overridden
 // when the port is not 80.
 std::wstring VendorAuthority();
 
-// Applies the last well-formed --vendor-host=HOST[:PORT] among the process's
-// parameters; answers whether one was found. Malformed ones (empty host, a
-// port that is not 1-65535) are ignored.
-bool ParseVendorHostOption(const std::vector<std::wstring>& params);
+// Reads every --vendor-host=HOST[:PORT] among the process's parameters and
+// applies the last; answers whether one was applied. A malformed one (no
+// value, a host that is no host name, a URL, a port that is not 1-65535)
+// applies none of them and answers an error whose detail names it: the
+// program refuses to start rather than install from the build-time host.
+Result<bool> ParseVendorHostOption(const std::vector<std::wstring>& params);
 
 // Tests: put the vendor host back to its build-time value.
 void ResetVendorHostForTesting();

@@ -114,6 +114,7 @@ Result<void> File::Open(const std::wstring& path, FileMode mode) {
         // A link at the path is never followed: it could point anywhere.
         case FileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW; break;
         case FileMode::CreateExclusive: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+        case FileMode::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
     }
     std::string host = HostPath(path);
     int fd = ::open(host.c_str(), flags, 0644);

@@ -74,6 +74,11 @@ Result<void> File::Open(const std::wstring& path, FileMode mode) {
             share = 0;
             disposition = CREATE_ALWAYS;
             break;
+        case FileMode::CreateNew:
+            access = GENERIC_WRITE;
+            share = FILE_SHARE_READ;
+            disposition = CREATE_NEW;
+            break;
     }
     HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -64,7 +64,7 @@ protected:
         std::wstring host = L"--vendor-host=127.0.0.1:" + Port(site);
         return std::make_unique<Wizard>(std::vector<std::wstring>{L"-L", L"-D"}, [host](TMainF& f) {
             UseSystemServices(f);
-            ParseVendorHostOption({host});
+            ASSERT_TRUE(ParseVendorHostOption({host}));
         });
     }
     static std::wstring Root() { return L"C:\\bve2e-" + std::to_wstring(GetCurrentProcessId()); }
@@ -219,7 +219,8 @@ struct AutoRun {
     std::string log;
 };
 
-AutoRun RunAuto(const std::wstring& args, const std::wstring& cwd, const std::function<void()>& whileRunning = nullptr) {
+// Runs the program with exactly these parameters.
+AutoRun RunProgram(const std::wstring& args, const std::wstring& cwd, const std::function<void()>& whileRunning = nullptr) {
     AutoRun run;
     std::wstring exe = test::HostToWine(BVSTARTUP_EXE_PATH);
     std::wstring outPath = cwd + L"\\auto-output.txt";
@@ -227,7 +228,7 @@ AutoRun RunAuto(const std::wstring& args, const std::wstring& cwd, const std::fu
     HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(out, INVALID_HANDLE_VALUE);
-    std::wstring cmd = L"\"" + exe + L"\" -L --auto " + args;
+    std::wstring cmd = L"\"" + exe + L"\" " + args;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -248,6 +249,10 @@ AutoRun RunAuto(const std::wstring& args, const std::wstring& cwd, const std::fu
     for (const std::wstring& name : fs::FindFiles(cwd, L"BVSTARTUP_*.txt"))
         run.log += ReadText(std::filesystem::path(cwd + L"\\" + name));
     return run;
+}
+
+AutoRun RunAuto(const std::wstring& args, const std::wstring& cwd, const std::function<void()>& whileRunning = nullptr) {
+    return RunProgram(L"-L --auto " + args, cwd, whileRunning);
 }
 
 std::string Narrow(const std::wstring& text) { return os::ToAnsi(text); }
@@ -364,6 +369,99 @@ TEST_F(EndToEnd, UnattendedRelativeFolderBecomesAbsolute) {
     EXPECT_EQ(target, folder + L"\\ZODed.exe");
     EXPECT_EQ(workdir, folder + L"\\");
     (void)fs::RemoveFile(link);
+}
+
+// The options of an unattended run as an administrator writes them, slips
+// included. A misspelt option, a bad value wherever it stands, a malformed
+// vendor host: the run ends with status 1 and the problem named, before
+// anything is made or fetched. Choices left out are the pages' own. An
+// existing folder that refuses new files is refused by the folder page.
+TEST_F(EndToEnd, UnattendedOptionCases) {
+    std::string how = ReadText(FixtureDir() / "locked.how");
+    how.erase(how.find_last_not_of("\r\n ") + 1);
+    std::wstring locked = test::HostToWine(BV_E2E_DIR) + L"\\locked";
+    const std::wstring vendor = L"--vendor-host=127.0.0.1:" + Port("main");
+    const std::wstring desktop = shell::DesktopFolder();
+    struct Case {
+        const wchar_t* name;
+        std::wstring args;  // "FOLDER" stands for the case's folder
+        DWORD exitCode;
+        std::vector<std::string> told;  // on standard output or error
+        std::vector<std::wstring> installed = {};  // files the folder must hold
+        std::vector<std::wstring> absent = {};     // files it must not hold
+        std::wstring link = {};                    // the shortcut written
+    };
+    const Case cases[] = {
+        {L"Misspelt", L"-L --auto --folder=FOLDER --langauge=ita --sire=ita --program=0 " + vendor, 1,
+         {"unknown option --langauge=ita"}},
+        {L"BadValueFirst", L"-L --language=xx --auto --folder=FOLDER " + vendor, 1,
+         {"unknown language 'xx' (one of: eng spa ita ger fra rus dut por chn pol cze svk est)"}},
+        {L"BadProgramFirst", L"--program=9 -L --folder=FOLDER --auto " + vendor, 1, {"unknown program '9' (0 to 5)"}},
+        {L"Italian", L"-L --auto --folder=FOLDER --language=ita " + vendor, 0,
+         {"language file: ITA Italiano", "sire file: ITA Italiano", "installing Bovista", "Install complete"},
+         {L"ZODed.exe", L"bvlang.ita", L"bvsires.ita", L"BVLANG.DAT"}, {L"bvsires.usa"}, L"Bovista 500"},
+        {L"ZOVOZIVU", L"-L --auto --folder=FOLDER " + vendor, 0,
+         {"language file: ENG English", "sire file: USA  USA", "installing ZOVozivu", "Install complete"},
+         {L"ZOVozivu.exe", L"RUVuvevu.exe", L"bvsires.usa"}, {L"ZODed.exe"}, L"BV Client"},
+        {L"PortZero", L"-L --auto --folder=FOLDER --vendor-host=127.0.0.1:0", 1,
+         {"bad option --vendor-host=127.0.0.1:0: the vendor host is given as HOST or HOST:PORT"}},
+        {L"Port70000", L"-L --auto --folder=FOLDER --vendor-host=127.0.0.1:70000", 1,
+         {"bad option --vendor-host=127.0.0.1:70000: "}},
+        {L"Garbage", L"-L --auto --folder=FOLDER --vendor-host=gar$bage!", 1, {"bad option --vendor-host=gar$bage!: "}},
+        {L"Url", L"-L --auto --folder=FOLDER --vendor-host=http://127.0.0.1:" + Port("main") + L"/", 1,
+         {"bad option --vendor-host=http://127.0.0.1:" + Narrow(Port("main")) + "/: "}},
+        {L"Empty", L"-L --auto --folder=FOLDER --vendor-host=", 1, {"bad option --vendor-host=: "}},
+        // Each problem is named, the vendor host's first.
+        {L"Several", L"-L --auto --folder=FOLDER --sire=xyz --retries=x --vendor-host=h:0 --music", 1,
+         {"bad option --vendor-host=h:0: ", "unknown sire file 'xyz'", "--retries=x", "unknown option --music"}},
+        {L"Locked", L"-L --auto --folder=" + locked + L" " + vendor, 3,
+         {"Unable to create installation folder", "the installation folder page refused to go on"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        bool lockedCase = std::wstring(c.name) == L"Locked";
+        if (lockedCase && how == "none") {
+            ADD_FAILURE() << "the fixture could not make a folder that refuses new files";
+            continue;
+        }
+        std::wstring folder = lockedCase ? locked : Folder(L"Opt" + std::wstring(c.name));
+        if (std::wstring(c.name) == L"ZOVOZIVU") folder = Folder(L"Farm-ZOVOZIVU");
+        std::wstring cwd = Folder(std::wstring(c.name) + L"-cwd");
+        ASSERT_TRUE(fs::ForceDirectories(cwd));
+        std::wstring args = c.args;
+        size_t at = args.find(L"FOLDER");
+        if (at != std::wstring::npos) args.replace(at, 6, folder);
+        std::string accessBefore = ReadText(FixtureDir() / "main-run" / "access.log");
+        std::vector<std::wstring> linksBefore = fs::FindFiles(desktop, L"*.lnk");
+
+        AutoRun run = RunProgram(args, cwd);
+
+        std::string asked = ReadText(FixtureDir() / "main-run" / "access.log").substr(accessBefore.size());
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        for (const std::string& text : c.told) EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n" << run.output;
+        if (c.exitCode == 0) {
+            for (const std::wstring& name : c.installed)
+                EXPECT_TRUE(fs::FileExists(folder + L"\\" + name)) << Narrow(name);
+            for (const std::wstring& name : c.absent)
+                EXPECT_FALSE(fs::FileExists(folder + L"\\" + name)) << Narrow(name);
+            EXPECT_TRUE(fs::FileExists(desktop + L"\\" + c.link + L".lnk"));
+            (void)fs::RemoveFile(desktop + L"\\" + c.link + L".lnk");
+            continue;
+        }
+        // Refused: nothing asked of the server, nothing made.
+        EXPECT_EQ(asked, "");
+        EXPECT_EQ(fs::FindFiles(desktop, L"*.lnk"), linksBefore);
+        if (lockedCase) {
+            EXPECT_TRUE(fs::ListDirectory(folder).empty());
+            EXPECT_NE(run.log.find("InitInstallFolder cannot write in " + Narrow(folder) + "\\: "), std::string::npos)
+                << run.log;
+            EXPECT_NE(run.log.find("InitInstallFolder was not created."), std::string::npos) << run.log;
+        } else {
+            EXPECT_FALSE(fs::DirectoryExists(folder));
+            // Not even the log: the run ended before it read its switches.
+            EXPECT_EQ(fs::FindFiles(cwd, L"*"), std::vector<std::wstring>{L"auto-output.txt"});
+        }
+    }
 }
 
 }  // namespace

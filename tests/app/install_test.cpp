@@ -490,38 +490,6 @@ TEST_F(InstallTest, FileCreationErrorReachesTheErrorBox) {
 namespace bv {
 namespace {
 
-TEST(UnattendedOptionsTest, ChoicesByCodeAndErrors) {
-    struct Case {
-        std::vector<std::wstring> params;
-        bool enabled;
-        int language, sire, program;
-        bool error;
-    };
-    const Case cases[] = {
-        {{L"--auto"}, true, 0, 0, 0, false},
-        {{L"--auto", L"--language=ita", L"--sire=ita", L"--program=2"}, true, 2, 3, 2, false},
-        {{L"--auto", L"--language=SPA", L"--sire=none", L"--program=5"}, true, 1, 6, 5, false},
-        {{L"--language=est", L"--sire=cdn"}, false, 12, 1, 0, false},
-        {{L"--auto", L"--language=xx"}, true, 0, 0, 0, true},
-        {{L"--auto", L"--sire=fra"}, true, 0, 0, 0, true},
-        {{L"--auto", L"--program=6"}, true, 0, 0, 0, true},
-        {{L"--auto", L"--program=-1"}, true, 0, 0, 0, true},
-    };
-    for (const Case& c : cases) {
-        UnattendedOptions o;
-        std::wstring error = ParseUnattended(c.params, o);
-        EXPECT_EQ(!error.empty(), c.error);
-        EXPECT_EQ(o.enabled, c.enabled);
-        if (c.error) continue;
-        EXPECT_EQ(o.language, c.language);
-        EXPECT_EQ(o.sire, c.sire);
-        EXPECT_EQ(o.program, c.program);
-    }
-    UnattendedOptions o;
-    EXPECT_TRUE(ParseUnattended({L"--folder=C:\\BV500"}, o).empty());
-    EXPECT_EQ(o.folder, std::optional<std::wstring>(L"C:\\BV500"));
-}
-
 // The unattended mode drives the real window: it ends with the exit status
 // of the outcome and reports each file on its output.
 TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {

@@ -94,6 +94,41 @@ TEST(Program, WithoutTheLogSwitchNoFileAppears) {
     EXPECT_TRUE(std::filesystem::is_empty(dir));
 }
 
+// A malformed vendor host in the window: a message box names it, and the
+// wizard does not start (no window, no log, status 1) rather than install
+// from the build-time host.
+TEST(Program, AMalformedVendorHostIsRefusedBeforeTheWindow) {
+    for (const wchar_t* option : {L"--vendor-host=127.0.0.1:0", L"--vendor-host=gar$bage!", L"--vendor-host="}) {
+        SCOPED_TRACE(std::string(option, option + wcslen(option)));
+        std::filesystem::path dir = Scratch("program-badhost");
+        std::wstring cmd = L"\"" + bv::test::HostToWine(BVSTARTUP_EXE_PATH) + L"\" -L " + option;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.wstring().c_str(), &si,
+                                   &pi));
+        HWND box = nullptr;
+        for (int i = 0; i < 300 && !box; ++i) {
+            Sleep(50);
+            box = bv::test::FindProcessWindow(pi.dwProcessId, L"#32770");
+        }
+        ASSERT_NE(box, nullptr) << "no message box appeared";
+        wchar_t text[512] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 512);
+        EXPECT_EQ(std::wstring(text).rfind(std::wstring(L"bad option ") + option + L": ", 0), 0u)
+            << std::string(text, text + wcslen(text));
+        EXPECT_EQ(bv::test::FindProcessWindow(pi.dwProcessId, L"BVStartupMain"), nullptr);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(pi.hProcess, &code);
+        EXPECT_EQ(code, 1u);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+}
+
 // ---- What the shell and deployment tools read from the programs ----
 
 std::wstring Wide(const char* s) { return std::wstring(s, s + std::strlen(s)); }

@@ -2,11 +2,19 @@
 // drive C:, so a whole installation runs under the sanitizers.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "app/MainU.h"
 #include "app/layout.h"
+#include "app/unattended.h"
 #include "platform/fs.h"
 #include "tests/app/memory_view.h"
 #include "tests/test_dir.h"
@@ -175,6 +183,203 @@ TEST_F(WizardLogic, ProgressCreepsEveryHundredBlocksAndWraps) {
     EXPECT_EQ(view_.ProgressPosition(Ctl::pb), 1);
     EXPECT_EQ(view_.GetText(Ctl::pnBottom), L"1073741824 KB");
     EXPECT_EQ(view_.repaints[Ctl::pb], 101);
+}
+
+// ---- The folder page's write check ----
+
+// Makes a host folder refuse new files, or lets it take them again. Root
+// ignores permissions, so for root the folder gets the immutable attribute
+// (which binds root too) where the file system has it. Answers whether the
+// folder now refuses a new file.
+bool LockFolder(const std::string& path, bool lock) {
+    if (geteuid() != 0) {
+        ::chmod(path.c_str(), lock ? 0555 : 0755);
+    } else {
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0) return false;
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = lock ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        ::close(fd);
+    }
+    std::string probe = path + "/lock-check";
+    int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) return true;
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return false;
+}
+
+// An existing folder that refuses new files is refused on the folder page,
+// with the page's message, before the connection check or any fetch; a
+// folder that takes them is accepted and keeps nothing of the check, not
+// even beside a file that happens to bear the check's first name.
+TEST_F(WizardLogic, TheFolderPageChecksThatItCanWriteThere) {
+    test::ScratchDir cwd;
+    cwd.Enter();
+    ResetLogForTesting();
+    DeepLogging = true;
+    bool checked = false;
+    form_.Services.CheckForInternet = [&checked](const std::wstring&, uint32_t) { return checked = true; };
+
+    ASSERT_TRUE(fs::ForceDirectories(L"C:\\Locked"));
+    std::string locked = fs::HostPath(L"C:\\Locked");
+    if (!LockFolder(locked, true)) {
+        LockFolder(locked, false);
+        GTEST_SKIP() << "this file system cannot make a folder refuse new files to this user";
+    }
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Locked");
+    form_.OnClick(Ctl::btnNext1);
+    LockFolder(locked, false);
+    EXPECT_EQ(view_.ActivePage(), Ctl::tbInstallFolder);
+    EXPECT_EQ(view_.questions_.messages, std::vector<std::wstring>{L"Unable to create installation folder"});
+    EXPECT_EQ(form_.InstallFolder, L"C:\\Locked");
+    EXPECT_FALSE(checked);
+    EXPECT_TRUE(requested_.empty());
+    EXPECT_TRUE(fs::ListDirectory(L"C:\\Locked").empty());
+    Result<std::string> log = fs::ReadFile(LogFileName());
+    ASSERT_TRUE(log);
+    EXPECT_NE(log.value().find("InitInstallFolder cannot write in C:\\Locked\\: "), std::string::npos) << log.value();
+    EXPECT_NE(log.value().find("InitInstallFolder was not created."), std::string::npos);
+
+    // A file named as the first probe is another's: it stays as it was.
+    ASSERT_TRUE(fs::ForceDirectories(L"C:\\Open"));
+    ASSERT_TRUE(fs::WriteFile(L"C:\\Open\\~bvstartup-probe0.tmp", "someone's"));
+    view_.questions_.messages.clear();
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Open");
+    form_.OnClick(Ctl::btnNext1);
+    EXPECT_EQ(view_.ActivePage(), Ctl::tbSelectLangfiles);
+    EXPECT_TRUE(view_.questions_.messages.empty());
+    EXPECT_EQ(form_.InstallFolder, L"C:\\Open\\");
+    EXPECT_TRUE(checked);
+    std::vector<std::wstring> files = fs::FindFiles(L"C:\\Open", L"*");
+    std::sort(files.begin(), files.end());
+    // The music file is the one fetch the page makes.
+    EXPECT_EQ(files, (std::vector<std::wstring>{L"ipanema.mid", L"~bvstartup-probe0.tmp"}));
+    EXPECT_EQ(fs::ReadFile(L"C:\\Open\\~bvstartup-probe0.tmp").value(), "someone's");
+    DeepLogging = false;
+    ResetLogForTesting();
+}
+
+// ---- The unattended mode's options ----
+
+TEST(UnattendedOptionsTest, EveryOptionIsReadAndEveryProblemNamed) {
+    struct Case {
+        std::vector<std::wstring> params;
+        bool enabled;
+        std::optional<int> language, sire, program;
+        int retries;
+        std::vector<std::wstring> problems;
+    };
+    const std::optional<int> none;
+    const Case cases[] = {
+        {{L"--auto"}, true, none, none, none, 0, {}},
+        {{L"--auto", L"--language=ita", L"--sire=ita", L"--program=2"}, true, 2, 3, 2, 0, {}},
+        {{L"--auto", L"--language=SPA", L"--sire=NONE", L"--program=5", L"--retries=20"}, true, 1, 6, 5, 20, {}},
+        {{L"--language=est", L"--sire=cdn"}, false, 12, 1, none, 0, {}},
+        {{L"--auto", L"--retries=0", L"--retries=2147483647"}, true, none, none, none, 2147483647, {}},
+        // The switches keep their own rules, other parameters are not options,
+        // and the vendor host is the web module's to read.
+        {{L"-L", L"-Debug", L"/D", L"-language=xx", L"C:\\BV500", L"--vendor-host=h:81", L"--auto"}, true, none, none,
+         none, 0, {}},
+        // A misspelt option is named; what was read stays read.
+        {{L"--auto", L"--folder=C:\\TYPO", L"--langauge=ita", L"--sire=ita", L"--program=0"}, true, none, 3, 0, 0,
+         {L"unknown option --langauge=ita"}},
+        // A problem before --auto counts as much as one after it, and each
+        // is named, in order.
+        {{L"-L", L"--language=xx", L"--auto"}, true, none, none, none, 0,
+         {L"unknown language 'xx' (one of: eng spa ita ger fra rus dut por chn pol cze svk est)"}},
+        {{L"--program=6", L"--D", L"--sire=fra", L"--auto", L"--retries=-1"}, true, none, none, none, 0,
+         {L"unknown program '6' (0 to 5)", L"unknown option --D",
+          L"unknown sire file 'fra' (one of: usa cdn ger ita gbr alt none)",
+          L"the option --retries= takes a number of times, 0 or more: --retries=-1"}},
+        {{L"--auto", L"--program=-1", L"--program=x", L"--retries=2147483648", L"--retries=1x"}, true, none, none, none, 0,
+         {L"unknown program '-1' (0 to 5)", L"unknown program 'x' (0 to 5)",
+          L"the option --retries= takes a number of times, 0 or more: --retries=2147483648",
+          L"the option --retries= takes a number of times, 0 or more: --retries=1x"}},
+        // An option without its value (perhaps lost to a blank), or with an
+        // empty one, and a value where none is taken.
+        {{L"--auto", L"--folder", L"--folder=", L"--language=", L"--auto=yes", L"--", L"--Folder=C:\\X"}, true, none,
+         none, none, 0,
+         {L"the option --folder= needs a value: --folder", L"the option --folder= needs a value: --folder=",
+          L"the option --language= needs a value: --language=", L"the option --auto takes no value: --auto=yes",
+          L"unknown option --", L"unknown option --Folder=C:\\X"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.params));
+        UnattendedOptions o;
+        EXPECT_EQ(ParseUnattended(c.params, o), c.problems);
+        EXPECT_EQ(o.enabled, c.enabled);
+        EXPECT_EQ(o.language, c.language);
+        EXPECT_EQ(o.sire, c.sire);
+        EXPECT_EQ(o.program, c.program);
+        EXPECT_EQ(o.retries, c.retries);
+    }
+    UnattendedOptions o;
+    EXPECT_TRUE(ParseUnattended({L"--folder=C:\\BV500"}, o).empty());
+    EXPECT_EQ(o.folder, std::optional<std::wstring>(L"C:\\BV500"));
+}
+
+std::string ReadAll(std::FILE* f) {
+    std::rewind(f);
+    std::string s;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f)) s += buf;
+    std::fclose(f);
+    return s;
+}
+
+// Choices left out are left to the pages, as a user who only presses Next
+// leaves them: the Italian language brings the Italian sire file and its
+// archive, a folder named for ZOVozivu brings that program; a choice given
+// wins over the page's.
+TEST_F(WizardLogic, UnattendedLeavesOmittedChoicesToThePages) {
+    struct Case {
+        std::vector<std::wstring> params;
+        std::vector<std::wstring> requested;
+        std::string told;  // on standard output
+    };
+    const Case cases[] = {
+        {{L"--folder=C:\\A"}, {L"ipanema.mid", L"zoded.___", L"bvsires.usa", L"basefiles.zip"},
+         "language file: ENG English\nsire file: USA  USA\ninstalling Bovista\n"},
+        {{L"--language=ita", L"--folder=C:\\B"},
+         {L"ipanema.mid", L"zoded.___", L"bvlang.ita", L"bvsires.ita", L"basefiles_ita.zip"},
+         "language file: ITA Italiano\nsire file: ITA Italiano\ninstalling Bovista\n"},
+        {{L"--language=ita", L"--sire=gbr", L"--folder=C:\\C"},
+         {L"ipanema.mid", L"zoded.___", L"bvlang.ita", L"bvsires.gbr", L"basefiles.zip"}, "sire file: GBR Great Britain\n"},
+        {{L"--folder=C:\\Farm\\ZOVozivu"},
+         {L"ipanema.mid", L"zovozivu.___", L"ruvuvevu.___", L"bvsires.usa", L"basefiles.zip"}, "installing ZOVozivu\n"},
+        {{L"--folder=C:\\Farm\\ZOVozivu2", L"--program=0"},
+         {L"ipanema.mid", L"zoded.___", L"bvsires.usa", L"basefiles.zip"}, "installing Bovista\n"},
+    };
+    const auto download = form_.Services.DownloadToFile;  // each run wraps it
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.params));
+        requested_.clear();
+        form_.Services.DownloadToFile = download;
+        view_.closed = false;
+        view_.SetEnabled(Ctl::btnFinish, false);
+        view_.ShowPage(Ctl::tbInstallFolder);
+        view_.SetItemIndex(Ctl::rgLanguage, 0);
+        view_.SetItemIndex(Ctl::rgSireFiles, 0);
+        UnattendedOptions options;
+        std::vector<std::wstring> args = c.params;
+        args.push_back(L"--auto");
+        ASSERT_TRUE(ParseUnattended(args, options).empty());
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        Unattended run(form_, options, out, err);
+        run.Start();
+        for (int tick = 0; tick < 8 && !view_.closed; ++tick) form_.OnTimer();
+        std::string o = ReadAll(out), e = ReadAll(err);
+        EXPECT_EQ(run.ExitCode(), kExitInstalled) << o << e;
+        EXPECT_EQ(requested_, c.requested);
+        EXPECT_NE(o.find(c.told), std::string::npos) << o;
+        form_.OnInstallFinished = nullptr;
+        form_.Services.DownloadToFile = download;
+    }
 }
 
 }  // namespace

@@ -332,20 +332,48 @@ TEST(VendorHostTest, CommandLineOverride) {
         {{L"-L", L"--vendor-host=mirror.example"}, true, L"mirror.example", 80},
         {{L"--vendor-host=127.0.0.1:8080", L"-P"}, true, L"127.0.0.1", 8080},
         {{L"--vendor-host=a.example:81", L"--vendor-host=b.example"}, true, L"b.example", 80},
-        {{L"--vendor-host=", L"--vendor-host=:80", L"--vendor-host=h:0", L"--vendor-host=h:65536",
-          L"--vendor-host=h:x1", L"-vendor-host=h", L"--vendor-host"},
-         false, built, 80},
+        // Not this option: the host stays the build's.
+        {{L"-vendor-host=h", L"--vendor-hosts=h", L"vendor-host=h"}, false, built, 80},
     };
     for (const Case& c : cases) {
         ResetVendorHostForTesting();
-        EXPECT_EQ(ParseVendorHostOption(c.params), c.found);
+        Result<bool> parsed = ParseVendorHostOption(c.params);
+        ASSERT_TRUE(parsed) << parsed.error().detail;
+        EXPECT_EQ(parsed.value(), c.found);
         EXPECT_EQ(VendorHost(), c.host);
         EXPECT_EQ(VendorPort(), c.port);
     }
-    ParseVendorHostOption({L"--vendor-host=mirror.example:8080"});
+    ASSERT_TRUE(ParseVendorHostOption({L"--vendor-host=mirror.example:8080"}));
     EXPECT_EQ(VendorAuthority(), L"mirror.example:8080");
     ResetVendorHostForTesting();
     EXPECT_EQ(VendorAuthority(), built);
+}
+
+// A malformed host is an error that names the option, wherever it stands
+// among good ones, and no host of the command line is applied.
+TEST(VendorHostTest, MalformedValuesAreRefused) {
+    const std::wstring built = L"" BV_TEST_VENDOR_HOST;
+    const wchar_t* bad[] = {
+        L"--vendor-host=",           L"--vendor-host",           L"--vendor-host=:80",
+        L"--vendor-host=h:0",        L"--vendor-host=h:70000",   L"--vendor-host=h:65536",
+        L"--vendor-host=h:x1",       L"--vendor-host=h:",        L"--vendor-host=gar$bage!",
+        L"--vendor-host=http://x/",  L"--vendor-host=x/bvfiles", L"--vendor-host=a b",
+        L"--vendor-host=[::1]:80",
+    };
+    for (const wchar_t* option : bad) {
+        for (const std::vector<std::wstring>& params :
+             {std::vector<std::wstring>{option}, std::vector<std::wstring>{L"--vendor-host=good.example:81", option},
+              std::vector<std::wstring>{option, L"--vendor-host=good.example:81"}}) {
+            SCOPED_TRACE(testing::PrintToString(params));
+            ResetVendorHostForTesting();
+            Result<bool> parsed = ParseVendorHostOption(params);
+            ASSERT_FALSE(parsed);
+            EXPECT_NE(parsed.error().detail.find(std::wstring(L"bad option ") + option + L":"), std::wstring::npos)
+                << testing::PrintToString(parsed.error().detail);
+            EXPECT_EQ(VendorAuthority(), built);
+        }
+    }
+    ResetVendorHostForTesting();
 }
 
 TEST(CheckForInternetTest, ListeningRefusedUnresolvableAndSkipped) {
@@ -420,7 +448,7 @@ TEST(GetServerBaseURLTest, ValueFileBodies) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
         ScriptServer server({Answer("200 OK", {"Content-Type: text/plain"}, c.body)});
-        ParseVendorHostOption({L"--vendor-host=LocalHost:" + std::to_wstring(server.port())});
+        ASSERT_TRUE(ParseVendorHostOption({L"--vendor-host=LocalHost:" + std::to_wstring(server.port())}));
         std::wstring expected =
             c.expected.empty() ? L"http://LocalHost:" + std::to_wstring(server.port()) + L"/bvfiles/bvstartup/" : c.expected;
         LogCapture log;
@@ -442,7 +470,7 @@ TEST(GetServerBaseURLTest, FailuresGiveTheFallbackAddress) {
     ScriptServer notFound({Answer("404 Not Found", {}, "http://wrong.example/")});
     ScriptServer redirect({Answer("301 Moved", {"Location: http://wrong.example/"}, "")});
     for (const ScriptServer* server : {&notFound, &redirect}) {
-        ParseVendorHostOption({L"--vendor-host=localhost:" + std::to_wstring(server->port())});
+        ASSERT_TRUE(ParseVendorHostOption({L"--vendor-host=localhost:" + std::to_wstring(server->port())}));
         std::wstring fallback =
             L"http://localhost:" + std::to_wstring(server->port()) + L"/bvfiles/bvstartup/";
         LogCapture log;
