@@ -36,6 +36,9 @@
 namespace bv::net {
 namespace {
 
+// How long the sending thread and WinInet may take to begin connecting.
+constexpr DWORD kConnectStartBoundMs = 30000;
+
 // Winsock for the length of one call.
 class WinsockScope {
 public:
@@ -208,11 +211,12 @@ private:
 struct GetCall {
     std::mutex mutex;
     std::condition_variable cv;
-    bool connected = false;  // the TCP connection is up
-    bool sent = false;       // HttpSendRequest has returned
+    bool connecting = false;  // WinInet has begun to connect
+    bool connected = false;   // the TCP connection is up
+    bool sent = false;        // HttpSendRequest has returned
     bool sendOk = false;
     DWORD sendError = 0;
-    std::chrono::steady_clock::time_point connectedAt;
+    std::chrono::steady_clock::time_point connectingAt, connectedAt;
     // Declared last, closed first, while the members above still exist for
     // the status callback that a close can raise.
     InternetHandle session, connection, request;
@@ -230,11 +234,18 @@ struct GetCall {
     };
 
     static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
-        if (status != INTERNET_STATUS_CONNECTED_TO_SERVER || context == 0) return;
+        if (context == 0) return;
+        if (status != INTERNET_STATUS_CONNECTING_TO_SERVER && status != INTERNET_STATUS_CONNECTED_TO_SERVER) return;
         GetCall* call = reinterpret_cast<GetCall*>(context);
         std::lock_guard<std::mutex> lock(call->mutex);
-        call->connected = true;
-        call->connectedAt = std::chrono::steady_clock::now();
+        auto now = std::chrono::steady_clock::now();
+        if (status == INTERNET_STATUS_CONNECTING_TO_SERVER) {
+            call->connecting = true;
+            call->connectingAt = now;
+        } else {
+            call->connected = true;
+            call->connectedAt = now;
+        }
         call->cv.notify_all();
     }
 };
@@ -317,10 +328,23 @@ Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sin
     {
         std::unique_lock<std::mutex> lock(call->mutex);
         auto connectedOrSent = [&] { return call->connected || call->sent; };
-        if (connectMs == 0)
+        if (connectMs == 0) {
             call->cv.wait(lock, connectedOrSent);
-        else if (!call->cv.wait_for(lock, std::chrono::milliseconds(connectMs), connectedOrSent))
-            return Error{kNetSystem, ERROR_INTERNET_TIMEOUT, HttpErrorText(ERROR_INTERNET_TIMEOUT)};
+        } else {
+            // The connect timeout is the peer's to meet, so it runs from the
+            // moment WinInet begins to connect: the sending thread's start
+            // and WinInet's own set-up come before that, and on a machine
+            // busy with other work they alone can take seconds. They get a
+            // bound of their own, so a send that never starts still ends.
+            auto startBound = std::chrono::milliseconds(std::max<DWORD>(connectMs, kConnectStartBoundMs));
+            auto started = [&] { return call->connecting || connectedOrSent(); };
+            bool begun = call->cv.wait_for(lock, startBound, started);
+            if (!begun || !call->cv.wait_until(lock, call->connectingAt + std::chrono::milliseconds(connectMs),
+                                               connectedOrSent)) {
+                if (!connectedOrSent())
+                    return Error{kNetSystem, ERROR_INTERNET_TIMEOUT, HttpErrorText(ERROR_INTERNET_TIMEOUT)};
+            }
+        }
         call->cv.wait(lock, [&] { return call->sent; });
         closer.call = call.get();
         if (!call->sendOk) {
