@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 
 #include "app/MainU.h"
@@ -30,6 +31,7 @@ protected:
         s.DownloadToFile = [this](const std::wstring& url, const std::wstring& path) {
             std::wstring name = url.substr(url.find_last_of(L'/') + 1);
             requested_.push_back(name);
+            if (whileFetching_) whileFetching_(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
         s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote, Questions&) {
@@ -54,6 +56,8 @@ protected:
     std::unique_ptr<TdmClient> module_;
     std::set<std::wstring> missing_;
     std::vector<std::wstring> requested_;
+    // Runs while a file is being fetched (the window's thread is held).
+    std::function<void(const std::wstring& name)> whileFetching_;
     std::wstring unzipped_;
     std::vector<std::wstring> links_;
 };
@@ -161,6 +165,92 @@ TEST_F(WizardLogic, EveryProgramHasItsBatchAndShortcut) {
     }
     DeepLogging = false;
     ResetLogForTesting();
+}
+
+// Every page takes the focus when it is shown, so a key pressed next goes to
+// a control on it: the folder list, the checked radio item, the memo while
+// the batch runs and Finish once it is enabled.
+TEST_F(WizardLogic, EveryPageShownTakesTheFocus) {
+    EXPECT_TRUE(view_.HasFocus(Ctl::lbxInstallFolder));
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Focus");
+    struct Step {
+        ui::ControlId button, focus;
+    };
+    const Step steps[] = {{Ctl::btnNext1, Ctl::rgLanguage},
+                          {Ctl::btnNext3, Ctl::rgSireFiles},
+                          {Ctl::btnNext4, Ctl::rgProgram},
+                          {Ctl::btnNext5, Ctl::memDownload}};
+    std::vector<std::string> focusWhileFetching;
+    whileFetching_ = [&](const std::wstring&) {
+        focusWhileFetching.push_back(view_.HasFocus(Ctl::memDownload) ? "memo" : "elsewhere");
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(s.button));
+        form_.OnClick(s.button);
+        EXPECT_TRUE(view_.HasFocus(s.focus));
+    }
+    // The music file was fetched from the folder page; the batch's files
+    // while the memo had the focus.
+    EXPECT_EQ(focusWhileFetching.front(), "elsewhere");
+    EXPECT_EQ(focusWhileFetching.back(), "memo");
+    for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+    ASSERT_TRUE(view_.IsEnabled(Ctl::btnFinish));
+    EXPECT_TRUE(view_.HasFocus(Ctl::btnFinish));
+    // Pages opened by their tabs in test mode take it too.
+    view_.ShowPage(Ctl::TabSheet2);
+    EXPECT_TRUE(view_.HasFocus(Ctl::Edit1));
+    view_.ShowPage(Ctl::tbDownload);
+    EXPECT_TRUE(view_.HasFocus(Ctl::btnFinish));
+    view_.ShowPage(Ctl::tbInstallFolder);
+    EXPECT_TRUE(view_.HasFocus(Ctl::lbxInstallFolder));
+}
+
+// The downloads hold the window's thread: the whole window is painted before
+// the batch's first file, and again with each memo line, before it is fetched.
+TEST_F(WizardLogic, TheWindowIsPaintedBeforeEachFileIsFetched) {
+    struct Seen {
+        std::wstring file;
+        int repaints;
+        std::wstring lastLine;
+    };
+    std::vector<Seen> seen;
+    whileFetching_ = [&](const std::wstring& name) {
+        std::vector<std::wstring> lines = view_.Lines(Ctl::memDownload);
+        seen.push_back({name, view_.repaints[Ctl::MainF], lines.empty() ? L"" : lines.back()});
+    };
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Paint");
+    form_.OnClick(Ctl::btnNext1);
+    form_.OnClick(Ctl::btnNext3);
+    form_.OnClick(Ctl::btnNext4);
+    form_.OnClick(Ctl::btnNext5);
+    for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+    ASSERT_EQ(seen.size(), 4u);  // the music file, then the batch's three
+    EXPECT_EQ(seen[0].file, L"ipanema.mid");
+    for (size_t i = 1; i < seen.size(); ++i) {
+        SCOPED_TRACE(std::string(seen[i].file.begin(), seen[i].file.end()));
+        EXPECT_GT(seen[i].repaints, seen[i - 1].repaints);
+        EXPECT_EQ(seen[i].lastLine.rfind(L"Downloading C:\\Paint\\", 0), 0u) << "its memo line shown";
+    }
+}
+
+// A close asked while a file arrives (the in-memory window closes at once)
+// lets that file end; no tick starts another, nor the finish.
+TEST_F(WizardLogic, ACloseDuringADownloadStartsNoFurtherFile) {
+    whileFetching_ = [&](const std::wstring& name) {
+        if (name == L"zoded.___") view_.PostClose();
+    };
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Closed");
+    form_.OnClick(Ctl::btnNext1);
+    form_.OnClick(Ctl::btnNext3);
+    form_.OnClick(Ctl::btnNext4);
+    form_.OnClick(Ctl::btnNext5);
+    ASSERT_TRUE(view_.closed);
+    for (int tick = 0; tick < 8; ++tick) form_.OnTimer();
+    EXPECT_EQ(requested_, (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___"}));
+    EXPECT_TRUE(fs::FileExists(L"C:\\Closed\\ZODed.___"));
+    EXPECT_FALSE(view_.IsEnabled(Ctl::btnFinish));
+    EXPECT_EQ(unzipped_, L"");
+    EXPECT_TRUE(links_.empty());
 }
 
 TEST_F(WizardLogic, ProgressCreepsEveryHundredBlocksAndWraps) {
