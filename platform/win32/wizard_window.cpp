@@ -836,10 +836,15 @@ bool WizardWindow::CanFocus(HWND h) const {
 }
 
 void WizardWindow::RescueFocus(bool offTheWindow) {
+    if (!main_) return;
     HWND focus = GetFocus();
     // Only the window's own focus: none while another program is active.
-    if (!main_ || !focus || (focus != main_ && !IsChild(main_, focus))) return;
-    if (CanFocus(focus) && !(offTheWindow && focus == main_)) return;
+    // The system gives it to nothing, or to the container, when the control
+    // that had it is disabled or hidden.
+    if (focus ? focus != main_ && !IsChild(main_, focus) : GetActiveWindow() != main_) return;
+    const ui::ControlDef* in = focus ? Def(CtlOf(focus)) : nullptr;
+    bool container = in && (in->kind == Kind::Page || in->kind == Kind::Pages);
+    if (CanFocus(focus) && !container && !(offTheWindow && focus == main_)) return;
     HWND target = nullptr;
     HWND page = Handle(activePage_);
     if (CanFocus(page)) {

@@ -104,11 +104,12 @@ private:
     // focus: it and every parent visible and enabled.
     bool CanFocus(HWND h) const;
     // Moves the focus off a control that is hidden (a page that was left)
-    // or disabled to the first control of the active page, or to the window
-    // itself when the page has none: the keyboard interface looks for a
-    // key's control by walking the window from the focus, and never comes
-    // back to a control that cannot be reached. With `offTheWindow`, also
-    // off the window itself (after activation).
+    // or disabled, or off a page (which the system gives it when the control
+    // in it that had it is hidden), to the first control of the active page,
+    // or to the window itself when the page has none: the keyboard interface
+    // looks for a key's control by walking the window from the focus, and
+    // never comes back to a control that cannot be reached. With
+    // `offTheWindow`, also off the window itself (after activation).
     void RescueFocus(bool offTheWindow = false);
     // The control of a radio group that takes the focus and the tab stop:
     // its checked item, or the first when none is checked.

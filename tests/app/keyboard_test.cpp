@@ -5,6 +5,7 @@
 // the memo, where Enter still breaks the line.
 #include <windows.h>
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -202,6 +203,45 @@ TEST(Keyboard, ArrowsMoveTheCheckWithinTheGroupAndItsHandlerRuns) {
     Press(w, VK_DOWN);
     Press(w, VK_RETURN);
     EXPECT_EQ(w.form.ProgIndex, 3);
+    ExpectClosesWithinASecond(w);
+}
+
+// Other ways the focus could be left where the user cannot reach it: a
+// page opened by its tab in test mode (a click on a tab leaves the focus
+// where it was, on the page being hidden), and a control with the focus that
+// is then hidden or disabled. A key pressed next is answered each time.
+TEST(Keyboard, TheFocusLeavesControlsThatAreHiddenOrDisabled) {
+    Wizard w({L"-D"});
+    HWND tabs = w.window.TabControl();
+    // The pages whose tabs show at the window's width, in the order clicked.
+    const std::pair<ui::ControlId, int> pages[] = {{Ctl::tbSelectLangfiles, 2}, {Ctl::TabSheet2, 1},
+                                                   {Ctl::tbSireFiles, 3}, {Ctl::tbInstallFolder, 0}};
+    for (const auto& [page, index] : pages) {
+        SCOPED_TRACE(Name(page));
+        RECT tab;
+        ASSERT_TRUE(SendMessageW(tabs, TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(&tab)));
+        TCHITTESTINFO hit{{(tab.left + tab.right) / 2, (tab.top + tab.bottom) / 2}, 0};
+        ASSERT_EQ(SendMessageW(tabs, TCM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)), index);
+        LPARAM at = MAKELPARAM(hit.pt.x, hit.pt.y);
+        PostMessageW(tabs, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        PostMessageW(tabs, WM_LBUTTONUP, 0, at);
+        w.window.PumpMessages();
+        ASSERT_EQ(w.window.ActivePage(), page);
+        EXPECT_TRUE(FocusOnThePage(w)) << "focus on " << Name(Focused(w));
+        EXPECT_LT(Press(w, 'I'), 1000);
+        EXPECT_LT(Press(w, VK_TAB), 1000);
+        EXPECT_TRUE(FocusOnThePage(w)) << "focus on " << Name(Focused(w));
+    }
+    // The folder page's edit box hidden while it has the focus, then the list.
+    ASSERT_TRUE(w.window.SafeFocus(Ctl::edInstallFolder));
+    w.window.SetVisible(Ctl::edInstallFolder, false);
+    EXPECT_TRUE(FocusOnThePage(w)) << "focus on " << Name(Focused(w));
+    EXPECT_LT(Press(w, 'I'), 1000);
+    w.window.SetEnabled(Ctl::lbxInstallFolder, false);
+    EXPECT_TRUE(FocusOnThePage(w)) << "focus on " << Name(Focused(w));
+    EXPECT_EQ(Focused(w), Ctl::btnNext1);
+    EXPECT_LT(Press(w, VK_SPACE), 1000);
+    EXPECT_EQ(w.window.ActivePage(), Ctl::tbSelectLangfiles);  // Space pressed Next
     ExpectClosesWithinASecond(w);
 }
 
