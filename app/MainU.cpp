@@ -95,6 +95,7 @@ void TMainF::FormShow() {
 }
 
 void TMainF::FormClose() {
+    closing_ = true;
     Batchlist.reset();
     WriteLog(L"Closing form and application.");
 }
@@ -273,6 +274,9 @@ void TMainF::DoDownloads() {
     if (!LangExt.empty()) AddToBatch({L"bvlang." + LangExt, L"bvlang." + LangExt});
     if (!SireExt.empty()) AddToBatch({L"bvsires." + SireExt, L"bvsires." + SireExt});
     AddToBatch({L"basefiles.zip", L"BaseFiles.zip"});
+    // The download blocks the thread: the page is painted before it, or the
+    // operator would see the page left behind until the file is in.
+    view_.Repaint(Ctl::MainF);
     WriteLog(L"DoDownloads doing DownloadNextFile.");
     DownloadNextFile();
     WriteLog(L"DoDownloads finished DownloadNextFile.");
@@ -289,6 +293,8 @@ std::wstring TMainF::ArchiveVariant() const {
 // ---- Download sequencing ----
 
 void TMainF::DownloadNextFile() {
+    // A window asked to close starts no further file, nor the finish.
+    if (closing_) return;
     if (!Batchlist || Batchlist->empty()) {
         FinishInstallation();
         return;
@@ -311,7 +317,11 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
     std::wstring remote = LowerAscii(remoteName);
     if (BaseURL.empty() && Services.GetServerBaseURL) BaseURL = Services.GetServerBaseURL();
     std::wstring url = BaseURL + remote;
-    if (!IsMusicPath(localPath)) view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
+    if (!IsMusicPath(localPath)) {
+        view_.AddLine(Ctl::memDownload, L"Downloading " + localPath + L" ...");
+        // Shown before the download holds the thread.
+        view_.Repaint(Ctl::MainF);
+    }
     WriteLog(L"DownloadFileDirect url = " + url);
     Notify.Init(NotifyCode::Download);
     bool saved = false;
@@ -454,6 +464,16 @@ void TMainF::btnFinishClick() { view_.Close(); }
 
 void TMainF::tbInstallFolderShow() { view_.SafeFocus(Ctl::lbxInstallFolder); }
 
+ui::ControlId TMainF::FocusOnShow(ui::ControlId page) const {
+    if (page == Ctl::tbInstallFolder) return Ctl::lbxInstallFolder;
+    if (page == Ctl::TabSheet2) return Ctl::Edit1;
+    if (page == Ctl::tbSelectLangfiles) return Ctl::rgLanguage;
+    if (page == Ctl::tbSireFiles) return Ctl::rgSireFiles;
+    if (page == Ctl::tbProgram) return Ctl::rgProgram;
+    if (page == Ctl::tbDownload) return view_.IsEnabled(Ctl::btnFinish) ? Ctl::btnFinish : Ctl::memDownload;
+    return ui::kNoControl;
+}
+
 void TMainF::lbxInstallFolderClick() {
     int index = view_.ItemIndex(Ctl::lbxInstallFolder);
     std::vector<std::wstring> items = view_.Items(Ctl::lbxInstallFolder);
@@ -555,7 +575,12 @@ void TMainF::OnChange(ui::ControlId ctl) {
 
 void TMainF::OnPageShow(ui::ControlId page) {
     Guarded([&] {
-        if (page == Ctl::tbInstallFolder) tbInstallFolderShow();
+        // The page on show takes the focus: a key pressed next goes to it,
+        // not to the button of the page that was left.
+        if (page == Ctl::tbInstallFolder)
+            tbInstallFolderShow();
+        else if (ui::ControlId ctl = FocusOnShow(page); ctl != ui::kNoControl)
+            view_.SafeFocus(ctl);
     });
 }
 

@@ -47,6 +47,10 @@ public:
     void pnTopDblClick();
     void btnFinishClick();
     void tbInstallFolderShow();
+    // The control a page gives the focus to when it is shown: the folder
+    // list, a radio group's checked item, Finish once it is enabled (the
+    // memo until then).
+    ui::ControlId FocusOnShow(ui::ControlId page) const;
     void lbxInstallFolderClick();
     void NotifyTimerTimer();
     void rgProgramClick();
@@ -119,6 +123,7 @@ private:
     void FillFolderCandidates();
 
     ui::View& view_;
+    bool closing_ = false;        // the window was asked to close
     uint64_t progressCalls_ = 0;  // blocks seen in the whole run
     int progressStep_ = 0;        // the bar's creeping position, 1..100
 };

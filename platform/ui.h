@@ -110,7 +110,8 @@ public:
     virtual void SetEnabled(ControlId ctl, bool enabled) = 0;
     virtual bool IsEnabled(ControlId ctl) const = 0;
     // Gives the focus when the application is active and the control and its
-    // parents are visible and enabled; false otherwise.
+    // parents are visible and enabled; false otherwise. A radio group takes
+    // it on its checked item (the first when none is).
     virtual bool SafeFocus(ControlId ctl) = 0;
     virtual bool HasFocus(ControlId ctl) const = 0;
     // Radio groups and list boxes.
@@ -127,7 +128,8 @@ public:
     // The progress bar.
     virtual void SetProgress(ControlId ctl, int max, int position, uint32_t rgb) = 0;
     virtual int ProgressPosition(ControlId ctl) const = 0;
-    // Paints the control now, without waiting for the message loop.
+    // Paints the control and everything inside it now, without waiting for
+    // the message loop (the window itself: the whole window).
     virtual void Repaint(ControlId ctl) = 0;
     virtual void Close() = 0;
     // Queue a click or a close, to happen once the current handler returns.

@@ -9,7 +9,7 @@ JOBS=${BV_JOBS:-2}
 BV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libssl-dev
   libgtest-dev googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth p7zip-full zip unzip nginx-light python3
-  libexpat1-dev ccache)
+  libexpat1-dev ccache libxtst6)
 
 log() { printf '== %s\n' "$*"; }
 

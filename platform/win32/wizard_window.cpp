@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/pictures.h"
+#include "platform/text_lines.h"
 
 #ifndef WM_DPICHANGED
 #define WM_DPICHANGED 0x02E0
@@ -235,6 +236,52 @@ bool ForwardToRoot(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
     return false;
 }
 
+// The part of a panel its text may use on more than one line: above the
+// children that are shown along its bottom edge (the status panel's bar).
+RECT TextArea(HWND panel, RECT rc) {
+    RECT area = rc;
+    for (HWND child = GetWindow(panel, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (!IsWindowVisible(child)) continue;
+        RECT r;
+        GetWindowRect(child, &r);
+        MapWindowPoints(nullptr, panel, reinterpret_cast<POINT*>(&r), 2);
+        if (r.bottom >= rc.bottom && r.top > rc.top) area.bottom = std::min(area.bottom, r.top);
+    }
+    return area;
+}
+
+// A panel's caption, centred. A text that does not fit on one line is laid
+// out on the lines the panel has room for, with its start and its end kept
+// (a failure text names what failed at its end); the window text stays whole.
+void DrawPanelText(HWND panel, HDC dc, const std::wstring& text, RECT rc) {
+    SIZE whole{};
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &whole);
+    if (whole.cx <= rc.right - rc.left) {
+        DrawTextW(dc, text.c_str(), -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+        return;
+    }
+    TEXTMETRICW tm{};
+    GetTextMetricsW(dc, &tm);
+    const int lineHeight = std::max<int>(tm.tmHeight, 1);
+    const int margin = tm.tmAveCharWidth;
+    RECT area = TextArea(panel, rc);
+    int maxLines = std::max<int>((area.bottom - area.top) / lineHeight, 1);
+    ui::FitCount fit = [dc](std::wstring_view piece, int width) -> size_t {
+        int fits = 0;
+        SIZE size{};
+        if (!GetTextExtentExPointW(dc, piece.data(), static_cast<int>(piece.size()), width, &fits, nullptr, &size))
+            return 0;
+        return static_cast<size_t>(std::max(fits, 0));
+    };
+    std::vector<std::wstring> lines = ui::FitLines(text, rc.right - rc.left - 2 * margin, maxLines, fit);
+    int top = area.top + (area.bottom - area.top - static_cast<int>(lines.size()) * lineHeight) / 2;
+    for (const std::wstring& line : lines) {
+        RECT lr{rc.left + margin, top, rc.right - margin, top + lineHeight};
+        DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &lr, DT_CENTER | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+        top += lineHeight;
+    }
+}
+
 }  // namespace
 
 // What the window draws with, made for one scale.
@@ -423,7 +470,11 @@ bool WizardWindow::CreateControls() {
         if (!parent) return false;
         HWND h = nullptr;
         int id = IdOf(s.id);
+        // Every control starts a group of its own for the arrow keys, which
+        // move only between a radio group's items; a page and the page stack
+        // are containers the keyboard interface walks into.
         auto make = [&](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style) {
+            if (s.kind != Kind::Pages && s.kind != Kind::Page) style |= WS_GROUP;
             return CreateWindowExW(exStyle, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), inst, nullptr);
         };
@@ -463,13 +514,16 @@ bool WizardWindow::CreateControls() {
                 h = make(0, L"BUTTON", s.text, WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW);
                 break;
             case Kind::RadioGroup: {
+                // The items act as one group: the first starts it, the
+                // arrow keys move the check between them (the buttons check
+                // themselves), and the group is one tab stop, its checked item.
                 h = make(0, L"BUTTON", s.text, WS_VISIBLE | BS_GROUPBOX);
                 std::vector<HWND>& items = radios_[s.id];
                 for (size_t i = 0; i < s.items.size(); ++i) {
                     HWND r = CreateWindowExW(0, L"BUTTON", s.items[i],
-                                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_RADIOBUTTON, 0, 0, 0, 0,
-                                             parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 1 + i)),
-                                             inst, nullptr);
+                                             WS_CHILD | WS_VISIBLE | BS_AUTORADIOBUTTON | (i == 0 ? WS_GROUP : 0), 0,
+                                             0, 0, 0, parent,
+                                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 1 + i)), inst, nullptr);
                     items.push_back(r);
                 }
                 break;
@@ -477,6 +531,7 @@ bool WizardWindow::CreateControls() {
             case Kind::Memo:
                 h = make(WS_EX_CLIENTEDGE, L"EDIT", s.text,
                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN);
+                if (h) SetWindowSubclass(h, MemoProc, 0, 0);
                 break;
             case Kind::Progress:
                 h = make(0, PROGRESS_CLASSW, L"", PBS_SMOOTH);
@@ -498,8 +553,11 @@ bool WizardWindow::CreateControls() {
             SetPropW(h, kTextColorProp, reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(ColorOf(s.color)) + 1));
         if (!s.enabled) EnableWindow(h, FALSE);
         controls_[s.id] = h;
-        if (s.kind == Kind::RadioGroup && s.selected >= 0)
+        if (s.kind == Kind::RadioGroup) {
             if (HWND r = RadioHandle(s.id, s.selected)) SendMessageW(r, BM_SETCHECK, BST_CHECKED, 0);
+            radioIndex_[s.id] = ItemIndex(s.id);
+            UpdateRadioTabStop(s.id);
+        }
         if (s.hint) {
             if (!tooltip_)
                 tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0, 0,
@@ -627,19 +685,47 @@ void WizardWindow::Show() {
 
 int WizardWindow::RunMessageLoop() {
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        if (PreTranslate(msg)) continue;
-        if (main_ && IsDialogMessageW(main_, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) HandleMessage(msg);
     return 0;
+}
+
+void WizardWindow::HandleMessage(MSG& msg) {
+    if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST && main_ &&
+        (msg.hwnd == main_ || IsChild(main_, msg.hwnd))) {
+        // The keyboard interface searches the window from the control a key
+        // was sent to, and never ends when that control cannot be reached
+        // (a hidden page's button): such a key goes to the focus, which is
+        // first moved to where the user can reach it.
+        RescueFocus();
+        if (!CanFocus(msg.hwnd)) {
+            HWND focus = GetFocus();
+            msg.hwnd = CanFocus(focus) ? focus : main_;
+        }
+    }
+    if (PreTranslate(msg)) return;
+    if (main_ && IsDialogMessageW(main_, &msg)) return;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+}
+
+bool WizardWindow::HandlePendingInput() {
+    MSG msg;
+    while (main_ && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT | PM_QS_POSTMESSAGE)) {
+        if (msg.message == WM_QUIT) {
+            // Left for the message loop, which ends on it.
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        HandleMessage(msg);
+    }
+    return main_ != nullptr;
 }
 
 bool WizardWindow::PreTranslate(const MSG& msg) {
     // Enter presses the default button of the page on show, except in a
     // memo, which takes line breaks.
-    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || !main_ || !IsChild(main_, msg.hwnd))
+    if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN || !main_ ||
+        (msg.hwnd != main_ && !IsChild(main_, msg.hwnd)))
         return false;
     if (const ui::ControlDef* in = Def(CtlOf(msg.hwnd)); in && in->kind == Kind::Memo) return false;
     for (const ui::ControlDef& s : layout_)
@@ -652,10 +738,7 @@ bool WizardWindow::PreTranslate(const MSG& msg) {
 
 void WizardWindow::PumpMessages() {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) HandleMessage(msg);
 }
 
 void WizardWindow::SetText(ControlId ctl, const std::wstring& text) {
@@ -682,6 +765,9 @@ void WizardWindow::ShowPage(ControlId page) {
     if (it == pages_.end()) return;
     activePage_ = page;
     for (ControlId p : pages_) ShowWindow(Handle(p), p == page ? SW_SHOW : SW_HIDE);
+    // The focus never stays on the page that was left (pressing its button
+    // left it there); the page on show gives it to its own control.
+    RescueFocus();
     bool windowShown = IsWindowVisible(main_) != FALSE;
     SendMessageW(tabs_, TCM_SETCURSEL, static_cast<WPARAM>(it - pages_.begin()), 0);
     // Every button repaints, so the default frame follows the page.
@@ -690,15 +776,18 @@ void WizardWindow::ShowPage(ControlId page) {
     // A page is shown to the user only once the window is; Show() reports
     // the page on show then.
     if (events_ && windowShown) events_->OnPageShow(page);
+    RescueFocus();
 }
 
 void WizardWindow::SetTabsVisible(bool visible) {
     tabsVisible_ = visible;
     LayoutControls();
+    RescueFocus();
 }
 
 void WizardWindow::SetVisible(ControlId ctl, bool visible) {
     if (HWND h = Handle(ctl)) ShowWindow(h, visible ? SW_SHOW : SW_HIDE);
+    RescueFocus();
 }
 
 bool WizardWindow::IsVisible(ControlId ctl) const {
@@ -708,6 +797,7 @@ bool WizardWindow::IsVisible(ControlId ctl) const {
 
 void WizardWindow::SetEnabled(ControlId ctl, bool enabled) {
     if (HWND h = Handle(ctl)) EnableWindow(h, enabled ? TRUE : FALSE);
+    RescueFocus();
 }
 
 bool WizardWindow::IsEnabled(ControlId ctl) const {
@@ -716,7 +806,8 @@ bool WizardWindow::IsEnabled(ControlId ctl) const {
 }
 
 bool WizardWindow::SafeFocus(ControlId ctl) {
-    HWND h = Handle(ctl);
+    // A radio group takes the focus on its checked item.
+    HWND h = radios_.count(ctl) ? RadioFocusItem(ctl) : Handle(ctl);
     if (!h) return false;
     DWORD pid = 0;
     HWND fg = GetForegroundWindow();
@@ -728,8 +819,53 @@ bool WizardWindow::SafeFocus(ControlId ctl) {
 }
 
 bool WizardWindow::HasFocus(ControlId ctl) const {
+    HWND focus = GetFocus();
+    if (auto it = radios_.find(ctl); it != radios_.end())
+        return focus && std::find(it->second.begin(), it->second.end(), focus) != it->second.end();
     HWND h = Handle(ctl);
-    return h && GetFocus() == h;
+    return h && focus == h;
+}
+
+bool WizardWindow::CanFocus(HWND h) const {
+    if (!h || !main_ || (h != main_ && !IsChild(main_, h))) return false;
+    for (HWND w = h; w; w = GetParent(w)) {
+        if (!IsWindowVisible(w) || !IsWindowEnabled(w)) return false;
+        if (w == main_) break;
+    }
+    return true;
+}
+
+void WizardWindow::RescueFocus(bool offTheWindow) {
+    if (!main_) return;
+    HWND focus = GetFocus();
+    // Only the window's own focus: none while another program is active.
+    // The system gives it to nothing, or to the container, when the control
+    // that had it is disabled or hidden.
+    if (focus ? focus != main_ && !IsChild(main_, focus) : GetActiveWindow() != main_) return;
+    const ui::ControlDef* in = focus ? Def(CtlOf(focus)) : nullptr;
+    bool container = in && (in->kind == Kind::Page || in->kind == Kind::Pages);
+    if (CanFocus(focus) && !container && !(offTheWindow && focus == main_)) return;
+    HWND target = nullptr;
+    HWND page = Handle(activePage_);
+    if (CanFocus(page)) {
+        target = GetNextDlgTabItem(page, nullptr, FALSE);
+        if (!CanFocus(target) || !IsChild(page, target)) target = nullptr;
+    }
+    SetFocus(target ? target : main_);
+}
+
+HWND WizardWindow::RadioFocusItem(ControlId group) const {
+    int checked = ItemIndex(group);
+    return RadioHandle(group, checked >= 0 ? checked : 0);
+}
+
+void WizardWindow::UpdateRadioTabStop(ControlId group) {
+    HWND stop = RadioFocusItem(group);
+    for (HWND r : radios_[group]) {
+        LONG_PTR style = GetWindowLongPtrW(r, GWL_STYLE);
+        LONG_PTR wanted = r == stop ? style | WS_TABSTOP : style & ~static_cast<LONG_PTR>(WS_TABSTOP);
+        if (wanted != style) SetWindowLongPtrW(r, GWL_STYLE, wanted);
+    }
 }
 
 int WizardWindow::ItemIndex(ControlId ctl) const {
@@ -744,10 +880,18 @@ int WizardWindow::ItemIndex(ControlId ctl) const {
 
 void WizardWindow::SetItemIndex(ControlId ctl, int index) {
     if (auto it = radios_.find(ctl); it != radios_.end()) {
-        int before = ItemIndex(ctl);
+        HWND focus = GetFocus();
+        bool focusInGroup = focus && std::find(it->second.begin(), it->second.end(), focus) != it->second.end();
         for (size_t i = 0; i < it->second.size(); ++i)
             SendMessageW(it->second[i], BM_SETCHECK, static_cast<int>(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
-        if (before != ItemIndex(ctl) && events_) events_->OnChange(ctl);
+        UpdateRadioTabStop(ctl);
+        // The focus, when it is in the group, goes with the check.
+        if (HWND item = RadioFocusItem(ctl); focusInGroup && item != focus && CanFocus(item)) SetFocus(item);
+        int& seen = radioIndex_[ctl];
+        int now = ItemIndex(ctl);
+        bool changed = seen != now;
+        seen = now;
+        if (changed && events_) events_->OnChange(ctl);
         return;
     }
     if (HWND h = Handle(ctl)) SendMessageW(h, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
@@ -820,10 +964,10 @@ int WizardWindow::ProgressPosition(ControlId ctl) const {
 }
 
 void WizardWindow::Repaint(ControlId ctl) {
-    if (HWND h = Handle(ctl)) {
-        InvalidateRect(h, nullptr, TRUE);
-        UpdateWindow(h);
-    }
+    // With everything inside it: the window, a page, or a panel and its bar.
+    if (HWND h = Handle(ctl))
+        RedrawWindow(h, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | (h == main_ ? RDW_FRAME : 0));
 }
 
 void WizardWindow::Close() {
@@ -1013,7 +1157,34 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             break;
         }
         case WM_TIMER:
-            if (wp == kTimerId && events_) events_->OnTimer();
+            if (wp != kTimerId || !events_ || inTick_) return 0;
+            {
+                // A tick that fell due while a download held the thread comes
+                // before the keys and clicks made meanwhile, whose events the
+                // system may not even have read yet: they are handled first,
+                // so that a close asked during the download ends the window
+                // instead of this tick starting the next file. (Not while a
+                // modal window of ours, which disables this one, reads them.)
+                inTick_ = true;
+                bool open = !IsWindowEnabled(hwnd) || HandlePendingInput();
+                inTick_ = false;
+                if (open) events_->OnTimer();
+            }
+            return 0;
+        case WM_ACTIVATE:
+            if (LOWORD(wp) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus && IsChild(hwnd, focus)) lastFocus_ = focus;
+                break;
+            }
+            // Back to the control that had the focus, if the user can still
+            // reach it; otherwise to the active page's first control.
+            if (CanFocus(lastFocus_) && lastFocus_ != hwnd) {
+                SetFocus(lastFocus_);
+                return 0;
+            }
+            DefWindowProcW(hwnd, msg, wp, lp);
+            RescueFocus(true);
             return 0;
         case WM_BV_DBLCLK:
             if (events_) events_->OnDblClick(static_cast<ControlId>(wp));
@@ -1025,6 +1196,7 @@ LRESULT WizardWindow::HandleMain(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             return 0;
         case WM_DESTROY:
             main_ = nullptr;
+            lastFocus_ = nullptr;
             controls_.clear();
             radios_.clear();
             PostQuitMessage(0);
@@ -1060,7 +1232,7 @@ LRESULT CALLBACK WizardWindow::PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
                 HGDIOBJ old = SelectObject(dc, static_cast<HFONT>(GetPropW(hwnd, kFontProp)));
                 SetBkMode(dc, TRANSPARENT);
                 SetTextColor(dc, RGB(0, 0, 0));
-                DrawTextW(dc, text, -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+                DrawPanelText(hwnd, dc, text, rc);
                 SelectObject(dc, old);
             }
             EndPaint(hwnd, &ps);
@@ -1078,6 +1250,27 @@ LRESULT CALLBACK WizardWindow::PanelProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
         default: break;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK WizardWindow::MemoProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR) {
+    switch (msg) {
+        case WM_GETDLGCODE: {
+            // A multi-line edit wants every key, and in a window with a
+            // keyboard interface it takes Tab (even with Ctrl) without ever
+            // passing the focus on. Tab moves on from it as from any other
+            // control (backwards with Shift); Enter keeps its line break.
+            LRESULT code = DefSubclassProc(hwnd, msg, wp, lp);
+            const MSG* key = reinterpret_cast<const MSG*>(lp);
+            if (key && key->message == WM_KEYDOWN && key->wParam == VK_TAB)
+                code &= ~static_cast<LRESULT>(DLGC_WANTTAB | DLGC_WANTALLKEYS);
+            return code;
+        }
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(hwnd, MemoProc, 0);
+            break;
+        default: break;
+    }
+    return DefSubclassProc(hwnd, msg, wp, lp);
 }
 
 LRESULT CALLBACK WizardWindow::ContainerProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -40,8 +40,11 @@ public:
     void Show();
     // Runs the message loop until the window is destroyed.
     int RunMessageLoop();
-    // Handles queued messages without waiting (tests).
+    // Handles queued messages without waiting, as the message loop does (tests).
     void PumpMessages();
+    // One message as the message loop handles it: the window's own keys,
+    // then the keyboard interface of its controls, then dispatch.
+    void HandleMessage(MSG& msg);
     // The keys the window handles before dispatch (Enter presses the page's
     // default button); true when the message was used.
     bool PreTranslate(const MSG& msg);
@@ -91,7 +94,28 @@ private:
     static LRESULT CALLBACK MainProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT CALLBACK PanelProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT CALLBACK ContainerProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK MemoProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
     LRESULT HandleMain(HWND, UINT, WPARAM, LPARAM);
+    // Handles the keys and clicks that are waiting and the messages posted
+    // with them, but no painting (a tick among them is dropped: the one being
+    // delivered follows); false when the window was closed meanwhile.
+    bool HandlePendingInput();
+    // Whether `h` is the window or one of its controls that can take the
+    // focus: it and every parent visible and enabled.
+    bool CanFocus(HWND h) const;
+    // Moves the focus off a control that is hidden (a page that was left)
+    // or disabled, or off a page (which the system gives it when the control
+    // in it that had it is hidden), to the first control of the active page,
+    // or to the window itself when the page has none: the keyboard interface
+    // looks for a key's control by walking the window from the focus, and
+    // never comes back to a control that cannot be reached. With
+    // `offTheWindow`, also off the window itself (after activation).
+    void RescueFocus(bool offTheWindow = false);
+    // The control of a radio group that takes the focus and the tab stop:
+    // its checked item, or the first when none is checked.
+    HWND RadioFocusItem(ui::ControlId group) const;
+    // Keeps the group's tab stop on that item.
+    void UpdateRadioTabStop(ui::ControlId group);
     bool CreateControls();
     void LayoutControls();
     // Places the children of `parent`, whose client area is w by h, and
@@ -130,6 +154,13 @@ private:
     HWND tooltip_ = nullptr;
     std::map<ui::ControlId, HWND> controls_;
     std::map<ui::ControlId, std::vector<HWND>> radios_;
+    // Each radio group's checked item as the handlers last saw it: an
+    // automatic radio button checks itself before it reports the click.
+    std::map<ui::ControlId, int> radioIndex_;
+    // The control that had the focus when the window was last deactivated.
+    HWND lastFocus_ = nullptr;
+    // A tick is being delivered (the keys before it are being handled).
+    bool inTick_ = false;
     std::vector<ui::ControlId> pages_;
     std::map<ui::ControlId, SIZE> designSizes_;
     ui::ControlId activePage_ = ui::kNoControl;

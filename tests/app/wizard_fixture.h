@@ -27,12 +27,14 @@ inline void ResetProcessState() {
 }
 
 struct Wizard {
-    // `prepare` runs before window creation (to set services up).
-    explicit Wizard(std::vector<std::wstring> params, std::function<void(TMainF&)> prepare = nullptr) {
+    // `prepare` runs before window creation (to set services up); the timer
+    // ticks every `timerMs`.
+    explicit Wizard(std::vector<std::wstring> params, std::function<void(TMainF&)> prepare = nullptr,
+                    UINT timerMs = 4000) {
         ResetProcessState();
         form.ParamsHook = [params] { return params; };
         if (prepare) prepare(form);
-        window.Create(form);
+        window.Create(form, timerMs);
         MainF = &form;
         form.FormCreate();
         module = std::make_unique<TdmClient>();

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <set>
 
 #include "app/MainU.h"
@@ -30,14 +31,23 @@ protected:
     void SetUp() override {
         fs::MapDrive(L'C', drive_.path());
         TestMode = SkipSwitch = false;
-        view_.Attach(form_);
-        WizardServices& s = form_.Services;
+        Wire(form_);
+        module_ = std::make_unique<TdmClient>();
+        form_.FormShow();
+    }
+    void TearDown() override { module_.reset(); }
+
+    // Attaches a form to the view, gives it the fakes and creates it.
+    void Wire(TMainF& form) {
+        view_.Attach(form);
+        WizardServices& s = form.Services;
         s.VendorAuthority = [] { return std::wstring(L"vendor.test"); };
         s.CheckForInternet = [](const std::wstring&, uint32_t) { return true; };
         s.GetServerBaseURL = [] { return std::wstring(L"http://vendor.test/dl/"); };
         s.DownloadToFile = [this](const std::wstring& url, const std::wstring& path) {
             std::wstring name = url.substr(url.find_last_of(L'/') + 1);
             requested_.push_back(name);
+            if (whileFetching_) whileFetching_(name);
             return !missing_.count(name) && fs::WriteFile(path, "data");
         };
         s.UnzipExtraBaseFiles = [this](const std::wstring&, const std::wstring& remote, Questions&) {
@@ -49,12 +59,9 @@ protected:
             links_.push_back(link + L" -> " + target);
             return Result<void>();
         };
-        form_.ParamsHook = [] { return std::vector<std::wstring>{}; };
-        form_.FormCreate();
-        module_ = std::make_unique<TdmClient>();
-        form_.FormShow();
+        form.ParamsHook = [] { return std::vector<std::wstring>{}; };
+        form.FormCreate();
     }
-    void TearDown() override { module_.reset(); }
 
     test::ScratchDir drive_;
     test::MemoryView view_;
@@ -62,6 +69,8 @@ protected:
     std::unique_ptr<TdmClient> module_;
     std::set<std::wstring> missing_;
     std::vector<std::wstring> requested_;
+    // Runs while a file is being fetched (the window's thread is held).
+    std::function<void(const std::wstring& name)> whileFetching_;
     std::wstring unzipped_;
     std::vector<std::wstring> links_;
 };
@@ -169,6 +178,92 @@ TEST_F(WizardLogic, EveryProgramHasItsBatchAndShortcut) {
     }
     DeepLogging = false;
     ResetLogForTesting();
+}
+
+// Every page takes the focus when it is shown, so a key pressed next goes to
+// a control on it: the folder list, the checked radio item, the memo while
+// the batch runs and Finish once it is enabled.
+TEST_F(WizardLogic, EveryPageShownTakesTheFocus) {
+    EXPECT_TRUE(view_.HasFocus(Ctl::lbxInstallFolder));
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Focus");
+    struct Step {
+        ui::ControlId button, focus;
+    };
+    const Step steps[] = {{Ctl::btnNext1, Ctl::rgLanguage},
+                          {Ctl::btnNext3, Ctl::rgSireFiles},
+                          {Ctl::btnNext4, Ctl::rgProgram},
+                          {Ctl::btnNext5, Ctl::memDownload}};
+    std::vector<std::string> focusWhileFetching;
+    whileFetching_ = [&](const std::wstring&) {
+        focusWhileFetching.push_back(view_.HasFocus(Ctl::memDownload) ? "memo" : "elsewhere");
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(s.button));
+        form_.OnClick(s.button);
+        EXPECT_TRUE(view_.HasFocus(s.focus));
+    }
+    // The music file was fetched from the folder page; the batch's files
+    // while the memo had the focus.
+    EXPECT_EQ(focusWhileFetching.front(), "elsewhere");
+    EXPECT_EQ(focusWhileFetching.back(), "memo");
+    for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+    ASSERT_TRUE(view_.IsEnabled(Ctl::btnFinish));
+    EXPECT_TRUE(view_.HasFocus(Ctl::btnFinish));
+    // Pages opened by their tabs in test mode take it too.
+    view_.ShowPage(Ctl::TabSheet2);
+    EXPECT_TRUE(view_.HasFocus(Ctl::Edit1));
+    view_.ShowPage(Ctl::tbDownload);
+    EXPECT_TRUE(view_.HasFocus(Ctl::btnFinish));
+    view_.ShowPage(Ctl::tbInstallFolder);
+    EXPECT_TRUE(view_.HasFocus(Ctl::lbxInstallFolder));
+}
+
+// The downloads hold the window's thread: the whole window is painted before
+// the batch's first file, and again with each memo line, before it is fetched.
+TEST_F(WizardLogic, TheWindowIsPaintedBeforeEachFileIsFetched) {
+    struct Seen {
+        std::wstring file;
+        int repaints;
+        std::wstring lastLine;
+    };
+    std::vector<Seen> seen;
+    whileFetching_ = [&](const std::wstring& name) {
+        std::vector<std::wstring> lines = view_.Lines(Ctl::memDownload);
+        seen.push_back({name, view_.repaints[Ctl::MainF], lines.empty() ? L"" : lines.back()});
+    };
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Paint");
+    form_.OnClick(Ctl::btnNext1);
+    form_.OnClick(Ctl::btnNext3);
+    form_.OnClick(Ctl::btnNext4);
+    form_.OnClick(Ctl::btnNext5);
+    for (int tick = 0; tick < 8 && !view_.IsEnabled(Ctl::btnFinish); ++tick) form_.OnTimer();
+    ASSERT_EQ(seen.size(), 4u);  // the music file, then the batch's three
+    EXPECT_EQ(seen[0].file, L"ipanema.mid");
+    for (size_t i = 1; i < seen.size(); ++i) {
+        SCOPED_TRACE(std::string(seen[i].file.begin(), seen[i].file.end()));
+        EXPECT_GT(seen[i].repaints, seen[i - 1].repaints);
+        EXPECT_EQ(seen[i].lastLine.rfind(L"Downloading C:\\Paint\\", 0), 0u) << "its memo line shown";
+    }
+}
+
+// A close asked while a file arrives (the in-memory window closes at once)
+// lets that file end; no tick starts another, nor the finish.
+TEST_F(WizardLogic, ACloseDuringADownloadStartsNoFurtherFile) {
+    whileFetching_ = [&](const std::wstring& name) {
+        if (name == L"zoded.___") view_.PostClose();
+    };
+    view_.SetText(Ctl::edInstallFolder, L"C:\\Closed");
+    form_.OnClick(Ctl::btnNext1);
+    form_.OnClick(Ctl::btnNext3);
+    form_.OnClick(Ctl::btnNext4);
+    form_.OnClick(Ctl::btnNext5);
+    ASSERT_TRUE(view_.closed);
+    for (int tick = 0; tick < 8; ++tick) form_.OnTimer();
+    EXPECT_EQ(requested_, (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___"}));
+    EXPECT_TRUE(fs::FileExists(L"C:\\Closed\\ZODed.___"));
+    EXPECT_FALSE(view_.IsEnabled(Ctl::btnFinish));
+    EXPECT_EQ(unzipped_, L"");
+    EXPECT_TRUE(links_.empty());
 }
 
 TEST_F(WizardLogic, ProgressCreepsEveryHundredBlocksAndWraps) {
@@ -354,15 +449,15 @@ TEST_F(WizardLogic, UnattendedLeavesOmittedChoicesToThePages) {
         {{L"--folder=C:\\Farm\\ZOVozivu2", L"--program=0"},
          {L"ipanema.mid", L"zoded.___", L"bvsires.usa", L"basefiles.zip"}, "installing Bovista\n"},
     };
-    const auto download = form_.Services.DownloadToFile;  // each run wraps it
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.params));
+        // Each run ends by closing its window, so each has a window of its own.
         requested_.clear();
-        form_.Services.DownloadToFile = download;
         view_.closed = false;
         view_.SetEnabled(Ctl::btnFinish, false);
-        view_.ShowPage(Ctl::tbInstallFolder);
-        view_.SetItemIndex(Ctl::rgLanguage, 0);
+        TMainF form{view_};
+        Wire(form);
+        form.FormShow();
         view_.SetItemIndex(Ctl::rgSireFiles, 0);
         UnattendedOptions options;
         std::vector<std::wstring> args = c.params;
@@ -370,16 +465,15 @@ TEST_F(WizardLogic, UnattendedLeavesOmittedChoicesToThePages) {
         ASSERT_TRUE(ParseUnattended(args, options).empty());
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
-        Unattended run(form_, options, out, err);
+        Unattended run(form, options, out, err);
         run.Start();
-        for (int tick = 0; tick < 8 && !view_.closed; ++tick) form_.OnTimer();
+        for (int tick = 0; tick < 8 && !view_.closed; ++tick) form.OnTimer();
         std::string o = ReadAll(out), e = ReadAll(err);
         EXPECT_EQ(run.ExitCode(), kExitInstalled) << o << e;
         EXPECT_EQ(requested_, c.requested);
         EXPECT_NE(o.find(c.told), std::string::npos) << o;
-        form_.OnInstallFinished = nullptr;
-        form_.Services.DownloadToFile = download;
     }
+    view_.Attach(form_);
 }
 
 }  // namespace
