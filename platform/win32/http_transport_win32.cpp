@@ -20,8 +20,11 @@ constexpr DWORD kConnectTimeoutMs = 10000;
 constexpr DWORD kReceiveTimeoutMs = 120000;
 // Every request goes to the server: no cached copy used, the answer not
 // stored; a redirect is an answer like any other; the connection is kept.
+// No cookies or credentials go to the server and no dialog is ever shown:
+// the requests run on a worker thread for a server that needs neither.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_KEEP_CONNECTION;
+                                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
 
 bool SameName(const std::wstring& a, const wchar_t* b) {
     return _wcsicmp(a.c_str(), b) == 0;
@@ -71,6 +74,7 @@ public:
             if (!SameName(h.first, L"Content-Length")) headers += h.first + L": " + h.second + L"\r\n";
         std::wstring method = head.method, path = head.path;
         int64_t length = head.contentLength;
+        if (length < 0 || length > kMaxRequestBody) return Error{kBroken, 0, L"a body of this length cannot be sent"};
         return Run([method, path, headers, length](Shared& s) -> const wchar_t* {
             HINTERNET previous;
             {
@@ -140,6 +144,14 @@ public:
                 return L"HttpQueryInfo";
             s.status = static_cast<int>(status);
             s.reason = QueryText(request, HTTP_QUERY_STATUS_TEXT);
+            // The head's size is asked first: a head past the bound is a
+            // broken answer, never copied or read line by line.
+            DWORD headBytes = 0;
+            HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &headBytes, nullptr);
+            if (headBytes / sizeof(wchar_t) > kMaxAnswerHead) {
+                SetLastError(0);
+                return L"answer head too large";
+            }
             s.rawHeaders = QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF);
             // A connection closed before any answer came is reported by the
             // internet API as an answer without a status line (an HTTP/0.9
@@ -165,10 +177,15 @@ public:
             std::wstring name = line.substr(0, colon), value = line.substr(colon + 1);
             size_t first = value.find_first_not_of(L" \t");
             value = first == std::wstring::npos ? std::wstring() : value.substr(first);
-            if (SameName(name, L"Content-Length")) head.contentLength = _wtoi64(value.c_str());
             head.headers.emplace_back(name, value);
         }
+        // How the body ends: an answer whose length is unclear is broken,
+        // never read to a guessed end.
+        Result<Framing> framing = ReadFraming(head.headers);
+        if (!framing) return framing.error();
+        head.contentLength = framing.value().contentLength;
         s_->contentLength = head.contentLength;
+        s_->chunked = framing.value().chunked;
         s_->received = 0;
         return head;
     }
@@ -232,6 +249,7 @@ private:
         std::wstring reason, rawHeaders;
         std::vector<char> readBuffer = std::vector<char>(kReadBlock);
         int64_t contentLength = -1, received = 0;  // of the current answer
+        bool chunked = false;
         bool streaming = false;
         DWORD readCount = 0;
     };

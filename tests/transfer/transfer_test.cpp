@@ -233,6 +233,105 @@ TEST_F(Transfer, FailedConnections) {
     }
 }
 
+// Answers that are cut, broken or hostile: none is "Saved to ", none leaves
+// anything beside the destination, and the old file survives every one of
+// them (the last column). A whole chunked body and a repeated equal length
+// are the controls that still save.
+TEST_F(Transfer, HostileAnswers) {
+    const std::string old = "old contents, longer";
+    const std::string body = Body(1300);
+    auto chunk = [](const std::string& bytes) {
+        char size[16];
+        snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+        return size + bytes + "\r\n";
+    };
+    auto headerLines = [](int n) {
+        std::string lines;
+        for (int i = 0; i < n; ++i) lines += "X-Filler-" + std::to_string(i) + ": some value here\r\n";
+        return lines;
+    };
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+    struct Case {
+        const char* name;
+        Script script;
+        const wchar_t* dest;     // the destination's name
+        std::wstring line;       // the mailbox's one line
+        int seconds;             // the most it may take
+        std::string file;        // the destination afterwards
+    };
+    const std::wstring abort = L"ResponseAbort";
+    std::vector<Case> cases = {
+        {"cut after 50 of 150", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body.substr(0, 50)),
+                                 Pause(300), Reset()}, L"file.bin", abort, 10, old},
+        {"cut after the head", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n"), Pause(300), Reset()},
+         L"file.bin", abort, 10, old},
+        {"lengths 1000 then 10", {Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Length: 10\r\n\r\n" +
+                                       body.substr(0, 1000))}, L"file.bin", abort, 10, old},
+        {"length abc", {Send("HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\n" +
+                             body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length 5abc", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5abc\r\nConnection: close\r\n\r\n" +
+                              body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length +5", {Send("HTTP/1.1 200 OK\r\nContent-Length: +5\r\nConnection: close\r\n\r\n" +
+                            body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length beside chunked", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                        chunk(body.substr(0, 400)) + "0\r\n\r\n")}, L"file.bin", abort, 10, old},
+        {"chunked cut before its last chunk", {Send(chunked + "Connection: close\r\n\r\n" + chunk(body.substr(0, 400))),
+                                               Pause(300), Send("384\r\n" + body.substr(400, 300))},
+         L"file.bin", abort, 10, old},
+        {"3000 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(3000) + "Content-Length: 5\r\n\r\nfresh")},
+         L"file.bin", abort, 5, old},
+        {"8192 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(8192) + "Content-Length: 5\r\n\r\nfresh")},
+         L"file.bin", abort, 10, old},
+        {"device name as destination", Answer("200 OK", {}, "fresh"), L"NUL.txt", L"Not saved: " + Dest(L"NUL.txt"),
+         10, "<missing>"},
+        {"chunked, whole", {Send(chunked + "\r\n" + chunk(body.substr(0, 400)) + chunk(body.substr(400)) + "0\r\n\r\n")},
+         L"file.bin", L"Saved to " + Dest(), 10, body},
+        {"the same length twice", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nfresh")},
+         L"file.bin", L"Saved to " + Dest(), 10, "fresh"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring dest = Dest(c.dest);
+        if (c.dest == std::wstring(L"file.bin")) ASSERT_TRUE(fs::WriteFile(dest, old));
+        ScriptServer server({c.script});
+        Client client;
+        auto start = std::chrono::steady_clock::now();
+        client.Fetch(Local(server), L"/file.bin", dest);
+        ASSERT_TRUE(client.Wait(1, 120000));
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        printf("%s: %lld ms\n", c.name, static_cast<long long>(took.count()));
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{c.line});
+        EXPECT_LT(took, std::chrono::seconds(c.seconds));
+        EXPECT_EQ(client.Count("Saved to"), c.line.rfind(L"Saved to ", 0) == 0 ? 1 : 0);
+        if (c.dest == std::wstring(L"file.bin")) {
+            EXPECT_EQ(FileBytes(dest), c.file);
+        }
+        std::vector<std::wstring> left;
+        for (const fs::DirEntry& entry : fs::ListDirectory(Folder())) left.push_back(entry.name);
+        std::vector<std::wstring> expected;
+        if (c.dest == std::wstring(L"file.bin")) expected.push_back(L"file.bin");
+        EXPECT_EQ(left, expected);
+        client.module.reset();
+        (void)fs::RemoveFile(Dest());
+    }
+}
+
+// A host that never answers (its queue of pending connections is full): the
+// request ends with its abort within the 10-second connect timeout.
+TEST_F(Transfer, ConnectTimeoutAgainstAHostThatNeverAnswers) {
+    test::FullListener silent;
+    ASSERT_TRUE(fs::WriteFile(Dest(), "old"));
+    Client client;
+    auto start = std::chrono::steady_clock::now();
+    client.Fetch(L"127.0.0.1:" + std::to_wstring(silent.port()), L"/file.bin", Dest());
+    ASSERT_TRUE(client.Wait(1, 60000));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"ResponseAbort"});
+    EXPECT_GE(took, std::chrono::milliseconds(9500));
+    EXPECT_LT(took, std::chrono::milliseconds(13000));
+    EXPECT_EQ(FileBytes(Dest()), "old");
+}
+
 // Two downloads in a row: the second request reaches the server only after
 // the first answer is complete, on a new connection once the server closed
 // the first one.
