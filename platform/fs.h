@@ -155,7 +155,7 @@ bool MaskMatches(const std::wstring& mask, const std::wstring& name);
 Result<void> RenameFile(const std::wstring& from, const std::wstring& to);
 // Moves a file to a new name in the same folder, replacing a file there in
 // one step: the name holds either the old file or the new one, never none.
-Result<void> ReplaceFile(const std::wstring& from, const std::wstring& to);
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to);
 
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);

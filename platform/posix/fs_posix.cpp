@@ -437,7 +437,7 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
-Result<void> ReplaceFile(const std::wstring& from, const std::wstring& to) {
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
     if (::rename(HostPath(from).c_str(), HostPath(to).c_str()) != 0) return Fail(to);
     return {};
 }

@@ -399,7 +399,7 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
-Result<void> ReplaceFile(const std::wstring& from, const std::wstring& to) {
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
     if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(to);
     return {};
 }

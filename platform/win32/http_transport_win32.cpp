@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <cwchar>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -42,6 +44,8 @@ std::wstring QueryText(HINTERNET request, DWORD what) {
 }
 
 // The handle of the internet API's session, shared by its connections.
+// Its status callback tells each connection when its request has reached the
+// server (see WinInetConnection::SendHead).
 struct Session {
     HINTERNET handle = nullptr;
     ~Session() {
@@ -60,12 +64,29 @@ public:
     WinInetConnection(std::shared_ptr<Session> session, HINTERNET connect) : s_(std::make_shared<Shared>()) {
         s_->session = std::move(session);
         s_->connect = connect;
+        s_->id = Register(s_);
         std::thread([s = s_] { IoLoop(s); }).detach();
     }
     ~WinInetConnection() override {
+        Forget(s_->id);
         std::lock_guard<std::mutex> lock(s_->mutex);
         s_->quit = true;
         s_->wake.notify_all();
+    }
+
+    // The session's status callback: the request of connection `context`
+    // is connected once the internet API connects it or starts sending on a
+    // connection it kept.
+    static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+        if (context == 0) return;
+        if (status != INTERNET_STATUS_CONNECTED_TO_SERVER && status != INTERNET_STATUS_SENDING_REQUEST &&
+            status != INTERNET_STATUS_REQUEST_SENT)
+            return;
+        std::shared_ptr<Shared> s = Find(context);
+        if (!s) return;
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->connected = true;
+        s->wake.notify_all();
     }
 
     Result<void> SendHead(const RequestHead& head) override {
@@ -75,7 +96,7 @@ public:
         std::wstring method = head.method, path = head.path;
         int64_t length = head.contentLength;
         if (length < 0 || length > kMaxRequestBody) return Error{kBroken, 0, L"a body of this length cannot be sent"};
-        return Run([method, path, headers, length](Shared& s) -> const wchar_t* {
+        return RunConnecting([method, path, headers, length](Shared& s) -> const wchar_t* {
             HINTERNET previous;
             {
                 std::lock_guard<std::mutex> lock(s.mutex);
@@ -84,7 +105,7 @@ public:
             }
             if (previous) InternetCloseHandle(previous);
             HINTERNET request = HttpOpenRequestW(s.connect, method.c_str(), path.c_str(), L"HTTP/1.1", nullptr,
-                                                 nullptr, kRequestFlags, 0);
+                                                 nullptr, kRequestFlags, s.id);
             if (!request) return L"HttpOpenRequest";
             {
                 std::lock_guard<std::mutex> lock(s.mutex);
@@ -240,7 +261,9 @@ private:
         std::mutex mutex;
         std::condition_variable wake;
         std::function<const wchar_t*(Shared&)> job;  // the call to make; answers the failing call's name
+        DWORD_PTR id = 0;  // the requests' context for the status callback
         bool busy = false, quit = false, aborted = false;
+        bool connected = false;  // the request under way has reached the server
         const wchar_t* failed = nullptr;
         DWORD error = 0;
         // What the calls answer.
@@ -253,6 +276,32 @@ private:
         bool streaming = false;
         DWORD readCount = 0;
     };
+
+    // Connections by the context their requests carry, for the status
+    // callback, which may come after a connection is gone.
+    static std::mutex& RegistryMutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::map<DWORD_PTR, std::weak_ptr<Shared>>& Registry() {
+        static std::map<DWORD_PTR, std::weak_ptr<Shared>> r;
+        return r;
+    }
+    static DWORD_PTR Register(const std::shared_ptr<Shared>& s) {
+        static DWORD_PTR next = 0;
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry()[++next] = s;
+        return next;
+    }
+    static void Forget(DWORD_PTR id) {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry().erase(id);
+    }
+    static std::shared_ptr<Shared> Find(DWORD_PTR id) {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        auto it = Registry().find(id);
+        return it == Registry().end() ? nullptr : it->second.lock();
+    }
 
     static HINTERNET Req(Shared& s) {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -324,6 +373,30 @@ private:
         return Wait();
     }
 
+    // Sends a request's head: the internet API under Wine does not keep the
+    // connect timeout against a host that never answers, so the caller
+    // waits at most that long for the request to reach the server; a
+    // connect still pending then is left to end on its own (Abort).
+    Result<void> RunConnecting(std::function<const wchar_t*(Shared&)> job) {
+        {
+            std::unique_lock<std::mutex> lock(s_->mutex);
+            if (s_->aborted) return Error{kAborted, 0, L"aborted"};
+            s_->connected = false;
+            s_->job = std::move(job);
+            s_->busy = true;
+            s_->wake.notify_all();
+            bool reached = s_->wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs), [&] {
+                return !s_->busy || s_->aborted || s_->connected;
+            });
+            if (!reached) {
+                lock.unlock();
+                Abort();
+                return Error{kBroken, ERROR_INTERNET_TIMEOUT, L"no connection within the connect timeout"};
+            }
+        }
+        return Wait();
+    }
+
     // Waits for the call under way on the I/O thread, or for Abort.
     Result<void> Wait() {
         std::unique_lock<std::mutex> lock(s_->mutex);
@@ -341,7 +414,10 @@ class WinInetTransport : public Transport {
 public:
     WinInetTransport() : session_(std::make_shared<Session>()) {
         session_->handle = InternetOpenW(L"BVStartup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-        if (!session_->handle) openError_ = GetLastError();
+        if (!session_->handle)
+            openError_ = GetLastError();
+        else
+            InternetSetStatusCallbackW(session_->handle, &WinInetConnection::Status);
     }
 
     Result<std::unique_ptr<Connection>> Open(const std::wstring& host, uint16_t port) override {

@@ -142,7 +142,7 @@ TEST_F(Transfer, CompleteAnswers) {
         Script script;
         std::vector<std::wstring> lines;
         std::string file;             // the destination afterwards
-        std::vector<int64_t> sizes;   // the destination's size after each change
+        std::vector<int64_t> sizes;   // the destination's size after each change (the old file until the end)
         std::vector<std::wstring> statuses;
         std::vector<int> progress;    // nfProgress after each change
         int notDone;                  // "not done" log lines
@@ -154,9 +154,9 @@ TEST_F(Transfer, CompleteAnswers) {
     std::vector<Case> cases = {
         {"blocks of 50, 60 and 40", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body150.substr(0, 50)),
                                      Pause(300), Send(body150.substr(50, 60)), Pause(300), Send(body150.substr(110))},
-         {saved}, body150, {20, 50, 110, 150}, {L"", L"50 bytes", L"110 bytes", L"150 bytes"}, {0, 33, 73}, 2, "= 150"},
+         {saved}, body150, {20, 150}, {L"", L"50 bytes", L"110 bytes", L"150 bytes"}, {0, 33, 73}, 2, "= 150"},
         {"Content-Length 0", Answer("200 OK", {}, ""), {saved}, "", {20, 0}, {L"", L"0 bytes"}, {0}, 0, ""},
-        {"no Content-Length", closeDelimited, {saved}, body150, {20, 70, 150}, {L"", L"70 bytes", L"150 bytes"}, {0}, 2,
+        {"no Content-Length", closeDelimited, {saved}, body150, {20, 150}, {L"", L"70 bytes", L"150 bytes"}, {0}, 2,
          "= 0"},
         {"one block", Answer("200 OK", {}, "just one"), {saved}, "just one", {20, 8}, {L"", L"8 bytes"}, {0}, 0, ""},
         {"404 leaves the old file", Answer("404 Not Found", {}, "gone"), {L"Failed"}, "old contents, longer", {20},
@@ -193,7 +193,7 @@ TEST_F(Transfer, CompleteAnswers) {
 }
 
 // Connections that fail: every request ends in one "ResponseAbort", in order;
-// those behind a failed one are never sent; a 200 cut off keeps its blocks.
+// those behind a failed one are never sent; a 200 cut off leaves no file.
 TEST_F(Transfer, FailedConnections) {
     struct Case {
         const char* name;
@@ -210,7 +210,7 @@ TEST_F(Transfer, FailedConnections) {
         {"host that does not resolve", L"no-such-host.invalid", {}, 1, "<missing>", 0},
         {"two queued, the first broken", L"", {Reset()}, 2, "<missing>", 1},
         {"200 cut off", L"", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body.substr(0, 50)), Pause(300),
-                              Reset()}, 1, body.substr(0, 50), 1},
+                              Reset()}, 1, "<missing>", 1},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -275,9 +275,6 @@ TEST_F(Transfer, HostileAnswers) {
                             body.substr(0, 20))}, L"file.bin", abort, 10, old},
         {"length beside chunked", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" +
                                         chunk(body.substr(0, 400)) + "0\r\n\r\n")}, L"file.bin", abort, 10, old},
-        {"chunked cut before its last chunk", {Send(chunked + "Connection: close\r\n\r\n" + chunk(body.substr(0, 400))),
-                                               Pause(300), Send("384\r\n" + body.substr(400, 300))},
-         L"file.bin", abort, 10, old},
         {"3000 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(3000) + "Content-Length: 5\r\n\r\nfresh")},
          L"file.bin", abort, 5, old},
         {"8192 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(8192) + "Content-Length: 5\r\n\r\nfresh")},
@@ -292,14 +289,15 @@ TEST_F(Transfer, HostileAnswers) {
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::wstring dest = Dest(c.dest);
-        if (c.dest == std::wstring(L"file.bin")) ASSERT_TRUE(fs::WriteFile(dest, old));
+        if (c.dest == std::wstring(L"file.bin")) {
+            ASSERT_TRUE(fs::WriteFile(dest, old));
+        }
         ScriptServer server({c.script});
         Client client;
         auto start = std::chrono::steady_clock::now();
         client.Fetch(Local(server), L"/file.bin", dest);
         ASSERT_TRUE(client.Wait(1, 120000));
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        printf("%s: %lld ms\n", c.name, static_cast<long long>(took.count()));
         EXPECT_EQ(client.Lines(), std::vector<std::wstring>{c.line});
         EXPECT_LT(took, std::chrono::seconds(c.seconds));
         EXPECT_EQ(client.Count("Saved to"), c.line.rfind(L"Saved to ", 0) == 0 ? 1 : 0);
@@ -364,7 +362,8 @@ TEST_F(Transfer, StallBeyondTheInactivityTimeout) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"ResponseAbort"});
     EXPECT_LT(took, std::chrono::milliseconds(4000));
-    EXPECT_EQ(FileBytes(Dest()), body.substr(0, 40));
+    EXPECT_EQ(FileBytes(Dest()), "<missing>");
+    EXPECT_FALSE(fs::FileExists(Dest() + L".part"));
     EXPECT_EQ(client.Count("inactivity timeout"), 1);
 }
 
