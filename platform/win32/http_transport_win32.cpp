@@ -79,6 +79,13 @@ public:
     // connection it kept.
     static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
         if (context == 0) return;
+        if (status == INTERNET_STATUS_CLOSING_CONNECTION || status == INTERNET_STATUS_CONNECTION_CLOSED) {
+            std::shared_ptr<Shared> s = Find(context);
+            if (!s) return;
+            std::lock_guard<std::mutex> lock(s->mutex);
+            s->connectionClosed = true;
+            return;
+        }
         if (status != INTERNET_STATUS_CONNECTED_TO_SERVER && status != INTERNET_STATUS_SENDING_REQUEST &&
             status != INTERNET_STATUS_REQUEST_SENT)
             return;
@@ -207,6 +214,9 @@ public:
         head.contentLength = framing.value().contentLength;
         s_->contentLength = head.contentLength;
         s_->chunked = framing.value().chunked;
+        s_->keepAlive = true;
+        for (const Header& h : head.headers)
+            if (SameName(h.first, L"Connection") && h.second.find(L"close") != std::wstring::npos) s_->keepAlive = false;
         s_->received = 0;
         return head;
     }
@@ -264,6 +274,8 @@ private:
         DWORD_PTR id = 0;  // the requests' context for the status callback
         bool busy = false, quit = false, aborted = false;
         bool connected = false;  // the request under way has reached the server
+        bool connectionClosed = false;  // the status callback saw the connection close
+        bool keepAlive = true;          // the answer did not ask for the connection's close
         const wchar_t* failed = nullptr;
         DWORD error = 0;
         // What the calls answer.
@@ -345,7 +357,7 @@ private:
             s.streaming = false;
             DWORD available = 0;
             if (!InternetQueryDataAvailable(request, &available, 0, 0)) return L"InternetQueryDataAvailable";
-            if (available == 0) return nullptr;
+            if (available == 0) return s.chunked ? ChunkedEnd(s, request) : nullptr;
             DWORD take = available < want ? available : want;
             if (available >= kStreamingBuffer && s.contentLength >= 0) {
                 s.streaming = true;
@@ -359,6 +371,30 @@ private:
             s.received += read;
             return nullptr;
         };
+    }
+
+    // The internet API reports the end of a chunked body the same way
+    // whether its last chunk came or the connection broke in the middle of
+    // it. A whole answer on a kept connection has handed that connection
+    // back for the next request; a cut one still holds it, and closing the
+    // request then closes the connection. So the request is closed here (it
+    // is finished either way) and the status callback tells which it was.
+    // FIXME: an answer that asked for the connection's close cannot be told
+    // apart this way, and is taken as whole.
+    static const wchar_t* ChunkedEnd(Shared& s, HINTERNET request) {
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            if (s.request != request) return nullptr;
+            s.request = nullptr;
+            s.connectionClosed = false;
+        }
+        InternetCloseHandle(request);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.keepAlive && s.connectionClosed) {
+            SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
+            return L"chunked answer cut before its last chunk";
+        }
+        return nullptr;
     }
 
     // Runs one call on the I/O thread and waits for it, or for Abort.

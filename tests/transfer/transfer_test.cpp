@@ -275,6 +275,9 @@ TEST_F(Transfer, HostileAnswers) {
                             body.substr(0, 20))}, L"file.bin", abort, 10, old},
         {"length beside chunked", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" +
                                         chunk(body.substr(0, 400)) + "0\r\n\r\n")}, L"file.bin", abort, 10, old},
+        {"chunked cut before its last chunk", {Send(chunked + "\r\n" + chunk(body.substr(0, 400))), Pause(300),
+                                               Send("384\r\n" + body.substr(400, 300))},
+         L"file.bin", abort, 10, old},
         {"3000 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(3000) + "Content-Length: 5\r\n\r\nfresh")},
          L"file.bin", abort, 5, old},
         {"8192 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(8192) + "Content-Length: 5\r\n\r\nfresh")},
@@ -282,6 +285,9 @@ TEST_F(Transfer, HostileAnswers) {
         {"device name as destination", Answer("200 OK", {}, "fresh"), L"NUL.txt", L"Not saved: " + Dest(L"NUL.txt"),
          10, "<missing>"},
         {"chunked, whole", {Send(chunked + "\r\n" + chunk(body.substr(0, 400)) + chunk(body.substr(400)) + "0\r\n\r\n")},
+         L"file.bin", L"Saved to " + Dest(), 10, body},
+        {"chunked, whole, the server stays", {Send(chunked + "\r\n" + chunk(body.substr(0, 400)) + chunk(body.substr(400)) +
+                                                   "0\r\n\r\n"), Pause(1000)},
          L"file.bin", L"Saved to " + Dest(), 10, body},
         {"the same length twice", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nfresh")},
          L"file.bin", L"Saved to " + Dest(), 10, "fresh"},
