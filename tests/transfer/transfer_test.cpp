@@ -320,6 +320,19 @@ TEST_F(Transfer, HostileAnswers) {
     }
 }
 
+// A cookie the server sets never goes back to it: the connection's requests
+// carry no cookies or credentials.
+TEST_F(Transfer, NoCookieGoesBack) {
+    ScriptServer server({Answer("200 OK", {"Set-Cookie: session=secret; Path=/"}, "one"), Answer("200 OK", {}, "two")});
+    Client client;
+    client.Fetch(Local(server), L"/one", Dest(L"one"));
+    client.Fetch(Local(server), L"/two", Dest(L"two"));
+    ASSERT_TRUE(client.Wait(2));
+    EXPECT_EQ(client.Lines(), (std::vector<std::wstring>{L"Saved to " + Dest(L"one"), L"Saved to " + Dest(L"two")}));
+    ASSERT_EQ(server.requests().size(), 2u);
+    for (const std::string& request : server.requests()) EXPECT_EQ(request.find("Cookie"), std::string::npos) << request;
+}
+
 // A host that never answers (its queue of pending connections is full): the
 // request ends with its abort within the 10-second connect timeout.
 TEST_F(Transfer, ConnectTimeoutAgainstAHostThatNeverAnswers) {
