@@ -92,15 +92,20 @@ class Store:
     def __init__(self, root):
         self.root = os.path.realpath(root)
 
-    def remove_stale_temporaries(self):
-        """Removes what uploads cut off by a crash left behind."""
+    def remove_stale_temporaries(self, age):
+        """Removes what uploads cut off by a crash left behind: temporaries
+        untouched for `age` seconds. Younger ones may belong to an upload
+        that another server process sharing the store is receiving."""
         removed = 0
+        limit = time.time() - age
         for folder, _, names in os.walk(self.root):
             for name in names:
                 if name.startswith(TEMP_PREFIX):
+                    full = os.path.join(folder, name)
                     try:
-                        os.unlink(os.path.join(folder, name))
-                        removed += 1
+                        if os.lstat(full).st_mtime < limit:
+                            os.unlink(full)
+                            removed += 1
                     except OSError:
                         pass
         return removed
@@ -420,7 +425,8 @@ def main():
     os.makedirs(args.root, exist_ok=True)
     server = SyncServer(args.root, args.port, args.verbose, args.timeout, args.max_connections,
                         args.max_call, args.max_upload)
-    removed = server.store.remove_stale_temporaries()
+    # An upload making no progress for twice the connection timeout is dead.
+    removed = server.store.remove_stale_temporaries(2 * args.timeout)
     if removed:
         print("removed %d unfinished upload(s)" % removed, file=sys.stderr, flush=True)
     print("sync server on 127.0.0.1:%d, files in %s" % (server.server_address[1],

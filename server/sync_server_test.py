@@ -80,6 +80,12 @@ class SyncServerTest(unittest.TestCase):
         cls.stale = os.path.join(cls.root, "16", "7", ".upload-abc123")
         with open(cls.stale, "wb") as f:
             f.write(b"half an upload")
+        an_hour_ago = time.time() - 3600
+        os.utime(cls.stale, (an_hour_ago, an_hour_ago))
+        # One another server process sharing the store is still receiving.
+        cls.receiving = os.path.join(cls.root, "16", "7", ".upload-def456")
+        with open(cls.receiving, "wb") as f:
+            f.write(b"arriving")
         cls.proc, cls.port = start_server(cls.root)
         cls.rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/BVSYNC" % cls.port,
                                             use_builtin_types=True)
@@ -261,8 +267,11 @@ class SyncServerTest(unittest.TestCase):
             self.assertEqual(f.read(), b"x")
 
     def test_temporaries_are_the_servers_own(self):
-        # Those a crash left were removed when the server started.
+        # Those a crash left were removed when the server started; one still
+        # growing was not.
         self.assertFalse(os.path.exists(self.stale))
+        self.assertTrue(os.path.exists(self.receiving))
+        self.assertNotIn(".upload-def456", [f["filename"] for f in self.rpc.GetFiles("16", "7")])
         folder = os.path.join(self.root, "19", "7")
         os.makedirs(folder)
         with open(os.path.join(folder, ".upload-xyz"), "wb") as f:
