@@ -977,61 +977,65 @@ TEST_F(Transfer, RemoteCallResults) {
 // bvsync against the reference sync server: a 5 MB file up, listed with its
 // name and date, fetched back byte for byte, and a greeting.
 TEST_F(Transfer, BvsyncAgainstTheSyncServer) {
-    const std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / "sync.port");
-    const std::wstring server = L"--server=127.0.0.1:" + Wide(port.substr(0, port.find_first_of("\r\n")));
-    const std::string big = Pattern(5 * 1024 * 1024 + 17);
-    const std::wstring source = Dest(L"upload 5mb.bin");
-    ASSERT_TRUE(fs::WriteFile(source, big));
-    const std::wstring herd = L"H" + std::to_wstring(GetCurrentProcessId());
     auto clean = [](std::string out) {
         for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
         return out;
     };
+    // Straight to the server, and through nginx to two server processes.
+    for (const char* portFile : {"sync.port", "sync-proxy.port"}) {
+        SCOPED_TRACE(portFile);
+        const std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / portFile);
+        const std::wstring server = L"--server=127.0.0.1:" + Wide(port.substr(0, port.find_first_of("\r\n")));
+        const std::string big = Pattern(5 * 1024 * 1024 + 17);
+        const std::wstring source = Dest(L"upload 5mb.bin");
+        ASSERT_TRUE(fs::WriteFile(source, big));
+        const std::wstring herd = L"H" + std::to_wstring(GetCurrentProcessId());
 
-    ProcessRun put = RunBvsync(server + L" put " + herd + L" C7 \"" + source + L"\"");
-    EXPECT_EQ(put.exitCode, 0u);
-    EXPECT_EQ(clean(put.out), "Done, Status = 200 OK\n");
+        ProcessRun put = RunBvsync(server + L" put " + herd + L" C7 \"" + source + L"\"");
+        EXPECT_EQ(put.exitCode, 0u);
+        EXPECT_EQ(clean(put.out), "Done, Status = 200 OK\n");
 
-    ProcessRun list = RunBvsync(server + L" list " + herd + L" C7");
-    EXPECT_EQ(list.exitCode, 0u);
-    std::string out = clean(list.out);
-    // "upload 5mb.bin", padded to 32, a blank, "mm/dd/yy hh:mm:ss".
-    ASSERT_EQ(out.size(), 32u + 1 + 17 + 1) << out;
-    EXPECT_EQ(out.substr(0, 33), "upload 5mb.bin                   ");
-    EXPECT_EQ(out[35], '/');
-    EXPECT_EQ(out[44], ':');
+        ProcessRun list = RunBvsync(server + L" list " + herd + L" C7");
+        EXPECT_EQ(list.exitCode, 0u);
+        std::string out = clean(list.out);
+        // "upload 5mb.bin", padded to 32, a blank, "mm/dd/yy hh:mm:ss".
+        ASSERT_EQ(out.size(), 32u + 1 + 17 + 1) << out;
+        EXPECT_EQ(out.substr(0, 33), "upload 5mb.bin                   ");
+        EXPECT_EQ(out[35], '/');
+        EXPECT_EQ(out[44], ':');
 
-    const std::wstring back = Folder() + L"\\back";
-    ASSERT_TRUE(fs::ForceDirectories(back));
-    ProcessRun get = RunBvsync(server + L" get " + herd + L" C7 \"/upload 5mb.bin\"", back);
-    EXPECT_EQ(get.exitCode, 0u);
-    EXPECT_EQ(clean(get.out), "Saved to /upload 5mb.bin\n");
-    EXPECT_TRUE(FileBytes(back + L"\\upload 5mb.bin") == big);
+        const std::wstring back = Folder() + L"\\back";
+        ASSERT_TRUE(fs::ForceDirectories(back));
+        ProcessRun get = RunBvsync(server + L" get " + herd + L" C7 \"/upload 5mb.bin\"", back);
+        EXPECT_EQ(get.exitCode, 0u);
+        EXPECT_EQ(clean(get.out), "Saved to /upload 5mb.bin\n");
+        EXPECT_TRUE(FileBytes(back + L"\\upload 5mb.bin") == big);
 
-    ProcessRun missing = RunBvsync(server + L" get " + herd + L" C7 /none.bin", back);
-    EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_EQ(clean(missing.out), "Failed\n");
+        ProcessRun missing = RunBvsync(server + L" get " + herd + L" C7 /none.bin", back);
+        EXPECT_EQ(missing.exitCode, 1u);
+        EXPECT_EQ(clean(missing.out), "Failed\n");
 
-    ProcessRun hello = RunBvsync(server + L" hello Ann");
-    EXPECT_EQ(hello.exitCode, 0u);
-    EXPECT_EQ(clean(hello.out), "Hello, Ann\n");
+        ProcessRun hello = RunBvsync(server + L" hello Ann");
+        EXPECT_EQ(hello.exitCode, 0u);
+        EXPECT_EQ(clean(hello.out), "Hello, Ann\n");
 
-    ProcessRun empty = RunBvsync(server + L" list nobody C7");
-    EXPECT_EQ(empty.exitCode, 0u);
-    EXPECT_EQ(clean(empty.out), "");
+        ProcessRun empty = RunBvsync(server + L" list nobody C7");
+        EXPECT_EQ(empty.exitCode, 0u);
+        EXPECT_EQ(clean(empty.out), "");
 
-    // Refusals: a file that cannot be opened, a herd the server refuses, a
-    // name that would leave the herd's folder.
-    ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
-    EXPECT_EQ(unsent.exitCode, 1u);
-    EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
-    ProcessRun refusedList = RunBvsync(server + L" list .. C7");
-    EXPECT_EQ(refusedList.exitCode, 1u);
-    EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
-    ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
-    ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
-    EXPECT_EQ(outside.exitCode, 1u);
-    EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
+        // Refusals: a file that cannot be opened, a herd the server refuses, a
+        // name that would leave the herd's folder.
+        ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
+        EXPECT_EQ(unsent.exitCode, 1u);
+        EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
+        ProcessRun refusedList = RunBvsync(server + L" list .. C7");
+        EXPECT_EQ(refusedList.exitCode, 1u);
+        EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
+        ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
+        ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
+        EXPECT_EQ(outside.exitCode, 1u);
+        EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
+    }
 
     const uint16_t refused = ScriptServer::UnusedPort();
     ProcessRun aborted = RunBvsync(L"--server=127.0.0.1:" + std::to_wstring(refused) + L" hello Ann");
