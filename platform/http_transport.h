@@ -90,8 +90,10 @@ public:
 
 #ifdef _WIN32
 // The system's internet API, opened with the preconfigured settings (the
-// user's proxy applies): connect timeout 10 s and receive timeout 120 s per
-// request, no cache, no redirects followed, connections kept alive.
+// user's proxy applies): connect timeout 10 s (kept by the transport itself)
+// and receive timeout 120 s per request, no cache, no redirects followed, no
+// cookies, credentials or dialogs, connections kept alive. An answer head
+// larger than kMaxAnswerHead, or whose framing is broken, fails (kBroken).
 std::unique_ptr<Transport> MakeSystemTransport();
 #endif
 
