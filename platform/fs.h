@@ -156,6 +156,9 @@ bool MaskMatches(const std::wstring& mask, const std::wstring& name);
 
 // Moves a file to a new name; fails when the new name exists.
 Result<void> RenameFile(const std::wstring& from, const std::wstring& to);
+// Moves a file to a new name in the same folder, replacing a file there in
+// one step: the name holds either the old file or the new one, never none.
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to);
 
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);

@@ -32,11 +32,31 @@ struct RequestHead {
     int64_t contentLength = 0;    // body bytes the caller will write
 };
 
+// The largest body a request can announce: the system's internet API takes
+// the length of a body sent in blocks as a 32-bit number.
+inline constexpr int64_t kMaxRequestBody = 0xFFFFFFFF;
+
+// The most an answer's head may hold (status line and header lines); a
+// larger head is a broken answer.
+inline constexpr size_t kMaxAnswerHead = 64 * 1024;
+
+// How an answer's body ends, read from its headers as HTTP/1.1 says: with
+// Content-Length (plain digits; repeated only with the same value) it is
+// that many bytes; with a transfer coding (chunked) it ends at the coding's
+// last chunk; with neither it runs to the close. A length that is not plain
+// digits, lengths that differ, or a length beside a transfer coding make the
+// answer broken (kBroken): its body's end cannot be trusted.
+struct Framing {
+    int64_t contentLength = -1;  // -1: none
+    bool chunked = false;        // a transfer coding delimits the body
+};
+Result<Framing> ReadFraming(const std::vector<std::pair<std::wstring, std::wstring>>& headers);
+
 struct ResponseHead {
     int status = 0;
     std::wstring reason;
     std::vector<Header> headers;  // in the order received
-    int64_t contentLength = -1;   // -1: none (the body runs to the close)
+    int64_t contentLength = -1;   // -1: none (the body ends with the last chunk, or at the close)
 };
 
 // One open connection. Calls come from one thread at a time, except Abort,
@@ -70,8 +90,10 @@ public:
 
 #ifdef _WIN32
 // The system's internet API, opened with the preconfigured settings (the
-// user's proxy applies): connect timeout 10 s and receive timeout 120 s per
-// request, no cache, no redirects followed, connections kept alive.
+// user's proxy applies): connect timeout 10 s (kept by the transport itself)
+// and receive timeout 120 s per request, no cache, no redirects followed, no
+// cookies, credentials or dialogs, connections kept alive. An answer head
+// larger than kMaxAnswerHead, or whose framing is broken, fails (kBroken).
 std::unique_ptr<Transport> MakeSystemTransport();
 #endif
 

@@ -6,7 +6,8 @@
 # copies of the first whose value file holds no address (empty, an HTML page,
 # an "ftp://" address) or whose generic start-up archive has a damaged
 # worklist.lst. Beside them, the reference sync server on a free port, its
-# files under DIR/sync-root (its port in DIR/sync.port), and DIR/locked: an
+# files under DIR/sync-root (its port in DIR/sync.port), the same behind
+# nginx (server/sync-serve; its port in DIR/sync-proxy.port), and DIR/locked: an
 # existing folder that refuses new files. Root ignores write permissions, so
 # for root it carries the immutable attribute (chattr +i), which binds root
 # too; DIR/locked.how says which held ("immutable", "permissions" or
@@ -91,11 +92,18 @@ PY
       sleep 0.1
     done
     grep -q "sync server on" "$dir/sync.out"
+    # The same behind nginx: two sync-server processes sharing a store.
+    python3 "$root/server/sync-serve" stop "$dir/sync-proxy-run" >/dev/null 2>&1 || true
+    rm -rf "$dir/sync-proxy-run" "$dir/sync-proxy-store"
+    port=$(free_port)
+    python3 "$root/server/sync-serve" start "$dir/sync-proxy-store" "$port" "$dir/sync-proxy-run" --backends 2
+    echo "$port" > "$dir/sync-proxy.port"
     ;;
   stop)
     if [ -d "$dir/locked" ]; then chattr -i "$dir/locked" 2>/dev/null || true; chmod 755 "$dir/locked"; fi
     [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
     rm -f "$dir/sync.pid"
+    python3 "$root/server/sync-serve" stop "$dir/sync-proxy-run" || true
     for site in main stall empty html ftp badzip; do
       "$root/server/serve" stop "$dir/$site-run" || true
     done

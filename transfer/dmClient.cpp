@@ -3,6 +3,7 @@
 #include "transfer/dmClient.h"
 
 #include <algorithm>
+#include <cwctype>
 
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -23,6 +24,31 @@ int32_t PercentHalfEven(int64_t n, int64_t total) {
     int64_t q = scaled / total, r = scaled % total;
     if (2 * r > total || (2 * r == total && q % 2 != 0)) ++q;
     return static_cast<int32_t>(q);
+}
+
+// What is appended to a destination's name for the file that holds its
+// blocks until the answer is complete.
+constexpr wchar_t kPartialSuffix[] = L".part";
+
+// Removes a download's partial file, if it has one.
+static void RemovePartial(httpRequest& request) {
+    if (!request.partial.empty() && fs::FileExists(request.partial)) (void)fs::RemoveFile(request.partial);
+    request.partial.clear();
+}
+
+// True when the last part of a path names a device rather than a file
+// ("NUL.txt", "com1", "CON .log"): Windows opens the device for any
+// extension, so writing there would seem to work and keep nothing.
+static bool IsDeviceName(const std::wstring& path) {
+    size_t cut = path.find_last_of(L"\\/:");
+    std::wstring base = path.substr(cut == std::wstring::npos ? 0 : cut + 1);
+    base = base.substr(0, base.find(L'.'));
+    while (!base.empty() && (base.back() == L' ')) base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    for (const wchar_t* name : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (base == name) return true;
+    return base.size() == 4 && (base.rfind(L"COM", 0) == 0 || base.rfind(L"LPT", 0) == 0) && base[3] >= L'0' &&
+           base[3] <= L'9';
 }
 
 // The download request component: GET of the request's path, the answer
@@ -51,10 +77,14 @@ public:
         if (e.first) {
             WriteLog(L"drFileFromServerDataReceived, " + summary);
             if (ok) {
-                if (!filename.empty() && fs::FileExists(dest)) {
-                    Result<void> removed = fs::RemoveFile(dest);
-                    if (!removed)
-                        request.failure = L"the old file could not be deleted: " + os::SystemErrorText(removed.error().native);
+                // The blocks go into a partial file beside the destination,
+                // which replaces the destination only once the answer is
+                // complete: a cut or an abort leaves the old file as it was.
+                if (!filename.empty()) {
+                    if (IsDeviceName(dest))
+                        request.failure = L"the name is a device's, not a file's";
+                    else
+                        request.partial = dest + kPartialSuffix;
                 }
             } else {
                 Notify.AddLine(L"Failed");
@@ -68,13 +98,14 @@ public:
         else
             request.SetInfo(L"error", os::FromAnsi(e.block));
 
-        // Each block goes to its offset in a file opened and closed for it.
-        // Once a block could not be written the file is not whole: the rest
-        // is not written and the download ends as not saved.
+        // Each block goes to its offset in the partial file, opened and
+        // closed for it (the first block starts it afresh). Once a block
+        // could not be written the file is not whole: the rest is not
+        // written and the download ends as not saved.
         if (ok && !filename.empty() && request.failure.empty()) {
             uint64_t offset = static_cast<uint64_t>(e.bytesReceived) - e.block.size();
             fs::File file;
-            Result<void> written = file.Open(dest, fs::FileExists(dest) ? fs::FileMode::ReadWrite : fs::FileMode::Create);
+            Result<void> written = file.Open(request.partial, e.first ? fs::FileMode::Create : fs::FileMode::ReadWrite);
             if (written) written = file.Seek(offset);
             if (written && !e.block.empty()) written = file.Write(e.block.data(), e.block.size());
             Result<void> closed = file.Close();
@@ -86,6 +117,14 @@ public:
 
         if (e.complete) {
             if (ok && !filename.empty()) {
+                if (request.failure.empty()) {
+                    Result<void> placed = fs::MoveReplacing(request.partial, dest);
+                    if (!placed)
+                        request.failure = L"the old file could not be replaced: " +
+                                          os::SystemErrorText(placed.error().native);
+                }
+                if (!request.failure.empty()) RemovePartial(request);
+                request.partial.clear();
                 if (request.failure.empty()) {
                     std::wstring line = L"Saved to " + filename;
                     Notify.AddLine(line);
@@ -127,14 +166,22 @@ public:
     void BeginRequest(RequestEvent& e) override {
         const std::wstring server = module_.httpClient_->ServerAddr();
         WriteLog(L"drFileToServerBeginRequest beginning PUT for " + server);
+        const std::wstring file = e.request.Info(L"file");
+        // UploadFile checked the file when it was posted; one that has gone
+        // or been locked since (behind a long download, say) is not sent at
+        // all: an empty body would replace the server's copy.
+        int64_t size = SizeOfFile(file);
+        if (size < 0 || size > http::kMaxRequestBody) {
+            WriteLog(L"drFileToServerBeginRequest, not sent, " + file +
+                     (size < 0 ? L": the file cannot be opened" : L": the file is too large"));
+            Notify.Post({L"Not sent: " + file});
+            e.Finish();
+            return;
+        }
         e.head.method = L"PUT";
         e.head.headers = {{L"Host", server}};
-        // UploadFile checked that the file opens; one that has gone since
-        // goes out empty rather than with a length that cannot be met.
-        int64_t size = SizeOfFile(e.request.Info(L"file"));
-        if (size < 0) e.request.failure = L"the file could not be opened";
-        e.head.contentLength = size < 0 ? 0 : size;
-        WriteLog(L"drFileToServerBeginRequest RequestInfo = " + e.request.Info(L"file"));
+        e.head.contentLength = size;
+        WriteLog(L"drFileToServerBeginRequest RequestInfo = " + file);
         WriteLog(L"drFileToServerBeginRequest complete.");
     }
 
@@ -203,19 +250,19 @@ public:
 
     void DataReceived(RequestEvent& e) override {
         httpRequest& request = e.request;
-        if (request.failure.empty()) {
-            if (request.answer.size() + e.block.size() > kMaxAnswer) {
-                request.failure = L"answer larger than " + std::to_wstring(kMaxAnswer) + L" bytes";
-                request.answer = {};
-            } else {
-                request.answer.append(e.block.data(), e.block.size());
-            }
+        xmlrpc::Value value;
+        if (request.answer.size() + e.block.size() > kMaxAnswer) {
+            // Nothing more of it is read: the connection is closed under the
+            // rest, and the handler gets a fault at once.
+            value = xmlrpc::Value::Fault(0, L"answer larger than " + std::to_wstring(kMaxAnswer) + L" bytes");
+            e.Finish();
+        } else {
+            request.answer.append(e.block.data(), e.block.size());
+            if (!e.complete) return;
+            value = xmlrpc::AnswerValue(request.answer);
+            if (e.response.status != 200 && !value.is(xmlrpc::Type::Fault))
+                value = xmlrpc::Value::Fault(0, L"status " + std::to_wstring(e.response.status));
         }
-        if (!e.complete) return;
-        xmlrpc::Value value = request.failure.empty() ? xmlrpc::AnswerValue(request.answer)
-                                                      : xmlrpc::Value::Fault(0, request.failure);
-        if (request.failure.empty() && e.response.status != 200 && !value.is(xmlrpc::Type::Fault))
-            value = xmlrpc::Value::Fault(0, L"status " + std::to_wstring(e.response.status));
         request.answer = {};
         const std::wstring handler = request.Info(L"handler");
         if (handler == L"hello") {
@@ -291,18 +338,18 @@ void TdmClient::FileFromURL(const std::wstring& URL, const std::wstring& HostFil
 void TdmClient::UploadFile(const std::wstring& ClientID, const std::wstring& HerdCode,
                            const std::wstring& FileName) {
     UploadQuery q = BuildUploadQuery(ClientID, HerdCode, FileName);
-    // A file that cannot be opened has no length to announce: nothing goes
+    // A file that cannot be opened has no length to announce, and one of
+    // 4 GiB or more a length the connection cannot announce: nothing goes
     // out, the connection is not touched.
-    if (SizeOfFile(FileName) < 0) {
-        WriteLog(L"UploadFile, cannot open " + FileName);
+    int64_t size = SizeOfFile(FileName);
+    if (size < 0 || size > http::kMaxRequestBody) {
+        WriteLog(L"UploadFile, " + std::wstring(size < 0 ? L"cannot open " : L"too large to send: ") + FileName);
         Notify.Post({L"Not sent: " + FileName});
         return;
     }
     httpRequest request;
     request.path = kUploadPath;
-    request.query = {{L"file", q.escapedName},
-                     {L"herdcode", EscapeQueryValue(HerdCode)},
-                     {L"clientid", EscapeQueryValue(ClientID)}};
+    request.query = std::move(q.entries);
     request.SetInfo(L"file", FileName);
     WriteLog(L"UploadFile, about to post " + q.escapedName + L", " + HerdCode + L", " + ClientID + L" ");
     httpClient_->Post(*drFileToServer_, std::move(request));
@@ -313,7 +360,7 @@ void TdmClient::FileFromServer(const std::wstring& ClientID, const std::wstring&
                                const std::wstring& FileName) {
     httpRequest request;
     request.path = FileName;
-    request.query = {{L"herdcode", EscapeQueryValue(HerdCode)}, {L"clientid", EscapeQueryValue(ClientID)}};
+    request.query = HerdClientQuery(ClientID, HerdCode);
     request.SetInfo(L"filename", FileName);
     WriteLog(L"FileFromServer, about to post " + FileName + L", " + HerdCode + L", " + ClientID + L" ");
     httpClient_->Post(*drFileFromServer_, std::move(request));
@@ -353,7 +400,9 @@ void TdmClient::httpClientConnect() { ClientLog(L"Connecting..."); }
 void TdmClient::httpClientConnectError() { ClientLog(L"ConnectError"); }
 void TdmClient::httpClientConnectFail() { ClientLog(L"ConnectFail"); }
 
-void TdmClient::httpClientResponseAbort(const httpRequest&) {
+void TdmClient::httpClientResponseAbort(const httpRequest& request) {
+    // A download cut off leaves its destination as it was.
+    if (!request.partial.empty() && fs::FileExists(request.partial)) (void)fs::RemoveFile(request.partial);
     ClientLog(L"Connection failed");
     Notify.Post({L"ResponseAbort"});
 }

@@ -37,6 +37,8 @@ public:
     // Fetches HostFileName from the server URL ("host", or "host:port" for
     // another port than 80) into DestFileName in the background; the
     // outcome arrives through the mailbox (Download, set by the caller).
+    // The blocks go into DestFileName + ".part", which replaces DestFileName
+    // only when the answer is complete.
     void FileFromURL(const std::wstring& URL, const std::wstring& HostFileName, const std::wstring& DestFileName);
 
     // Sync-server operations, at the connection's current server
@@ -46,7 +48,8 @@ public:
 
     // Sends the local file FileName with a PUT to "/UPLOAD"; ends with
     // "Done, Status = <code> <reason>" (FileSent). A file that cannot be
-    // opened is not sent: "Not sent: " + FileName.
+    // opened, or of 4 GiB or more, when posted or when its turn comes, is not
+    // sent: "Not sent: " + FileName.
     void UploadFile(const std::wstring& ClientID, const std::wstring& HerdCode, const std::wstring& FileName);
     // Fetches the server path FileName ("/NAME") for the herd and client
     // into IncomingFolder + FileName, as FileFromURL does (Download).

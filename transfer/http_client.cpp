@@ -192,6 +192,12 @@ void httpClient::Worker() {
         lock.lock();
         busy_ = false;
         if (stopping_ && cause != Cause::None) cause = Cause::Stopped;
+        if (cause == Cause::Dropped) {
+            // The owner ended the request before its answer's end: what is
+            // left of it makes the connection useless for the next request.
+            CloseConnection(lock, L"answer left unread");
+            continue;
+        }
         if (cause == Cause::None) {
             // The timer may have broken the connection during the last event.
             if (timedOut_) CloseConnection(lock, L"timed out");
@@ -270,6 +276,7 @@ httpClient::Cause httpClient::Serve(Queued& active, http::Connection& connection
     http::Connection* conn = &connection;
     RequestEvent e(active.request);
     if (!RunEvent(owner, [&] { owner.BeginRequest(e); })) return Cause::Stopped;
+    if (e.finished) return Cause::None;
     e.head.path = active.request.Target();
 
     if (Result<void> sent = conn->SendHead(e.head); !sent) return CauseOf(sent.error());
@@ -278,6 +285,7 @@ httpClient::Cause httpClient::Serve(Queued& active, http::Connection& connection
         for (;;) {
             e.outBlock.clear();
             if (!RunEvent(owner, [&] { owner.DataSent(e); })) return Cause::Stopped;
+            if (e.finished) return Cause::Dropped;
             if (e.outBlock.empty()) break;
             if (Result<void> w = conn->WriteBody(e.outBlock.data(), e.outBlock.size()); !w)
                 return CauseOf(w.error());
@@ -316,6 +324,7 @@ httpClient::Cause httpClient::Serve(Queued& active, http::Connection& connection
         if (!RunEvent(owner, [&] { owner.DataReceived(e); })) return Cause::Stopped;
         first = false;
         if (e.complete) return Cause::None;
+        if (e.finished) return Cause::Dropped;
     }
 }
 

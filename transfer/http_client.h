@@ -36,6 +36,7 @@ struct httpRequest {
 
     int reposts = 0;      // times it was sent again after a failure
     std::wstring failure;  // the owner's own note (why a download was not saved)
+    std::wstring partial;  // a download's file being written; removed unless it completes
 
     // A remote call's document to send, and its answer as it arrives.
     std::string body;
@@ -67,6 +68,13 @@ struct RequestEvent {
     int64_t bytesReceived = 0;
     bool first = false;
     bool complete = false;
+
+    // Any event: the owner has ended the request itself. From begin-request
+    // nothing is sent and the connection stays as it was; later, nothing
+    // more is sent or read, and a connection whose answer was not read to
+    // its end is closed. No abort event follows either way.
+    void Finish() { finished = true; }
+    bool finished = false;
 };
 
 // The component that posts requests and handles their events.
@@ -135,7 +143,8 @@ private:
         RequestOwner* owner;
         httpRequest request;
     };
-    enum class Cause { None, ConnectError, ConnectFail, Broken, TimedOut, Stopped };
+    // Dropped: the owner ended the request in the middle (RequestEvent::Finish).
+    enum class Cause { None, ConnectError, ConnectFail, Broken, TimedOut, Stopped, Dropped };
     using Lock = std::unique_lock<std::mutex>;
 
     void SetState(State next, const wchar_t* why);  // lock held

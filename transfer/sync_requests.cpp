@@ -36,12 +36,13 @@ UploadQuery BuildUploadQuery(std::wstring_view clientId, std::wstring_view herdC
                              std::wstring_view fileName) {
     UploadQuery q;
     q.escapedName = EscapeQueryValue(FileNamePart(fileName));
-    q.query = L"file=" + q.escapedName + L"&" + HerdClientQuery(clientId, herdCode);
+    q.entries = {{L"file", q.escapedName}};
+    for (auto& entry : HerdClientQuery(clientId, herdCode)) q.entries.push_back(std::move(entry));
     return q;
 }
 
-std::wstring HerdClientQuery(std::wstring_view clientId, std::wstring_view herdCode) {
-    return L"herdcode=" + EscapeQueryValue(herdCode) + L"&clientid=" + EscapeQueryValue(clientId);
+QueryEntries HerdClientQuery(std::wstring_view clientId, std::wstring_view herdCode) {
+    return {{L"herdcode", EscapeQueryValue(herdCode)}, {L"clientid", EscapeQueryValue(clientId)}};
 }
 
 namespace {

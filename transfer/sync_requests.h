@@ -4,6 +4,8 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "util/error.h"
 
@@ -21,19 +23,22 @@ std::wstring EscapeQueryValue(std::wstring_view value);
 // The file name part of a path: what follows the last "\" or ":".
 std::wstring FileNamePart(std::wstring_view path);
 
-// The upload's query for UploadFile(ClientID, HerdCode, FileName):
-// "file=<name>&herdcode=<herd>&clientid=<client>", every value escaped, so a
-// herd code holding "&clientid=99" stays one value.
+// Query entries as they are sent: name "=" value, joined by "&".
+using QueryEntries = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// The upload's query for UploadFile(ClientID, HerdCode, FileName): the
+// entries "file", "herdcode" and "clientid", every value escaped, so a herd
+// code holding "&clientid=99" stays one value.
 struct UploadQuery {
     std::wstring escapedName;  // the "file" value, as the log line shows it
-    std::wstring query;
+    QueryEntries entries;
 };
 UploadQuery BuildUploadQuery(std::wstring_view clientId, std::wstring_view herdCode,
                              std::wstring_view fileName);
 
-// The fetch's query for FileFromServer(ClientID, HerdCode, FileName):
-// "herdcode=<herd>&clientid=<client>", escaped the same way.
-std::wstring HerdClientQuery(std::wstring_view clientId, std::wstring_view herdCode);
+// The fetch's query for FileFromServer(ClientID, HerdCode, FileName): the
+// entries "herdcode" and "clientid", escaped the same way.
+QueryEntries HerdClientQuery(std::wstring_view clientId, std::wstring_view herdCode);
 
 // The methodCall bodies, parameters in the remote functions' order:
 //   Hello(name) -> string

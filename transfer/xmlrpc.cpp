@@ -496,8 +496,20 @@ bool ParseDate(std::wstring_view text, DateTime& out) {
 
 class Parser {
 public:
+    // Each value and member costs far more memory than the bytes that
+    // write it (an empty "<value/>" is 8 bytes), so a document may hold at
+    // most one of them per kBytesPerValue bytes of itself: memory stays in
+    // proportion to the document, whatever it holds.
+    static constexpr size_t kBytesPerValue = 16;
+
     explicit Parser(std::string_view body)
-        : reader_(xml::OpenReader(body, kMaxValueDepth * 3 + 8)) {}
+        : reader_(xml::OpenReader(body, kMaxValueDepth * 3 + 8)), budget_(body.size() / kBytesPerValue + 16) {}
+
+    bool Spend() {
+        if (budget_ == 0) return Fail(L"more values than a document of this size may hold");
+        --budget_;
+        return true;
+    }
 
     // The next node; blank text between elements is passed over.
     bool Tag(xml::Node& node) {
@@ -558,6 +570,7 @@ public:
     // After <value>: the value up to and including </value>.
     bool ValueBody(int depth, Value& out) {
         if (depth > kMaxValueDepth) return Fail(L"values nested too deeply");
+        if (!Spend()) return false;
         xml::Node n;
         if (!Raw(n)) return false;
         std::wstring leading;
@@ -622,6 +635,7 @@ public:
             if (!Tag(n)) return false;
             if (n.kind == xml::NodeKind::End && n.name == L"struct") break;
             if (n.kind != xml::NodeKind::Start || n.name != L"member") return Fail(L"expected <member>");
+            if (!Spend()) return false;
             Member m;
             if (!Start(L"name") || !TextOf(L"name", m.name)) return false;
             if (!Start(L"value") || !ValueBody(depth + 1, m.value)) return false;
@@ -653,6 +667,7 @@ public:
 
 private:
     std::unique_ptr<xml::Reader> reader_;
+    size_t budget_;
     Error error_;
 };
 

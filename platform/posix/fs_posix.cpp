@@ -438,6 +438,11 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
+    if (::rename(HostPath(from).c_str(), HostPath(to).c_str()) != 0) return Fail(to);
+    return {};
+}
+
 std::wstring CurrentDirectory() {
     char buf[4096];
     if (!::getcwd(buf, sizeof buf)) return {};

@@ -404,6 +404,11 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
+Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(to);
+    return {};
+}
+
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {
     std::string out;

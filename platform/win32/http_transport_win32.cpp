@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <cwchar>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,8 +22,11 @@ constexpr DWORD kConnectTimeoutMs = 10000;
 constexpr DWORD kReceiveTimeoutMs = 120000;
 // Every request goes to the server: no cached copy used, the answer not
 // stored; a redirect is an answer like any other; the connection is kept.
+// No cookies or credentials go to the server and no dialog is ever shown:
+// the requests run on a worker thread for a server that needs neither.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_KEEP_CONNECTION;
+                                INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
 
 bool SameName(const std::wstring& a, const wchar_t* b) {
     return _wcsicmp(a.c_str(), b) == 0;
@@ -39,6 +44,8 @@ std::wstring QueryText(HINTERNET request, DWORD what) {
 }
 
 // The handle of the internet API's session, shared by its connections.
+// Its status callback tells each connection when its request has reached the
+// server (see WinInetConnection::SendHead).
 struct Session {
     HINTERNET handle = nullptr;
     ~Session() {
@@ -57,12 +64,36 @@ public:
     WinInetConnection(std::shared_ptr<Session> session, HINTERNET connect) : s_(std::make_shared<Shared>()) {
         s_->session = std::move(session);
         s_->connect = connect;
+        s_->id = Register(s_);
         std::thread([s = s_] { IoLoop(s); }).detach();
     }
     ~WinInetConnection() override {
+        Forget(s_->id);
         std::lock_guard<std::mutex> lock(s_->mutex);
         s_->quit = true;
         s_->wake.notify_all();
+    }
+
+    // The session's status callback: the request of connection `context`
+    // is connected once the internet API connects it or starts sending on a
+    // connection it kept.
+    static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+        if (context == 0) return;
+        if (status == INTERNET_STATUS_CLOSING_CONNECTION || status == INTERNET_STATUS_CONNECTION_CLOSED) {
+            std::shared_ptr<Shared> s = Find(context);
+            if (!s) return;
+            std::lock_guard<std::mutex> lock(s->mutex);
+            s->connectionClosed = true;
+            return;
+        }
+        if (status != INTERNET_STATUS_CONNECTED_TO_SERVER && status != INTERNET_STATUS_SENDING_REQUEST &&
+            status != INTERNET_STATUS_REQUEST_SENT)
+            return;
+        std::shared_ptr<Shared> s = Find(context);
+        if (!s) return;
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->connected = true;
+        s->wake.notify_all();
     }
 
     Result<void> SendHead(const RequestHead& head) override {
@@ -71,7 +102,8 @@ public:
             if (!SameName(h.first, L"Content-Length")) headers += h.first + L": " + h.second + L"\r\n";
         std::wstring method = head.method, path = head.path;
         int64_t length = head.contentLength;
-        return Run([method, path, headers, length](Shared& s) -> const wchar_t* {
+        if (length < 0 || length > kMaxRequestBody) return Error{kBroken, 0, L"a body of this length cannot be sent"};
+        return RunConnecting([method, path, headers, length](Shared& s) -> const wchar_t* {
             HINTERNET previous;
             {
                 std::lock_guard<std::mutex> lock(s.mutex);
@@ -80,7 +112,7 @@ public:
             }
             if (previous) InternetCloseHandle(previous);
             HINTERNET request = HttpOpenRequestW(s.connect, method.c_str(), path.c_str(), L"HTTP/1.1", nullptr,
-                                                 nullptr, kRequestFlags, 0);
+                                                 nullptr, kRequestFlags, s.id);
             if (!request) return L"HttpOpenRequest";
             {
                 std::lock_guard<std::mutex> lock(s.mutex);
@@ -140,6 +172,14 @@ public:
                 return L"HttpQueryInfo";
             s.status = static_cast<int>(status);
             s.reason = QueryText(request, HTTP_QUERY_STATUS_TEXT);
+            // The head's size is asked first: a head past the bound is a
+            // broken answer, never copied or read line by line.
+            DWORD headBytes = 0;
+            HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &headBytes, nullptr);
+            if (headBytes / sizeof(wchar_t) > kMaxAnswerHead) {
+                SetLastError(0);
+                return L"answer head too large";
+            }
             s.rawHeaders = QueryText(request, HTTP_QUERY_RAW_HEADERS_CRLF);
             // A connection closed before any answer came is reported by the
             // internet API as an answer without a status line (an HTTP/0.9
@@ -165,10 +205,18 @@ public:
             std::wstring name = line.substr(0, colon), value = line.substr(colon + 1);
             size_t first = value.find_first_not_of(L" \t");
             value = first == std::wstring::npos ? std::wstring() : value.substr(first);
-            if (SameName(name, L"Content-Length")) head.contentLength = _wtoi64(value.c_str());
             head.headers.emplace_back(name, value);
         }
+        // How the body ends: an answer whose length is unclear is broken,
+        // never read to a guessed end.
+        Result<Framing> framing = ReadFraming(head.headers);
+        if (!framing) return framing.error();
+        head.contentLength = framing.value().contentLength;
         s_->contentLength = head.contentLength;
+        s_->chunked = framing.value().chunked;
+        s_->keepAlive = true;
+        for (const Header& h : head.headers)
+            if (SameName(h.first, L"Connection") && h.second.find(L"close") != std::wstring::npos) s_->keepAlive = false;
         s_->received = 0;
         return head;
     }
@@ -223,7 +271,11 @@ private:
         std::mutex mutex;
         std::condition_variable wake;
         std::function<const wchar_t*(Shared&)> job;  // the call to make; answers the failing call's name
+        DWORD_PTR id = 0;  // the requests' context for the status callback
         bool busy = false, quit = false, aborted = false;
+        bool connected = false;  // the request under way has reached the server
+        bool connectionClosed = false;  // the status callback saw the connection close
+        bool keepAlive = true;          // the answer did not ask for the connection's close
         const wchar_t* failed = nullptr;
         DWORD error = 0;
         // What the calls answer.
@@ -232,9 +284,36 @@ private:
         std::wstring reason, rawHeaders;
         std::vector<char> readBuffer = std::vector<char>(kReadBlock);
         int64_t contentLength = -1, received = 0;  // of the current answer
+        bool chunked = false;
         bool streaming = false;
         DWORD readCount = 0;
     };
+
+    // Connections by the context their requests carry, for the status
+    // callback, which may come after a connection is gone.
+    static std::mutex& RegistryMutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::map<DWORD_PTR, std::weak_ptr<Shared>>& Registry() {
+        static std::map<DWORD_PTR, std::weak_ptr<Shared>> r;
+        return r;
+    }
+    static DWORD_PTR Register(const std::shared_ptr<Shared>& s) {
+        static DWORD_PTR next = 0;
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry()[++next] = s;
+        return next;
+    }
+    static void Forget(DWORD_PTR id) {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry().erase(id);
+    }
+    static std::shared_ptr<Shared> Find(DWORD_PTR id) {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        auto it = Registry().find(id);
+        return it == Registry().end() ? nullptr : it->second.lock();
+    }
 
     static HINTERNET Req(Shared& s) {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -278,7 +357,7 @@ private:
             s.streaming = false;
             DWORD available = 0;
             if (!InternetQueryDataAvailable(request, &available, 0, 0)) return L"InternetQueryDataAvailable";
-            if (available == 0) return nullptr;
+            if (available == 0) return s.chunked ? ChunkedEnd(s, request) : nullptr;
             DWORD take = available < want ? available : want;
             if (available >= kStreamingBuffer && s.contentLength >= 0) {
                 s.streaming = true;
@@ -294,6 +373,30 @@ private:
         };
     }
 
+    // The internet API reports the end of a chunked body the same way
+    // whether its last chunk came or the connection broke in the middle of
+    // it. A whole answer on a kept connection has handed that connection
+    // back for the next request; a cut one still holds it, and closing the
+    // request then closes the connection. So the request is closed here (it
+    // is finished either way) and the status callback tells which it was.
+    // FIXME: an answer that asked for the connection's close cannot be told
+    // apart this way, and is taken as whole.
+    static const wchar_t* ChunkedEnd(Shared& s, HINTERNET request) {
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            if (s.request != request) return nullptr;
+            s.request = nullptr;
+            s.connectionClosed = false;
+        }
+        InternetCloseHandle(request);
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.keepAlive && s.connectionClosed) {
+            SetLastError(ERROR_INTERNET_CONNECTION_ABORTED);
+            return L"chunked answer cut before its last chunk";
+        }
+        return nullptr;
+    }
+
     // Runs one call on the I/O thread and waits for it, or for Abort.
     Result<void> Run(std::function<const wchar_t*(Shared&)> job) {
         {
@@ -302,6 +405,30 @@ private:
             s_->job = std::move(job);
             s_->busy = true;
             s_->wake.notify_all();
+        }
+        return Wait();
+    }
+
+    // Sends a request's head: the internet API under Wine does not keep the
+    // connect timeout against a host that never answers, so the caller
+    // waits at most that long for the request to reach the server; a
+    // connect still pending then is left to end on its own (Abort).
+    Result<void> RunConnecting(std::function<const wchar_t*(Shared&)> job) {
+        {
+            std::unique_lock<std::mutex> lock(s_->mutex);
+            if (s_->aborted) return Error{kAborted, 0, L"aborted"};
+            s_->connected = false;
+            s_->job = std::move(job);
+            s_->busy = true;
+            s_->wake.notify_all();
+            bool reached = s_->wake.wait_for(lock, std::chrono::milliseconds(kConnectTimeoutMs), [&] {
+                return !s_->busy || s_->aborted || s_->connected;
+            });
+            if (!reached) {
+                lock.unlock();
+                Abort();
+                return Error{kBroken, ERROR_INTERNET_TIMEOUT, L"no connection within the connect timeout"};
+            }
         }
         return Wait();
     }
@@ -323,7 +450,10 @@ class WinInetTransport : public Transport {
 public:
     WinInetTransport() : session_(std::make_shared<Session>()) {
         session_->handle = InternetOpenW(L"BVStartup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-        if (!session_->handle) openError_ = GetLastError();
+        if (!session_->handle)
+            openError_ = GetLastError();
+        else
+            InternetSetStatusCallbackW(session_->handle, &WinInetConnection::Status);
     }
 
     Result<std::unique_ptr<Connection>> Open(const std::wstring& host, uint16_t port) override {

@@ -11,6 +11,9 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <algorithm>
 #include <mutex>
 #include <thread>
 
@@ -32,7 +35,8 @@ std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end(
 
 // What the scripted server does with one request.
 struct Step {
-    enum Kind { Answer, FailSend, FailEnd, FailRead, Stall } kind = Answer;
+    // Endless: an answer without a length whose body never ends.
+    enum Kind { Answer, FailSend, FailEnd, FailRead, Stall, Endless } kind = Answer;
     int status = 200;
     Strings blocks;
     bool closeAfter = false;  // the server closes the connection once answered
@@ -51,6 +55,7 @@ public:
     Strings bodies;               // each request's body bytes
     std::vector<size_t> written;  // each body block's size
     int opens = 0;
+    int64_t endlessRead = 0;  // bytes of endless bodies read
     std::wstring lastHost;
     uint16_t lastPort = 0;
 
@@ -92,6 +97,7 @@ public:
         int64_t length = 0;
         for (const std::string& b : step_.blocks) length += static_cast<int64_t>(b.size());
         head.contentLength = step_.kind == Step::FailRead || step_.kind == Step::Stall ? length + 1 : length;
+        if (step_.kind == Step::Endless) head.contentLength = -1;
         return head;
     }
     Result<size_t> ReadBody(void* buffer, size_t size) override {
@@ -101,6 +107,12 @@ public:
             return Error{http::kAborted, 0, L""};
         }
         if (Aborted()) return Error{http::kAborted, 0, L""};
+        if (step_.kind == Step::Endless) {
+            std::memset(buffer, 'x', size);
+            std::lock_guard<std::mutex> lock(t_.mutex);
+            t_.endlessRead += static_cast<int64_t>(size);
+            return size;
+        }
         if (next_ < step_.blocks.size()) {
             const std::string& b = step_.blocks[next_++];
             std::memcpy(buffer, b.data(), std::min(size, b.size()));
@@ -506,6 +518,22 @@ protected:
     void WriteFile(const std::string& name, const std::string& bytes) {
         std::ofstream(drive_ / name, std::ios::binary) << bytes;
     }
+    std::string ReadFile(const std::string& name) {
+        if (!std::filesystem::exists(drive_ / name)) return "<missing>";
+        std::ifstream in(drive_ / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::vector<std::string> Folder() {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(drive_)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    void Script(std::deque<Step> steps) {
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        transport->sent.clear(), transport->heads.clear(), transport->bodies.clear(), transport->written.clear();
+        transport->steps = std::move(steps);
+    }
     std::vector<std::wstring> WaitLines() {
         EXPECT_TRUE(WaitFor([] { return Notify.Read().nfReady; }, &pump));
         return Notify.Read().nfReturnList;
@@ -628,6 +656,165 @@ TEST_F(SyncModule, RemoteAnswerWithAnotherStatusIsAFault) {
     Notify.Init(NotifyCode::Hello);
     ASSERT_TRUE(module->RemoteHello(L"Ann"));
     EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"fault 0: status 500"});
+}
+
+// Downloads write into a partial file beside the destination and put it in
+// place only when the answer is complete: after a cut, a failed status or a
+// destination that is a device, the old file is as it was (the last column)
+// and nothing is left beside it.
+TEST_F(SyncModule, DownloadReplacesTheOldFileOnlyWhenComplete) {
+    struct Case {
+        const char* name;
+        Step step;
+        const char* dest;
+        std::vector<std::wstring> lines;
+        std::string file;  // the destination afterwards
+    };
+    Step whole, cut, notFound;
+    whole.blocks = {"new ", "bytes"};
+    cut.kind = Step::FailRead;
+    cut.blocks = {"new ", "by"};
+    notFound.status = 404;
+    notFound.blocks = {"gone"};
+    const std::string old = "old contents";
+    for (const Case& c : {Case{"whole", whole, "file.bin", {L"Saved to C:\\file.bin"}, "new bytes"},
+                          Case{"cut", cut, "file.bin", {L"ResponseAbort"}, old},
+                          Case{"404", notFound, "file.bin", {L"Failed"}, old},
+                          Case{"device name", whole, "NUL.txt", {L"Not saved: C:\\NUL.txt"}, "<missing>"}}) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(drive_);
+        std::filesystem::create_directories(drive_);
+        if (c.dest == std::string("file.bin")) WriteFile(c.dest, old);
+        Script({c.step});
+        Notify.Init(NotifyCode::Download);
+        module->FileFromURL(L"example", L"/file.bin", L"C:\\" + std::wstring(c.dest, c.dest + strlen(c.dest)));
+        EXPECT_EQ(WaitLines(), c.lines);
+        EXPECT_EQ(ReadFile(c.dest), c.file);
+        std::vector<std::string> left;
+        if (c.file != "<missing>") left.push_back(c.dest);
+        EXPECT_EQ(Folder(), left);
+    }
+}
+
+// While the answer arrives the destination still holds the old file; the
+// blocks are in the partial file. Closing the program in the middle removes
+// the partial file and keeps the old one.
+TEST_F(SyncModule, DuringADownloadTheOldFileStays) {
+    WriteFile("file.bin", "old contents");
+    Step stall;
+    stall.kind = Step::Stall;
+    stall.blocks = {"first block"};
+    Script({stall});
+    Notify.Init(NotifyCode::Download);
+    module->FileFromURL(L"example", L"/file.bin", L"C:\\file.bin");
+    ASSERT_TRUE(WaitFor([] { return Notify.Read().nfStatus == L"11 bytes"; }, &pump));
+    EXPECT_EQ(ReadFile("file.bin"), "old contents");
+    EXPECT_EQ(ReadFile("file.bin.part"), "first block");
+    module.reset();
+    EXPECT_EQ(ReadFile("file.bin"), "old contents");
+    EXPECT_EQ(Folder(), std::vector<std::string>{"file.bin"});
+}
+
+// An upload is checked again when its turn comes: a file deleted, or grown
+// past what a request can announce, after it was posted is not sent at all
+// (an empty body would replace the server's copy); "Not sent: " and the
+// ready flag. A file already too large is refused when posted.
+TEST_F(SyncModule, UploadWhoseFileChangedBeforeItsTurnIsNotSent) {
+    const uint64_t tooLarge = uint64_t(http::kMaxRequestBody) + 1;
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> meanwhile;
+    };
+    for (const Case& c : {Case{"deleted", [](const std::filesystem::path& f) { std::filesystem::remove(f); }},
+                          Case{"grown to 4 GiB",
+                               [&](const std::filesystem::path& f) { std::filesystem::resize_file(f, tooLarge); }}}) {
+        SCOPED_TRACE(c.name);
+        WriteFile("herd.dat", "contents");
+        Script({});
+        Notify.Init(NotifyCode::FileSent);
+        {
+            // The worker cannot open the connection until the file changed.
+            std::lock_guard<std::mutex> held(transport->gate);
+            module->UploadFile(L"7", L"12", L"C:\\herd.dat");
+            c.meanwhile(drive_ / "herd.dat");
+        }
+        EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Not sent: C:\\herd.dat"});
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        EXPECT_TRUE(transport->heads.empty());
+        std::filesystem::remove(drive_ / "herd.dat");
+    }
+    WriteFile("big.dat", "");
+    std::filesystem::resize_file(drive_ / "big.dat", tooLarge);
+    Notify.Init(NotifyCode::FileSent);
+    module->UploadFile(L"7", L"12", L"C:\\big.dat");
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Not sent: C:\\big.dat"});
+    std::lock_guard<std::mutex> lock(transport->mutex);
+    EXPECT_TRUE(transport->heads.empty());
+}
+
+// A remote call's answer that runs past the answer cap is not read on: its
+// handler gets a fault at once and the connection is closed under the rest;
+// the next call opens a new one.
+TEST_F(SyncModule, RemoteAnswerPastTheCapBreaksTheConnection) {
+    Step endless;
+    endless.kind = Step::Endless;
+    Step hello;
+    hello.blocks = {xmlrpc::WriteMethodResponse(xmlrpc::Value::String(L"Hello, Ann")).value()};
+    Script({endless, hello});
+    Notify.Init(NotifyCode::Hello);
+    ASSERT_TRUE(module->RemoteHello(L"Ann"));
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"fault 0: answer larger than 67108864 bytes"});
+    {
+        std::lock_guard<std::mutex> lock(transport->mutex);
+        EXPECT_GE(transport->endlessRead, int64_t(64) << 20);
+        EXPECT_LE(transport->endlessRead, (int64_t(65) << 20));
+    }
+    Notify.Init(NotifyCode::Hello);
+    ASSERT_TRUE(module->RemoteHello(L"Ann"));
+    EXPECT_EQ(WaitLines(), std::vector<std::wstring>{L"Hello, Ann"});
+    std::lock_guard<std::mutex> lock(transport->mutex);
+    EXPECT_EQ(transport->opens, 2);
+}
+
+// How an answer's body ends, read from its headers: only plain digits make a
+// length; differing lengths, or a length beside a transfer coding, make the
+// answer broken.
+TEST(HttpFraming, LengthIsPlainDigitsOnly) {
+    struct Case {
+        std::vector<http::Header> headers;
+        int64_t length;  // -2: broken
+        bool chunked;
+    };
+    const std::vector<Case> cases = {
+        {{}, -1, false},
+        {{{L"Content-Length", L"150"}}, 150, false},
+        {{{L"content-length", L" 0 "}}, 0, false},
+        {{{L"Content-Length", L"5"}, {L"Content-Length", L"5"}}, 5, false},
+        {{{L"Transfer-Encoding", L"chunked"}}, -1, true},
+        {{{L"Content-Length", L"1000"}, {L"Content-Length", L"10"}}, -2, false},
+        {{{L"Content-Length", L"abc"}}, -2, false},
+        {{{L"Content-Length", L"5abc"}}, -2, false},
+        {{{L"Content-Length", L"+5"}}, -2, false},
+        {{{L"Content-Length", L"-1"}}, -2, false},
+        {{{L"Content-Length", L""}}, -2, false},
+        {{{L"Content-Length", L"5, 5"}}, -2, false},
+        {{{L"Content-Length", L"99999999999999999999"}}, -2, false},
+        {{{L"Content-Length", L"5"}, {L"Transfer-Encoding", L"chunked"}}, -2, false},
+        {{{L"Transfer-Encoding", L"chunked"}, {L"Content-Length", L"5"}}, -2, false},
+    };
+    for (const Case& c : cases) {
+        Result<http::Framing> f = http::ReadFraming(c.headers);
+        SCOPED_TRACE(c.headers.empty() ? std::string("none") : Narrow(c.headers[0].second));
+        if (c.length == -2) {
+            ASSERT_FALSE(f);
+            EXPECT_EQ(f.error().code, http::kBroken);
+        } else {
+            ASSERT_TRUE(f);
+            EXPECT_EQ(f.value().contentLength, c.length);
+            EXPECT_EQ(f.value().chunked, c.chunked);
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "util/log.h"
+#include "transfer/http_client.h"
 #include "transfer/notify.h"
 #include "transfer/sync_requests.h"
 #include "transfer/sync_results.h"
@@ -35,17 +36,24 @@ TEST(SyncRequestTest, QueryValueEscaping) {
     for (const Case& c : cases) EXPECT_EQ(EscapeQueryValue(c.in), c.out);
 }
 
+// The query as the connection sends it, after the path.
+std::wstring Sent(const QueryEntries& entries) {
+    httpRequest request;
+    request.query = entries;
+    return request.Target();
+}
+
 TEST(SyncRequestTest, UploadQuery) {
     UploadQuery q = BuildUploadQuery(L"7", L"12", L"C:\\Data\\Herd 12.dat");
     EXPECT_EQ(q.escapedName, L"Herd+12.dat");
-    EXPECT_EQ(q.query, L"file=Herd+12.dat&herdcode=12&clientid=7");
-    EXPECT_EQ(BuildUploadQuery(L"7", L"12", L"C:name.txt").query,
-              L"file=name.txt&herdcode=12&clientid=7");
-    EXPECT_EQ(BuildUploadQuery(L"7", L"12", L"plain").query, L"file=plain&herdcode=12&clientid=7");
+    EXPECT_EQ(Sent(q.entries), L"?file=Herd+12.dat&herdcode=12&clientid=7");
+    EXPECT_EQ(Sent(BuildUploadQuery(L"7", L"12", L"C:name.txt").entries),
+              L"?file=name.txt&herdcode=12&clientid=7");
+    EXPECT_EQ(Sent(BuildUploadQuery(L"7", L"12", L"plain").entries), L"?file=plain&herdcode=12&clientid=7");
     // A herd code cannot add a query entry of its own.
-    EXPECT_EQ(BuildUploadQuery(L"7", L"12&clientid=99", L"a.dat").query,
-              L"file=a.dat&herdcode=12%26clientid%3D99&clientid=7");
-    EXPECT_EQ(HerdClientQuery(L"C 1", L"H\u00E9rd"), L"herdcode=H%C3%A9rd&clientid=C+1");
+    EXPECT_EQ(Sent(BuildUploadQuery(L"7", L"12&clientid=99", L"a.dat").entries),
+              L"?file=a.dat&herdcode=12%26clientid%3D99&clientid=7");
+    EXPECT_EQ(Sent(HerdClientQuery(L"C 1", L"H\u00E9rd")), L"?herdcode=H%C3%A9rd&clientid=C+1");
 }
 
 TEST(SyncRequestTest, CallBodies) {

@@ -142,7 +142,7 @@ TEST_F(Transfer, CompleteAnswers) {
         Script script;
         std::vector<std::wstring> lines;
         std::string file;             // the destination afterwards
-        std::vector<int64_t> sizes;   // the destination's size after each change
+        std::vector<int64_t> sizes;   // the destination's size after each change (the old file until the end)
         std::vector<std::wstring> statuses;
         std::vector<int> progress;    // nfProgress after each change
         int notDone;                  // "not done" log lines
@@ -154,9 +154,9 @@ TEST_F(Transfer, CompleteAnswers) {
     std::vector<Case> cases = {
         {"blocks of 50, 60 and 40", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body150.substr(0, 50)),
                                      Pause(300), Send(body150.substr(50, 60)), Pause(300), Send(body150.substr(110))},
-         {saved}, body150, {20, 50, 110, 150}, {L"", L"50 bytes", L"110 bytes", L"150 bytes"}, {0, 33, 73}, 2, "= 150"},
+         {saved}, body150, {20, 150}, {L"", L"50 bytes", L"110 bytes", L"150 bytes"}, {0, 33, 73}, 2, "= 150"},
         {"Content-Length 0", Answer("200 OK", {}, ""), {saved}, "", {20, 0}, {L"", L"0 bytes"}, {0}, 0, ""},
-        {"no Content-Length", closeDelimited, {saved}, body150, {20, 70, 150}, {L"", L"70 bytes", L"150 bytes"}, {0}, 2,
+        {"no Content-Length", closeDelimited, {saved}, body150, {20, 150}, {L"", L"70 bytes", L"150 bytes"}, {0}, 2,
          "= 0"},
         {"one block", Answer("200 OK", {}, "just one"), {saved}, "just one", {20, 8}, {L"", L"8 bytes"}, {0}, 0, ""},
         {"404 leaves the old file", Answer("404 Not Found", {}, "gone"), {L"Failed"}, "old contents, longer", {20},
@@ -193,7 +193,7 @@ TEST_F(Transfer, CompleteAnswers) {
 }
 
 // Connections that fail: every request ends in one "ResponseAbort", in order;
-// those behind a failed one are never sent; a 200 cut off keeps its blocks.
+// those behind a failed one are never sent; a 200 cut off leaves no file.
 TEST_F(Transfer, FailedConnections) {
     struct Case {
         const char* name;
@@ -210,7 +210,7 @@ TEST_F(Transfer, FailedConnections) {
         {"host that does not resolve", L"no-such-host.invalid", {}, 1, "<missing>", 0},
         {"two queued, the first broken", L"", {Reset()}, 2, "<missing>", 1},
         {"200 cut off", L"", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body.substr(0, 50)), Pause(300),
-                              Reset()}, 1, body.substr(0, 50), 1},
+                              Reset()}, 1, "<missing>", 1},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -231,6 +231,122 @@ TEST_F(Transfer, FailedConnections) {
             EXPECT_EQ(static_cast<int>(server.requests().size()), c.reached);
         }
     }
+}
+
+// Answers that are cut, broken or hostile: none is "Saved to ", none leaves
+// anything beside the destination, and the old file survives every one of
+// them (the last column). A whole chunked body and a repeated equal length
+// are the controls that still save.
+TEST_F(Transfer, HostileAnswers) {
+    const std::string old = "old contents, longer";
+    const std::string body = Body(1300);
+    auto chunk = [](const std::string& bytes) {
+        char size[16];
+        snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+        return size + bytes + "\r\n";
+    };
+    auto headerLines = [](int n) {
+        std::string lines;
+        for (int i = 0; i < n; ++i) lines += "X-Filler-" + std::to_string(i) + ": some value here\r\n";
+        return lines;
+    };
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+    struct Case {
+        const char* name;
+        Script script;
+        const wchar_t* dest;     // the destination's name
+        std::wstring line;       // the mailbox's one line
+        int seconds;             // the most it may take
+        std::string file;        // the destination afterwards
+    };
+    const std::wstring abort = L"ResponseAbort";
+    std::vector<Case> cases = {
+        {"cut after 50 of 150", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n" + body.substr(0, 50)),
+                                 Pause(300), Reset()}, L"file.bin", abort, 10, old},
+        {"cut after the head", {Send("HTTP/1.1 200 OK\r\nContent-Length: 150\r\n\r\n"), Pause(300), Reset()},
+         L"file.bin", abort, 10, old},
+        {"lengths 1000 then 10", {Send("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Length: 10\r\n\r\n" +
+                                       body.substr(0, 1000))}, L"file.bin", abort, 10, old},
+        {"length abc", {Send("HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\n" +
+                             body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length 5abc", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5abc\r\nConnection: close\r\n\r\n" +
+                              body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length +5", {Send("HTTP/1.1 200 OK\r\nContent-Length: +5\r\nConnection: close\r\n\r\n" +
+                            body.substr(0, 20))}, L"file.bin", abort, 10, old},
+        {"length beside chunked", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                        chunk(body.substr(0, 400)) + "0\r\n\r\n")}, L"file.bin", abort, 10, old},
+        {"chunked cut before its last chunk", {Send(chunked + "\r\n" + chunk(body.substr(0, 400))), Pause(300),
+                                               Send("384\r\n" + body.substr(400, 300))},
+         L"file.bin", abort, 10, old},
+        {"3000 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(3000) + "Content-Length: 5\r\n\r\nfresh")},
+         L"file.bin", abort, 5, old},
+        {"8192 header lines", {Send("HTTP/1.1 200 OK\r\n" + headerLines(8192) + "Content-Length: 5\r\n\r\nfresh")},
+         L"file.bin", abort, 10, old},
+        {"device name as destination", Answer("200 OK", {}, "fresh"), L"NUL.txt", L"Not saved: " + Dest(L"NUL.txt"),
+         10, "<missing>"},
+        {"chunked, whole", {Send(chunked + "\r\n" + chunk(body.substr(0, 400)) + chunk(body.substr(400)) + "0\r\n\r\n")},
+         L"file.bin", L"Saved to " + Dest(), 10, body},
+        {"chunked, whole, the server stays", {Send(chunked + "\r\n" + chunk(body.substr(0, 400)) + chunk(body.substr(400)) +
+                                                   "0\r\n\r\n"), Pause(1000)},
+         L"file.bin", L"Saved to " + Dest(), 10, body},
+        {"the same length twice", {Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nfresh")},
+         L"file.bin", L"Saved to " + Dest(), 10, "fresh"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring dest = Dest(c.dest);
+        if (c.dest == std::wstring(L"file.bin")) {
+            ASSERT_TRUE(fs::WriteFile(dest, old));
+        }
+        ScriptServer server({c.script});
+        Client client;
+        auto start = std::chrono::steady_clock::now();
+        client.Fetch(Local(server), L"/file.bin", dest);
+        ASSERT_TRUE(client.Wait(1, 120000));
+        auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_EQ(client.Lines(), std::vector<std::wstring>{c.line});
+        EXPECT_LT(took, std::chrono::seconds(c.seconds));
+        EXPECT_EQ(client.Count("Saved to"), c.line.rfind(L"Saved to ", 0) == 0 ? 1 : 0);
+        if (c.dest == std::wstring(L"file.bin")) {
+            EXPECT_EQ(FileBytes(dest), c.file);
+        }
+        std::vector<std::wstring> left;
+        for (const fs::DirEntry& entry : fs::ListDirectory(Folder())) left.push_back(entry.name);
+        std::vector<std::wstring> expected;
+        if (c.dest == std::wstring(L"file.bin")) expected.push_back(L"file.bin");
+        EXPECT_EQ(left, expected);
+        client.module.reset();
+        (void)fs::RemoveFile(Dest());
+    }
+}
+
+// A cookie the server sets never goes back to it: the connection's requests
+// carry no cookies or credentials.
+TEST_F(Transfer, NoCookieGoesBack) {
+    ScriptServer server({Answer("200 OK", {"Set-Cookie: session=secret; Path=/"}, "one"), Answer("200 OK", {}, "two")});
+    Client client;
+    client.Fetch(Local(server), L"/one", Dest(L"one"));
+    client.Fetch(Local(server), L"/two", Dest(L"two"));
+    ASSERT_TRUE(client.Wait(2));
+    EXPECT_EQ(client.Lines(), (std::vector<std::wstring>{L"Saved to " + Dest(L"one"), L"Saved to " + Dest(L"two")}));
+    ASSERT_EQ(server.requests().size(), 2u);
+    for (const std::string& request : server.requests()) EXPECT_EQ(request.find("Cookie"), std::string::npos) << request;
+}
+
+// A host that never answers (its queue of pending connections is full): the
+// request ends with its abort within the 10-second connect timeout.
+TEST_F(Transfer, ConnectTimeoutAgainstAHostThatNeverAnswers) {
+    test::FullListener silent;
+    ASSERT_TRUE(fs::WriteFile(Dest(), "old"));
+    Client client;
+    auto start = std::chrono::steady_clock::now();
+    client.Fetch(L"127.0.0.1:" + std::to_wstring(silent.port()), L"/file.bin", Dest());
+    ASSERT_TRUE(client.Wait(1, 60000));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"ResponseAbort"});
+    EXPECT_GE(took, std::chrono::milliseconds(9500));
+    EXPECT_LT(took, std::chrono::milliseconds(13000));
+    EXPECT_EQ(FileBytes(Dest()), "old");
 }
 
 // Two downloads in a row: the second request reaches the server only after
@@ -265,7 +381,8 @@ TEST_F(Transfer, StallBeyondTheInactivityTimeout) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(client.Lines(), std::vector<std::wstring>{L"ResponseAbort"});
     EXPECT_LT(took, std::chrono::milliseconds(4000));
-    EXPECT_EQ(FileBytes(Dest()), body.substr(0, 40));
+    EXPECT_EQ(FileBytes(Dest()), "<missing>");
+    EXPECT_FALSE(fs::FileExists(Dest() + L".part"));
     EXPECT_EQ(client.Count("inactivity timeout"), 1);
 }
 
@@ -860,61 +977,65 @@ TEST_F(Transfer, RemoteCallResults) {
 // bvsync against the reference sync server: a 5 MB file up, listed with its
 // name and date, fetched back byte for byte, and a greeting.
 TEST_F(Transfer, BvsyncAgainstTheSyncServer) {
-    const std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / "sync.port");
-    const std::wstring server = L"--server=127.0.0.1:" + Wide(port.substr(0, port.find_first_of("\r\n")));
-    const std::string big = Pattern(5 * 1024 * 1024 + 17);
-    const std::wstring source = Dest(L"upload 5mb.bin");
-    ASSERT_TRUE(fs::WriteFile(source, big));
-    const std::wstring herd = L"H" + std::to_wstring(GetCurrentProcessId());
     auto clean = [](std::string out) {
         for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
         return out;
     };
+    // Straight to the server, and through nginx to two server processes.
+    for (const char* portFile : {"sync.port", "sync-proxy.port"}) {
+        SCOPED_TRACE(portFile);
+        const std::string port = ReadText(std::filesystem::path(test::HostToWine(BV_E2E_DIR)) / portFile);
+        const std::wstring server = L"--server=127.0.0.1:" + Wide(port.substr(0, port.find_first_of("\r\n")));
+        const std::string big = Pattern(5 * 1024 * 1024 + 17);
+        const std::wstring source = Dest(L"upload 5mb.bin");
+        ASSERT_TRUE(fs::WriteFile(source, big));
+        const std::wstring herd = L"H" + std::to_wstring(GetCurrentProcessId());
 
-    ProcessRun put = RunBvsync(server + L" put " + herd + L" C7 \"" + source + L"\"");
-    EXPECT_EQ(put.exitCode, 0u);
-    EXPECT_EQ(clean(put.out), "Done, Status = 200 OK\n");
+        ProcessRun put = RunBvsync(server + L" put " + herd + L" C7 \"" + source + L"\"");
+        EXPECT_EQ(put.exitCode, 0u);
+        EXPECT_EQ(clean(put.out), "Done, Status = 200 OK\n");
 
-    ProcessRun list = RunBvsync(server + L" list " + herd + L" C7");
-    EXPECT_EQ(list.exitCode, 0u);
-    std::string out = clean(list.out);
-    // "upload 5mb.bin", padded to 32, a blank, "mm/dd/yy hh:mm:ss".
-    ASSERT_EQ(out.size(), 32u + 1 + 17 + 1) << out;
-    EXPECT_EQ(out.substr(0, 33), "upload 5mb.bin                   ");
-    EXPECT_EQ(out[35], '/');
-    EXPECT_EQ(out[44], ':');
+        ProcessRun list = RunBvsync(server + L" list " + herd + L" C7");
+        EXPECT_EQ(list.exitCode, 0u);
+        std::string out = clean(list.out);
+        // "upload 5mb.bin", padded to 32, a blank, "mm/dd/yy hh:mm:ss".
+        ASSERT_EQ(out.size(), 32u + 1 + 17 + 1) << out;
+        EXPECT_EQ(out.substr(0, 33), "upload 5mb.bin                   ");
+        EXPECT_EQ(out[35], '/');
+        EXPECT_EQ(out[44], ':');
 
-    const std::wstring back = Folder() + L"\\back";
-    ASSERT_TRUE(fs::ForceDirectories(back));
-    ProcessRun get = RunBvsync(server + L" get " + herd + L" C7 \"/upload 5mb.bin\"", back);
-    EXPECT_EQ(get.exitCode, 0u);
-    EXPECT_EQ(clean(get.out), "Saved to /upload 5mb.bin\n");
-    EXPECT_TRUE(FileBytes(back + L"\\upload 5mb.bin") == big);
+        const std::wstring back = Folder() + L"\\back";
+        ASSERT_TRUE(fs::ForceDirectories(back));
+        ProcessRun get = RunBvsync(server + L" get " + herd + L" C7 \"/upload 5mb.bin\"", back);
+        EXPECT_EQ(get.exitCode, 0u);
+        EXPECT_EQ(clean(get.out), "Saved to /upload 5mb.bin\n");
+        EXPECT_TRUE(FileBytes(back + L"\\upload 5mb.bin") == big);
 
-    ProcessRun missing = RunBvsync(server + L" get " + herd + L" C7 /none.bin", back);
-    EXPECT_EQ(missing.exitCode, 1u);
-    EXPECT_EQ(clean(missing.out), "Failed\n");
+        ProcessRun missing = RunBvsync(server + L" get " + herd + L" C7 /none.bin", back);
+        EXPECT_EQ(missing.exitCode, 1u);
+        EXPECT_EQ(clean(missing.out), "Failed\n");
 
-    ProcessRun hello = RunBvsync(server + L" hello Ann");
-    EXPECT_EQ(hello.exitCode, 0u);
-    EXPECT_EQ(clean(hello.out), "Hello, Ann\n");
+        ProcessRun hello = RunBvsync(server + L" hello Ann");
+        EXPECT_EQ(hello.exitCode, 0u);
+        EXPECT_EQ(clean(hello.out), "Hello, Ann\n");
 
-    ProcessRun empty = RunBvsync(server + L" list nobody C7");
-    EXPECT_EQ(empty.exitCode, 0u);
-    EXPECT_EQ(clean(empty.out), "");
+        ProcessRun empty = RunBvsync(server + L" list nobody C7");
+        EXPECT_EQ(empty.exitCode, 0u);
+        EXPECT_EQ(clean(empty.out), "");
 
-    // Refusals: a file that cannot be opened, a herd the server refuses, a
-    // name that would leave the herd's folder.
-    ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
-    EXPECT_EQ(unsent.exitCode, 1u);
-    EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
-    ProcessRun refusedList = RunBvsync(server + L" list .. C7");
-    EXPECT_EQ(refusedList.exitCode, 1u);
-    EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
-    ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
-    ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
-    EXPECT_EQ(outside.exitCode, 1u);
-    EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
+        // Refusals: a file that cannot be opened, a herd the server refuses, a
+        // name that would leave the herd's folder.
+        ProcessRun unsent = RunBvsync(server + L" put " + herd + L" C7 " + Dest(L"missing.bin"));
+        EXPECT_EQ(unsent.exitCode, 1u);
+        EXPECT_EQ(clean(unsent.out), "Not sent: " + Narrow(Dest(L"missing.bin")) + "\n");
+        ProcessRun refusedList = RunBvsync(server + L" list .. C7");
+        EXPECT_EQ(refusedList.exitCode, 1u);
+        EXPECT_EQ(clean(refusedList.out), "Error geting filelist from server\n");
+        ASSERT_TRUE(fs::WriteFile(Dest(L"small.bin"), "small"));
+        ProcessRun outside = RunBvsync(server + L" put .. C7 " + Dest(L"small.bin"));
+        EXPECT_EQ(outside.exitCode, 1u);
+        EXPECT_EQ(clean(outside.out).rfind("Done, Status = 403 ", 0), 0u) << outside.out;
+    }
 
     const uint16_t refused = ScriptServer::UnusedPort();
     ProcessRun aborted = RunBvsync(L"--server=127.0.0.1:" + std::to_wstring(refused) + L" hello Ann");

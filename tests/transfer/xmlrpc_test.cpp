@@ -250,6 +250,38 @@ TEST(XmlRpcTest, NestingIsBounded) {
     EXPECT_FALSE(ReadMethodResponse(nested(5000)).ok());
 }
 
+// Values and members are bounded in proportion to the document: a long run
+// of empty values (8 bytes each, far more in memory) is refused, while the
+// densest ordinary answers and a long file list still read.
+TEST(XmlRpcTest, ValuesAreBoundedByTheDocumentsSize) {
+    auto array = [](const std::string& item, int n) {
+        std::string doc = "<value><array><data>";
+        for (int i = 0; i < n; ++i) doc += item;
+        return Response(doc + "</data></array></value>");
+    };
+    struct Case {
+        const char* item;
+        bool reads;
+    };
+    for (const Case& c : {Case{"<value/>", false}, Case{"<value></value>", false},
+                          Case{"<value><i4>1</i4></value>", true}, Case{"<value>x</value>", true},
+                          Case{"<value><struct><member><name/><value/></member></struct></value>", true}}) {
+        SCOPED_TRACE(c.item);
+        Result<Value> r = ReadMethodResponse(array(c.item, 100000));
+        EXPECT_EQ(r.ok(), c.reads);
+        if (!r.ok()) {
+            EXPECT_EQ(r.error().code, kNotXmlRpc);
+        }
+    }
+    std::vector<Value> files;
+    for (int i = 0; i < 20000; ++i)
+        files.push_back(Value::Struct({{L"filename", Value::String(L"f" + std::to_wstring(i))},
+                                       {L"filedate", Value::Date({2024, 1, 2, 3, 4, 5})}}));
+    Result<Value> list = ReadMethodResponse(WriteMethodResponse(Value::Array(files)).value());
+    ASSERT_TRUE(list.ok());
+    EXPECT_EQ(list.value().items().size(), 20000u);
+}
+
 TEST(XmlRpcTest, FaultAnswers) {
     std::string doc = WriteFault(4, L"Too many <params> & \x01 more");
     Result<Value> r = ReadMethodResponse(doc);
