@@ -437,6 +437,13 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
+Result<void> RenameOver(const std::wstring& from, const std::wstring& to) {
+    if (::rename(HostPath(from).c_str(), HostPath(to).c_str()) != 0) return Fail(from);
+    return {};
+}
+
+bool IsDiskFull(uint32_t native) { return native == ENOSPC || native == EDQUOT; }
+
 std::wstring CurrentDirectory() {
     char buf[4096];
     if (!::getcwd(buf, sizeof buf)) return {};

@@ -399,6 +399,13 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
+Result<void> RenameOver(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(from);
+    return {};
+}
+
+bool IsDiskFull(uint32_t native) { return native == ERROR_DISK_FULL || native == ERROR_HANDLE_DISK_FULL; }
+
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {
     std::string out;
