@@ -275,15 +275,25 @@ ZipArchiver::DirectoryRead ZipArchiver::ReadDirectoryAt(const std::vector<uint8_
     const uint64_t bias = dirStart - dirOffset;
     if (bias != 0 && !entries.empty()) {
         // Foreign data in front shows in the first member: its local header
-        // lies that far behind its recorded offset. Found at the recorded
-        // offset instead, the directory's offset is simply wrong.
+        // lies that far behind its recorded offset, and the recorded offset
+        // holds no other member's header. Otherwise the directory's offset is
+        // wrong, or this directory belongs to an archive held inside another
+        // one's comment, whose members its offsets do not reach.
         auto lowest = std::min_element(entries.begin(), entries.end(), [](const ZipEntry& a, const ZipEntry& b) {
             return a.localHeaderOffset < b.localHeaderOffset;
         });
-        uint8_t h[4];
+        auto localName = [&](uint64_t pos, std::string& name) {
+            uint8_t h[zip::LocalHeader::kSize];
+            Bytes r(h, sizeof h);
+            zip::LocalHeader header;
+            if (!file_.ReadAt(pos, h, sizeof h) || !zip::Read(r, header)) return false;
+            name.resize(header.nameLength);
+            return name.empty() || static_cast<bool>(file_.ReadAt(pos + sizeof h, name.data(), name.size()));
+        };
+        std::string name;
         const uint64_t shifted = lowest->localHeaderOffset + bias;
-        if (shifted < lowest->localHeaderOffset || !file_.ReadAt(shifted, h, sizeof h) || Get32(h) != kLocalSig)
-            return DirectoryRead::Unreadable;
+        if (shifted < lowest->localHeaderOffset || !localName(shifted, name)) return DirectoryRead::Unreadable;
+        if (localName(lowest->localHeaderOffset, name) && name != lowest->rawName) return DirectoryRead::Unreadable;
     }
     entries_ = std::move(entries);
     comment_ = std::move(endRecord.comment);
