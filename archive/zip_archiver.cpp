@@ -512,6 +512,9 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, Unpacker* unpacker
         (void)fs::RemoveFile(partial);
         throw EZipError(zeCreateFile, target, moved.error().native);
     }
+    // The file is named as the member, also where the old one's name had
+    // other letter case.
+    if (exists) (void)fs::MatchNameCase(target);
     if (Options.SetAttributes) (void)fs::SetAttributes(target, e.DosAttributes());
 }
 

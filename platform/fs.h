@@ -160,6 +160,12 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to);
 // file it points to.
 Result<void> RenameOver(const std::wstring& from, const std::wstring& to);
 
+// Gives the file at `path` its name as `path` spells it where the file
+// system kept another letter case: putting a file in the place of one whose
+// name differs only in case keeps the old spelling under Wine. Natively
+// (case-sensitive names) there is nothing to do.
+Result<void> MatchNameCase(const std::wstring& path);
+
 // Whether the system's code of a failed write means the disk (or the
 // user's quota on it) is full.
 bool IsDiskFull(uint32_t native);

@@ -442,6 +442,8 @@ Result<void> RenameOver(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
+Result<void> MatchNameCase(const std::wstring&) { return {}; }
+
 bool IsDiskFull(uint32_t native) { return native == ENOSPC || native == EDQUOT; }
 
 std::wstring CurrentDirectory() {

@@ -167,6 +167,28 @@ TEST_F(KeepTest, FailedMembersLeaveTheOldFileAndGoodOnesReplaceIt) {
     }
 }
 
+#ifdef _WIN32
+// Names ignore letter case on Windows: a member replaces the file of its
+// name in another case, and the file then has the member's spelling, as a
+// file made anew would.
+TEST_F(KeepTest, AReplacedFileTakesTheMembersSpelling) {
+    const std::wstring folder = dir / L"lang\\";
+    ASSERT_TRUE(fs::ForceDirectories(folder));
+    test::WriteAll(folder + L"bvlang.ita", "downloaded");
+    test::WriteAll(dir / L"l.zip", test::BuildZip({Plain("BVLANG.ITA", "from the archive")}));
+    test::ScriptedQuestions q;
+    ZipArchiver zip;
+    zip.Questions = &q;
+    zip.FileName = dir / L"l.zip";
+    zip.BaseDir = folder;
+    zip.OpenArchive(fmOpenRead);
+    zip.ExtractFiles(L"*");
+    EXPECT_TRUE(q.failureMessages.empty());
+    EXPECT_EQ(test::Listing(folder), std::vector<std::wstring>{L"BVLANG.ITA"});
+    EXPECT_EQ(test::ReadAll(folder + L"BVLANG.ITA"), "from the archive");
+}
+#endif
+
 // The wizard over an existing installation: a damaged start-up member
 // keeps the operator's file, and the problem says which file was kept.
 TEST_F(KeepTest, WizardKeepsTheOperatorsFileAndSaysSo) {
