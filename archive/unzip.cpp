@@ -53,6 +53,8 @@ bool UnzipNoting(const std::wstring& Password, const std::wstring& ArchivePath,
         if (path.find(L'\\') == std::wstring::npos) path = AddBackslash(fs::CurrentDirectory()) + path;
         zip.FileName = path;
         zip.OpenArchive(fmOpenRead);
+        // Opened by the scan: the log says so, and the extraction goes on.
+        if (zip.WasScanned()) WriteLog(zip.ScanReport());
         std::wstring root = DestFolder;
         if (root.empty()) root = FolderOf(path);
         if (!root.empty() && root.back() != L'\\') root += L'\\';
@@ -125,8 +127,17 @@ std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const 
         for (const std::wstring& member : StartupMembers(RemoteName)) {
             // As UnzipAndLog, but what went wrong with the member is kept.
             WriteLog(L"Unzip , " + archive + L", " + InstallFolder + L", " + member);
+            const std::wstring target = InstallFolder + member;
+            const fs::FileInfo before = fs::Stat(target);
             std::vector<Error> notes;
             (void)UnzipNoting(L"", archive, InstallFolder, member, questions, &notes);
+            // A member that was not extracted never costs the file it would
+            // have replaced: the operator is told which file was kept.
+            if (!notes.empty() && before.exists && !before.directory) {
+                const fs::FileInfo after = fs::Stat(target);
+                if (after.exists && after.size == before.size && after.writeTime == before.writeTime)
+                    notes.back().detail += L"; the existing file " + target + L" was kept";
+            }
             for (Error& note : notes) {
                 note.detail = L"start-up file " + member + L": " + note.detail;
                 WriteLog(L"UnzipExtraBaseFiles problem: " + note.detail);

@@ -29,7 +29,9 @@ std::vector<std::wstring> StartupMembers(const std::wstring& RemoteName);
 // into InstallFolder (which ends in "\"), one UnzipAndLog per member. Never
 // raises; answers what kept members out (the archive could not be opened,
 // a member failed and was not retried, a password was not given), each
-// also logged.
+// also logged, and naming the file of the installation that was kept in
+// the member's place. An archive opened by the scan is logged and
+// extracted as usual.
 std::vector<Error> UnzipExtraBaseFiles(const std::wstring& InstallFolder, const std::wstring& RemoteName,
                                        Questions& questions);
 

@@ -121,6 +121,7 @@ std::wstring ZipErrorText(int number, const std::wstring& detail, const std::wst
             return L"Archive \"" + detail + L"\" is damaged: " +
                    (detail2.empty() ? std::wstring(L"a member") : L"member \"" + detail2 + L"\"") +
                    L" is cut off";
+        case zeNoUpdate: return L"Archive \"" + detail + L"\" cannot be updated: " + detail2;
         default: return L"Archive error";
     }
 }
@@ -139,8 +140,17 @@ EZipError::EZipError(int number, const std::wstring& detail, const std::wstring&
     message_ = ZipErrorText(number, detail, detail2) + L" - Native error: " + digits;
 }
 
+uint32_t ZipEntry::DosAttributes() const {
+    const uint32_t mode = UnixMode();
+    if (mode == 0) return externalAttributes;
+    constexpr uint32_t kTypeBits = 0170000, kFolderType = 0040000, kOwnerWrite = 0200;
+    uint32_t attributes = (mode & kTypeBits) == kFolderType ? fs::kAttrDirectory : fs::kAttrArchive;
+    if (!(mode & kOwnerWrite)) attributes |= fs::kAttrReadOnly;
+    return attributes;
+}
+
 bool ZipEntry::IsDirectory() const {
-    return (externalAttributes & fs::kAttrDirectory) != 0 ||
+    return (DosAttributes() & fs::kAttrDirectory) != 0 ||
            (!name.empty() && (name.back() == L'/' || name.back() == L'\\'));
 }
 
@@ -166,6 +176,12 @@ bool MemberMatchesMask(const std::wstring& mask, const std::wstring& storedName)
 }
 
 ZipArchiver::ZipArchiver() = default;
+
+std::wstring ZipArchiver::ScanReport() const {
+    if (!scanned_) return {};
+    return L"the archive's directory is damaged; " + std::to_wstring(entries_.size()) +
+           L" members were found by scanning";
+}
 
 ZipArchiver::~ZipArchiver() {
     try {
@@ -195,7 +211,13 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
     offsetBias_ = 0;
     directoryStart_ = 0;
     directoryWritten_ = false;
+    membersWritten_ = 0;
+    archiveSize_ = 0;
     openPath_ = FileName.empty() ? std::wstring() : fs::FullPath(FileName);
+    if (mode == fmOpenReadWrite && !memory) {
+        OpenForUpdate();
+        return;
+    }
     if (mode == fmCreate) {
         Result<void> opened = file_.Open(FileName, fs::FileMode::Create);
         if (!opened) throw EZipError(zeCreateFile, FileName, opened.error().native);
@@ -225,16 +247,113 @@ void ZipArchiver::Open(uint16_t mode, const std::string_view* memory) {
 void ZipArchiver::CloseArchive() {
     if (mode_ == Mode::Closed) return;
     Mode was = mode_;
-    mode_ = Mode::Closed;
     if (was == Mode::Writing && !directoryWritten_) {
-        mode_ = Mode::Writing;
-        WriteDirectory();
-        mode_ = Mode::Closed;
+        try {
+            WriteDirectory();
+        } catch (...) {
+            mode_ = Mode::Closed;
+            (void)file_.Close();
+            entries_.clear();
+            index_.clear();
+            FinishUpdate(false);
+            throw;
+        }
     }
+    mode_ = Mode::Closed;
     Result<void> closed = file_.Close();
     entries_.clear();
     index_.clear();
-    if (!closed && was == Mode::Writing) throw EZipError(zeDiskFull, L"", closed.error().native);
+    if (!closed && was == Mode::Writing) {
+        FinishUpdate(false);
+        throw EZipError(zeDiskFull, L"", closed.error().native);
+    }
+    FinishUpdate(true);
+}
+
+void ZipArchiver::OpenForUpdate() {
+    if (!fs::FileExists(FileName)) throw EZipError(zeFileNotFound, FileName);
+    Result<uint32_t> attributes = fs::GetAttributes(FileName);
+    if (attributes && (attributes.value() & fs::kAttrReadOnly))
+        throw EZipError(zeNoUpdate, FileName, std::wstring(L"it is read-only"));
+    Result<void> opened = file_.Open(FileName, fs::FileMode::Read);
+    if (!opened) throw EZipError(zeArchiveRead, FileName, opened.error().native);
+    mode_ = Mode::Reading;
+    std::wstring partial;
+    try {
+        ReadDirectory();
+        // A directory rebuilt by the scan, or offsets that count from
+        // another start than the file's, would be written anew wrong.
+        if (scanned_) throw EZipError(zeNoUpdate, FileName, ScanReport());
+        if (offsetBias_ != 0)
+            throw EZipError(zeNoUpdate, FileName, std::wstring(L"it does not start at the beginning of its file"));
+        Result<uint64_t> size = file_.Size();
+        if (!size) throw EZipError(zeArchiveRead, FileName, size.error().native);
+        archiveSize_ = size.value();
+        // Members are copied as they are; the directory is written anew.
+        partial = PartialName(openPath_);
+        fs::File copy;
+        Result<void> made = copy.Open(partial, fs::FileMode::Create);
+        if (!made) throw EZipError(zeCreateFile, partial, made.error().native);
+        std::vector<uint8_t> block(1u << 20);
+        for (uint64_t at = 0; at < directoryStart_;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), directoryStart_ - at));
+            Result<void> read = file_.ReadAt(at, block.data(), n);
+            if (!read) throw EZipError(zeArchiveRead, FileName, read.error().native);
+            Result<void> written = copy.Write(block.data(), n);
+            if (!written) throw EZipError(zeDiskFull, L"", written.error().native);
+            at += n;
+        }
+        Result<void> closed = copy.Close();
+        if (!closed) throw EZipError(zeDiskFull, L"", closed.error().native);
+        (void)file_.Close();
+        opened = file_.Open(partial, fs::FileMode::ReadWrite);
+        if (!opened) throw EZipError(zeCreateFile, partial, opened.error().native);
+    } catch (...) {
+        (void)file_.Close();
+        mode_ = Mode::Closed;
+        entries_.clear();
+        if (!partial.empty()) (void)fs::RemoveFile(partial);
+        throw;
+    }
+    updatePath_ = partial;
+    mode_ = Mode::Writing;
+    // The directory on disk is the archive's own until a member is added.
+    directoryWritten_ = true;
+    RebuildIndex();
+}
+
+void ZipArchiver::FinishUpdate(bool keep) {
+    if (updatePath_.empty()) return;
+    const std::wstring partial = std::move(updatePath_);
+    updatePath_.clear();
+    if (!keep || membersWritten_ == 0) {
+        (void)fs::RemoveFile(partial);
+        return;
+    }
+    Result<void> moved = fs::RenameOver(partial, openPath_);
+    if (!moved) {
+        (void)fs::RemoveFile(partial);
+        throw EZipError(zeCreateFile, openPath_, moved.error().native);
+    }
+}
+
+std::wstring ZipArchiver::PartialName(const std::wstring& target) {
+    // A random part keeps two programs that write into one folder apart.
+    if (partialSeed_ == 0) {
+        uint8_t random[4] = {};
+        if (!crypto::RandomBytes(random, sizeof random))
+            for (uint8_t& b : random) b = static_cast<uint8_t>(reinterpret_cast<uintptr_t>(this) >> 4) ^ b;
+        partialSeed_ = (uint32_t(random[0]) << 24 | uint32_t(random[1]) << 16 | uint32_t(random[2]) << 8 | random[3]) | 1;
+    }
+    const std::wstring folder = FolderOf(target);
+    for (;;) {
+        wchar_t tag[32];
+        std::swprintf(tag, 32, L"%08x%x", partialSeed_, partialCount_++);
+        std::wstring name = folder + L"~bvz" + tag + L".tmp";
+        // A name as short as can be where the longer one would not fit.
+        if (fs::PathTooLong(fs::FullPath(name))) name = folder + L"~" + std::to_wstring(partialCount_);
+        if (!fs::Stat(name).exists) return name;
+    }
 }
 
 void ZipArchiver::RebuildIndex() {
@@ -250,7 +369,16 @@ Answer ZipArchiver::AskAboutFailure(const EZipError& err) {
                     n != zeLocalName && n != zeCutMember;
     std::wstring text = err.message();
     if (canRetry) text += L". File processing error, possibly disk is full";
-    return Ask().AskFailure(text, canRetry);
+    failureAsked_ = &err;
+    Answer answer;
+    try {
+        answer = Ask().AskFailure(text, canRetry);
+    } catch (...) {
+        failureAsked_ = nullptr;
+        throw;
+    }
+    failureAsked_ = nullptr;
+    return answer;
 }
 
 void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
@@ -261,7 +389,7 @@ void ZipArchiver::ExtractFiles(const std::wstring& mask, uint32_t searchAttr,
     for (size_t i = 0; i < entries_.size(); ++i) {
         const ZipEntry& e = entries_[i];
         if (!MemberMatchesMask(mask, e.name)) continue;
-        if ((e.externalAttributes & kFilterBits) & ~searchAttr) continue;
+        if ((e.DosAttributes() & kFilterBits) & ~searchAttr) continue;
         if (!excludeMask.empty() && MemberMatchesMask(excludeMask, e.name)) continue;
         chosen.push_back(i);
     }
@@ -326,21 +454,15 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, Unpacker* unpacker
         case fs::FolderWalk::Link: throw EZipError(zeUnsafeName, e.name);
     }
     if (directory) return;
-    if (exists) {
-        if (Options.ReplaceReadOnly) (void)fs::SetAttributes(target, 0);
-        (void)fs::RemoveFile(target);
-    }
+    // The member is written into a partial file beside the target, which
+    // takes the target's place only once the member is whole and checked: a
+    // member that fails, is skipped or is cancelled leaves the file that was
+    // there as it was.
+    const std::wstring partial = PartialName(target);
     fs::File out;
-    Result<void> created = out.Open(target, fs::FileMode::Create);
+    Result<void> created = out.Open(partial, fs::FileMode::Create);
     if (!created) throw EZipError(zeCreateFile, target, created.error().native);
     bool done = false;
-    auto finish = [&]() {
-        (void)out.SetDosTime(e.DosDateTime());
-        if (Options.FlushBuffers && fs::IsRemovableDrive(fs::FullPath(target))) (void)out.Flush();
-        (void)out.Close();
-        if (!done) (void)fs::RemoveFile(target);
-        else if (Options.SetAttributes) (void)fs::SetAttributes(target, e.externalAttributes);
-    };
     try {
         const Sink write = [&](const uint8_t* p, size_t n) { return out.Write(p, n); };
         if (unpacker && unpacker->Write(k, Password, write)) {
@@ -356,10 +478,44 @@ void ZipArchiver::ExtractOne(const ZipEntry& e, size_t index, Unpacker* unpacker
             done = ReadMemberData(index, write);
         }
     } catch (...) {
-        finish();
+        (void)out.Close();
+        (void)fs::RemoveFile(partial);
         throw;
     }
-    finish();
+    if (done) {
+        (void)out.SetDosTime(e.DosDateTime());
+        if (Options.FlushBuffers && fs::IsRemovableDrive(fs::FullPath(target))) (void)out.Flush();
+    }
+    Result<void> closed = out.Close();
+    if (!done) {
+        (void)fs::RemoveFile(partial);
+        return;
+    }
+    if (!closed) {
+        (void)fs::RemoveFile(partial);
+        throw EZipError(zeDiskFull, L"", closed.error().native);
+    }
+    Result<void> moved = fs::RenameOver(partial, target);
+    if (!moved && exists) {
+        // Windows will not put a file in the place of a read-only one: the
+        // old file is made plain first, and gets its attributes back if it
+        // still cannot be replaced.
+        Result<uint32_t> old = fs::GetAttributes(target);
+        const uint32_t held = fs::kAttrReadOnly | fs::kAttrHidden | fs::kAttrSystem;
+        if (old && (old.value() & held) && (Options.ReplaceReadOnly || !(old.value() & fs::kAttrReadOnly)) &&
+            fs::SetAttributes(target, 0)) {
+            moved = fs::RenameOver(partial, target);
+            if (!moved) (void)fs::SetAttributes(target, old.value());
+        }
+    }
+    if (!moved) {
+        (void)fs::RemoveFile(partial);
+        throw EZipError(zeCreateFile, target, moved.error().native);
+    }
+    // The file is named as the member, also where the old one's name had
+    // other letter case.
+    if (exists) (void)fs::MatchNameCase(target);
+    if (Options.SetAttributes) (void)fs::SetAttributes(target, e.DosAttributes());
 }
 
 }  // namespace bv

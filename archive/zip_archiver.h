@@ -30,6 +30,11 @@ enum TZipStorePath { spNoPath, spRelativePath, spFullPath, spFullPathWithDrive }
 enum TZipOverwriteMode { omPrompt, omAlways, omNever, omIfNewer, omIfOlder };
 
 constexpr uint16_t fmOpenRead = 0;
+// Adds to an existing archive: its members stay, and a file added under a
+// member's name replaces that member. The work is done on a copy beside the
+// archive, which takes the archive's place at CloseArchive when members were
+// added; until then, and when nothing was added, the archive is untouched.
+constexpr uint16_t fmOpenReadWrite = 2;
 constexpr uint16_t fmCreate = 0xFF00;
 constexpr uint32_t kZipSearchAttrAll = 10431;  // 0x28BF
 
@@ -56,6 +61,7 @@ enum ZipErrorNumber : int {
     zeOverlap = 73,
     zeLocalName = 74,
     zeCutMember = 75,
+    zeNoUpdate = 76,
 };
 
 // A failure of the component: its number and the full message, which ends in
@@ -111,6 +117,19 @@ struct ZipEntry : zip::CentralRecord {
     std::string password;
     int deflateLevel = 0;
 
+    // The host system that made the entry (the high byte of the version
+    // made by): 0 MS-DOS, 3 Unix, 10 Windows NTFS, 11 ...
+    uint8_t HostSystem() const { return static_cast<uint8_t>(versionMadeBy >> 8); }
+    // The Unix mode (type and permissions) of an entry made on Unix that
+    // carries one in the high 16 bits of its external attributes; 0 otherwise.
+    uint32_t UnixMode() const { return HostSystem() == 3 ? externalAttributes >> 16 : 0; }
+    // The MS-DOS attributes that stand for the member: for an entry with a
+    // Unix mode, directory or archive by its type and read-only when the
+    // owner may not write (its low 16 bits are not always attributes: some
+    // tools leave 0xFFFF there); otherwise the external attributes as stored.
+    uint32_t DosAttributes() const;
+    // A folder: by its Unix mode when it has one, else by the MS-DOS
+    // directory bit; a name ending in "/" is a folder in every case.
     bool IsDirectory() const;
     uint32_t DosDateTime() const { return (uint32_t(modDate) << 16) | modTime; }
 };
@@ -171,8 +190,12 @@ public:
     bool IsOpen() const { return mode_ != Mode::Closed; }
     const std::vector<ZipEntry>& Entries() const { return entries_; }
     const std::string& Comment() const { return comment_; }
-    // True when the directory was rebuilt by scanning the local headers.
+    // True when the directory was rebuilt by scanning the local headers:
+    // the central directory could not be read. Callers say so (ScanReport).
     bool WasScanned() const { return scanned_; }
+    // "the archive's directory is damaged; N members were found by scanning"
+    // when the archive was opened by the scan; empty otherwise.
+    std::wstring ScanReport() const;
     // True when the scan met members it had to drop: cut off by the end of
     // the file, or without their data descriptor.
     bool WasDamaged() const { return damagedCount_ > 0; }
@@ -190,6 +213,14 @@ public:
     using Room = std::function<uint8_t*(size_t& length)>;
     bool ReadMemberData(size_t index, const Sink& sink, const Room& room = nullptr);
 
+    // Members (files and folders) written since the archive was opened for
+    // writing or updating; an aborted AddFiles takes back its own.
+    size_t MembersWritten() const { return membersWritten_; }
+    // The failure being put to the user while a failure question is asked
+    // (a caller that shows its own text finds the system's code here);
+    // nullptr at any other time.
+    const EZipError* FailureAsked() const { return failureAsked_; }
+
 private:
     enum class Mode { Closed, Reading, Writing };
     struct Packed;
@@ -204,8 +235,28 @@ private:
 
     bv::Questions& Ask();
     void Open(uint16_t mode, const std::string_view* memory);
+    // Opening for an update: the directory is read from the archive, and
+    // the archive up to its directory is copied into the partial file that
+    // the update writes.
+    void OpenForUpdate();
+    // The update's partial file in place of the archive, or thrown away when
+    // nothing was added (or `keep` is false).
+    void FinishUpdate(bool keep);
+    // True for a file found while adding that is the archive being written
+    // or updated, reached by any path.
+    bool IsOwnFile(const std::wstring& path, const fs::DirEntry& entry) const;
+    // A name in `target`'s folder for a file that is written whole before
+    // it takes `target`'s place; no file has it yet.
+    std::wstring PartialName(const std::wstring& target);
     void ReadDirectory();
     bool ReadCentralDirectory(uint64_t fileSize);
+    // Reads the directory that the end record at `endPos` (an offset in
+    // `tail`, which starts at `tailStart`) names. Unreadable when the
+    // directory is not where the record says; NoZip64End when its Zip64
+    // locator names no Zip64 end record.
+    enum class DirectoryRead { Read, Unreadable, NoZip64End };
+    DirectoryRead ReadDirectoryAt(const std::vector<uint8_t>& tail, uint64_t tailStart, size_t endPos,
+                                  uint64_t fileSize);
     void ScanLocalHeaders(uint64_t fileSize);
     void CheckMembers(uint64_t dirStart, uint64_t dirEnd, uint64_t fileSize);
     EZipError Refusal(const ZipEntry& e) const;
@@ -238,7 +289,15 @@ private:
 
     Mode mode_ = Mode::Closed;
     zip::Source file_;  // the archive file, or its bytes in memory
-    std::wstring openPath_;
+    std::wstring openPath_;  // the archive's full path
+    // While updating: the partial file being written, and the size the
+    // archive had when it was opened.
+    std::wstring updatePath_;
+    uint64_t archiveSize_ = 0;
+    size_t membersWritten_ = 0;
+    const EZipError* failureAsked_ = nullptr;
+    uint32_t partialSeed_ = 0;
+    uint32_t partialCount_ = 0;
     std::vector<ZipEntry> entries_;
     std::unordered_map<std::wstring, size_t> index_;
     std::string comment_;

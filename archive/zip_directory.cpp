@@ -200,28 +200,41 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
     uint64_t tailStart = fileSize - tailSize;
     Result<void> tailRead = file_.ReadAt(tailStart, tail.data(), tailSize);
     if (!tailRead) throw EZipError(zeArchiveRead, FileName, tailRead.error().native);
-    // The last end record whose comment reaches exactly to the end of the file.
-    int64_t endPos = -1;
-    zip::EndRecord endRecord;
+    // End records whose comment reaches exactly to the end of the file, the
+    // last first. The comment may itself hold such a record (an inner
+    // archive's, or one put there on purpose): when the directory the last
+    // one names cannot be read, the one before it is tried.
+    DirectoryRead first = DirectoryRead::Read;
+    bool any = false;
     for (int64_t i = static_cast<int64_t>(tailSize) - static_cast<int64_t>(zip::EndRecord::kSize); i >= 0; --i) {
         const uint8_t* p = tail.data() + i;
         if (Get32(p) != kEndSig) continue;
         Bytes end(p, tailSize - static_cast<size_t>(i));
-        if (zip::Read(end, endRecord) && end.left() == 0) {
-            endPos = i;
-            break;
-        }
+        zip::EndRecord endRecord;
+        if (!zip::Read(end, endRecord) || end.left() != 0) continue;
+        DirectoryRead read = ReadDirectoryAt(tail, tailStart, static_cast<size_t>(i), fileSize);
+        if (read == DirectoryRead::Read) return true;
+        if (!any) first = read;
+        any = true;
     }
-    if (endPos < 0) return false;
+    // No record served: the last one's failure stands, as if it were alone.
+    if (first == DirectoryRead::NoZip64End) throw EZipError(zeNoZip64End);
+    return false;
+}
+
+ZipArchiver::DirectoryRead ZipArchiver::ReadDirectoryAt(const std::vector<uint8_t>& tail, uint64_t tailStart,
+                                                        size_t endPos, uint64_t fileSize) {
+    Bytes end(tail.data() + endPos, tail.size() - endPos);
+    zip::EndRecord endRecord;
+    zip::Read(end, endRecord);
     uint64_t total = endRecord.entries;
     uint64_t dirSize = endRecord.directorySize;
     uint64_t dirOffset = endRecord.directoryOffset;
-    comment_ = std::move(endRecord.comment);
-    uint64_t dirEnd = tailStart + static_cast<uint64_t>(endPos);
+    uint64_t dirEnd = tailStart + endPos;
 
     zip::Zip64Locator locator;
-    const size_t locatorRoom = std::min(static_cast<size_t>(endPos), zip::Zip64Locator::kSize);
-    Bytes loc(tail.data() + endPos - static_cast<int64_t>(locatorRoom), locatorRoom);
+    const size_t locatorRoom = std::min(endPos, zip::Zip64Locator::kSize);
+    Bytes loc(tail.data() + endPos - locatorRoom, locatorRoom);
     if (zip::Read(loc, locator)) {
         uint64_t z64 = locator.endOffset;
         uint8_t rec[zip::Zip64EndRecord::kSize];
@@ -229,37 +242,65 @@ bool ZipArchiver::ReadCentralDirectory(uint64_t fileSize) {
         zip::Zip64EndRecord z64End;
         if (z64 > fileSize - sizeof rec || fileSize < sizeof rec || !file_.ReadAt(z64, rec, sizeof rec) ||
             !zip::Read(r, z64End))
-            throw EZipError(zeNoZip64End);
+            return DirectoryRead::NoZip64End;
         total = z64End.entries;
         dirSize = z64End.directorySize;
         dirOffset = z64End.directoryOffset;
         dirEnd = z64;
     } else if (total == 0xFFFF) {
-        return false;
+        return DirectoryRead::Unreadable;
     }
-    if (dirSize > dirEnd) return false;
+    if (dirSize > dirEnd) return DirectoryRead::Unreadable;
     uint64_t dirStart = dirEnd - dirSize;
-    if (total > dirSize / zip::CentralRecord::kSize) return false;
+    // The directory cannot start after the place where it is found; it
+    // starts before it only in an archive behind foreign data (a
+    // self-extracting stub), whose offsets count from the archive's start.
+    if (dirOffset > dirStart) return DirectoryRead::Unreadable;
+    if (total > dirSize / zip::CentralRecord::kSize) return DirectoryRead::Unreadable;
     std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
-    if (!file_.ReadAt(dirStart, dir.data(), dir.size())) return false;
+    if (!file_.ReadAt(dirStart, dir.data(), dir.size())) return DirectoryRead::Unreadable;
     Bytes r(dir.data(), dir.size());
     std::vector<ZipEntry> entries;
     entries.reserve(static_cast<size_t>(total));
     for (uint64_t i = 0; i < total; ++i) {
         ZipEntry e;
-        if (!zip::Read(r, static_cast<zip::CentralRecord&>(e))) return false;
+        if (!zip::Read(r, static_cast<zip::CentralRecord&>(e))) return DirectoryRead::Unreadable;
         e.rawName = r.Str(e.nameLength);
         e.extras = ParseExtras(r.Str(e.extraLength));
         e.comment = r.Str(e.commentLength);
-        if (!r.ok()) return false;
+        if (!r.ok()) return DirectoryRead::Unreadable;
         FinishEntry(e, true);
         entries.push_back(std::move(e));
     }
+    const uint64_t bias = dirStart - dirOffset;
+    if (bias != 0 && !entries.empty()) {
+        // Foreign data in front shows in the first member: its local header
+        // lies that far behind its recorded offset, and the recorded offset
+        // holds no other member's header. Otherwise the directory's offset is
+        // wrong, or this directory belongs to an archive held inside another
+        // one's comment, whose members its offsets do not reach.
+        auto lowest = std::min_element(entries.begin(), entries.end(), [](const ZipEntry& a, const ZipEntry& b) {
+            return a.localHeaderOffset < b.localHeaderOffset;
+        });
+        auto localName = [&](uint64_t pos, std::string& name) {
+            uint8_t h[zip::LocalHeader::kSize];
+            Bytes r(h, sizeof h);
+            zip::LocalHeader header;
+            if (!file_.ReadAt(pos, h, sizeof h) || !zip::Read(r, header)) return false;
+            name.resize(header.nameLength);
+            return name.empty() || static_cast<bool>(file_.ReadAt(pos + sizeof h, name.data(), name.size()));
+        };
+        std::string name;
+        const uint64_t shifted = lowest->localHeaderOffset + bias;
+        if (shifted < lowest->localHeaderOffset || !localName(shifted, name)) return DirectoryRead::Unreadable;
+        if (localName(lowest->localHeaderOffset, name) && name != lowest->rawName) return DirectoryRead::Unreadable;
+    }
     entries_ = std::move(entries);
+    comment_ = std::move(endRecord.comment);
     directoryStart_ = dirStart;
-    offsetBias_ = static_cast<int64_t>(dirStart - std::min(dirOffset, dirStart));
+    offsetBias_ = static_cast<int64_t>(bias);
     CheckMembers(dirStart, dirEnd, fileSize);
-    return true;
+    return DirectoryRead::Read;
 }
 
 // Reads every member's local header once, in offset order. A member whose

@@ -396,6 +396,8 @@ void ZipArchiver::WriteDirectory() {
         zip::Write(out, locator);
     }
     zip::EndRecord endRecord;
+    // An archive being updated keeps its comment; a new one has none.
+    endRecord.comment = comment_;
     endRecord.entriesOnDisk = endRecord.entries = count > 65534 ? 0xFFFF : static_cast<uint16_t>(count);
     endRecord.directorySize = dirSize >= 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(dirSize);
     endRecord.directoryOffset =
@@ -466,11 +468,10 @@ void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& r
         candidates.resize(list.size());
         for (size_t i = 0; i < list.size(); ++i) candidates[i] = i;
     }
-    std::wstring archive = Upper(openPath_);
     for (size_t i : candidates) {
         const fs::DirEntry& d = list[i];
         std::wstring full = AddBackslash(folder) + d.name;
-        if (Upper(full) == archive) continue;
+        if (!(d.attributes & fs::kAttrDirectory) && IsOwnFile(full, d)) continue;
         if ((d.attributes & kFilterBits & ~fs::kAttrDirectory) & ~attr) continue;
         if (!exclude.empty() && fs::MaskMatches(exclude, d.name)) continue;
         bool matches = fs::MaskMatches(namePattern, d.name);
@@ -488,6 +489,20 @@ void ZipArchiver::CollectFiles(const std::wstring& folder, const std::wstring& r
     }
 }
 
+bool ZipArchiver::IsOwnFile(const std::wstring& path, const fs::DirEntry& entry) const {
+    // The archive may be reached through another path (a link to its
+    // folder, another spelling): its identity decides. Only a file that
+    // has the archive's name or that of the file being written, or the
+    // size the archive had when an update opened it, is asked about.
+    const std::wstring name = Upper(entry.name);
+    const bool archiveName = !openPath_.empty() && name == Upper(NameOf(openPath_));
+    const bool partialName = !updatePath_.empty() && name == Upper(NameOf(updatePath_));
+    const bool archiveSize = !updatePath_.empty() && entry.size == archiveSize_;
+    if (!archiveName && !partialName && !archiveSize) return false;
+    if (Upper(path) == Upper(openPath_) || (!updatePath_.empty() && Upper(path) == Upper(updatePath_))) return true;
+    return fs::SameFile(path, openPath_) || (!updatePath_.empty() && fs::SameFile(path, updatePath_));
+}
+
 void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
                            const std::wstring& excludeMask) {
     if (mode_ == Mode::Closed) throw EZipError(zeNotOpen);
@@ -503,6 +518,7 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
 
     std::vector<ZipEntry> before = entries_;
     uint64_t beforeStart = directoryStart_;
+    const size_t writtenBefore = membersWritten_;
     std::unique_ptr<Packer> packer;
     // One file alone is worth the threads when it is deflated in pieces.
     if (Threads > 1 && CompressionLevel != clNone &&
@@ -528,6 +544,7 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
                 packer.reset();
                 entries_ = std::move(before);
                 directoryStart_ = beforeStart;
+                membersWritten_ = writtenBefore;
                 RebuildIndex();
                 WriteDirectory();
                 return;
@@ -535,7 +552,8 @@ void ZipArchiver::AddFiles(const std::wstring& mask, uint32_t searchAttr,
         }
     }
     packer.reset();
-    if (updateDepth_ == 0) WriteDirectory();
+    // Nothing added leaves the directory on disk as it is.
+    if (updateDepth_ == 0 && !directoryWritten_) WriteDirectory();
 }
 
 void ZipArchiver::BeginUpdate() { ++updateDepth_; }
@@ -670,6 +688,7 @@ void ZipArchiver::AddOne(const std::wstring& source, const std::wstring& storedN
     }
     crypto::Wipe(e.password.data(), e.password.size());
     e.password.clear();
+    ++membersWritten_;
     bool replaced = existing != index_.end();
     if (replaced) entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(existing->second));
     entries_.push_back(std::move(e));

@@ -156,9 +156,22 @@ bool MaskMatches(const std::wstring& mask, const std::wstring& name);
 
 // Moves a file to a new name; fails when the new name exists.
 Result<void> RenameFile(const std::wstring& from, const std::wstring& to);
-// Moves a file to a new name in the same folder, replacing a file there in
-// one step: the name holds either the old file or the new one, never none.
-Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to);
+// Moves a file to a name in the same folder, putting it in the place of a
+// file of that name in one step: someone who opens the name finds the old
+// file or the new one, never a part. On Windows a read-only file in the way
+// refuses (access denied); natively a link in the way is replaced, not the
+// file it points to.
+Result<void> RenameOver(const std::wstring& from, const std::wstring& to);
+
+// Gives the file at `path` its name as `path` spells it where the file
+// system kept another letter case: putting a file in the place of one whose
+// name differs only in case keeps the old spelling under Wine. Natively
+// (case-sensitive names) there is nothing to do.
+Result<void> MatchNameCase(const std::wstring& path);
+
+// Whether the system's code of a failed write means the disk (or the
+// user's quota on it) is full.
+bool IsDiskFull(uint32_t native);
 
 // Native builds only: where drive letter `drive` lives ("/tmp/x" for C:).
 void MapDrive(wchar_t drive, const std::string& folder);

@@ -23,20 +23,30 @@ const char kUsage[] =
     "       bvzip x [-p PASSWORD] [-j N] [-d DEST] ARCHIVE [MASK...]\n"
     "                                            extract members (all by default)\n"
     "       bvzip a [-0|-1|-6|-9] [-p PASSWORD] [-j N] ARCHIVE FILE_OR_MASK...\n"
-    "                                            create ARCHIVE from files (level 6 by default)\n"
+    "                                            add files to ARCHIVE, made if missing\n"
+    "                                            (level 6 by default); an existing\n"
+    "                                            archive keeps its members, and a file\n"
+    "                                            of a member's name replaces it\n"
     "  -j N   compress or extract members on N threads (one per core by default;\n"
     "         1 = all on one thread)\n"
     "       bvzip --help\n"
-    "Exit status: 0 all went well, 1 a member failed or was skipped or the\n"
-    "archive is damaged (members cut off),\n"
-    "2 the archive cannot be opened or the command line is wrong.\n";
+    "Exit status: 0 all went well, 1 a member failed or was skipped, a mask or\n"
+    "name matched nothing, or the archive is damaged (its directory, or members\n"
+    "cut off), 2 the archive cannot be opened or the command line is wrong.\n";
 
 void Err(const std::wstring& text) { std::fprintf(stderr, "bvzip: %s\n", os::ToUtf8(text).c_str()); }
+
+// A failure with the system's own reason, where it has one.
+std::wstring Describe(const EZipError& e) {
+    if (e.native() == 0) return e.message();
+    return e.message() + L" (" + os::SystemErrorText(e.native()) + L")";
+}
 
 // Answers every question as Cancel and Ignore, reporting it.
 class Unattended : public Questions {
 public:
     int problems = 0;
+    const ZipArchiver* zip = nullptr;
     void ShowMessage(const std::wstring& text) override { Err(text); }
     void ShowError(const std::wstring& text) override { Err(text); }
     Answer AskPassword(const std::wstring& memberName, std::wstring&) override {
@@ -45,7 +55,14 @@ public:
         return Answer::Cancel;
     }
     Answer AskFailure(const std::wstring& message, bool) override {
-        Err(message);
+        // The component's question ends every failure with a guess at a
+        // full disk; the tool says it only when the system said so, and
+        // gives the system's reason.
+        const EZipError* failure = zip ? zip->FailureAsked() : nullptr;
+        if (!failure) Err(message);
+        else if (fs::IsDiskFull(failure->native()))
+            Err(Describe(*failure) + L". File processing error, possibly disk is full");
+        else Err(Describe(*failure));
         ++problems;
         return Answer::Ignore;
     }
@@ -70,6 +87,60 @@ std::wstring DosStamp(uint32_t dos) {
     return buf;
 }
 
+// Adds the files named to the archive: a new one is made, an existing one
+// updated (its members kept, a member of an added file's name replaced) on
+// a copy that takes its place only when something was added.
+int Add(ZipArchiver& zip, Unattended& questions, const std::vector<std::wstring>& names, const std::wstring& shownName) {
+    const bool existing = fs::FileExists(zip.FileName);
+    try {
+        zip.OpenArchive(existing ? fmOpenReadWrite : fmCreate);
+    } catch (const EZipError& e) {
+        Err(Describe(e));
+        return 2;
+    }
+    // Everything named is one update: one directory, written at the end.
+    zip.BeginUpdate();
+    const std::wstring baseDir = zip.BaseDir;
+    for (const std::wstring& name : names) {
+        std::wstring mask = LocalPath(name);
+        zip.BaseDir = baseDir;
+        zip.Options.Recurse = true;
+        if (fs::DirectoryExists(mask)) {
+            // A folder is added with everything below it.
+            zip.BaseDir = FolderOf(mask);
+            mask += L"\\*";
+        }
+        const size_t before = zip.MembersWritten();
+        const int problemsBefore = questions.problems;
+        try {
+            zip.AddFiles(mask);
+        } catch (const EZipError& e) {
+            Err(Describe(e));
+            ++questions.problems;
+        }
+        if (zip.MembersWritten() == before && questions.problems == problemsBefore) {
+            Err(L"no file matches " + name);
+            ++questions.problems;
+        }
+    }
+    const bool added = zip.MembersWritten() > 0;
+    try {
+        zip.EndUpdate();
+        zip.CloseArchive();
+    } catch (const EZipError& e) {
+        Err(Describe(e));
+        return 2;
+    }
+    if (!added) {
+        // A new archive with nothing in it is not left behind.
+        if (!existing) (void)fs::RemoveFile(zip.FileName);
+        Err(existing ? L"nothing was added; " + shownName + L" is unchanged"
+                     : L"nothing was added; " + shownName + L" was not made");
+        return 1;
+    }
+    return questions.problems ? 1 : 0;
+}
+
 int Run(std::vector<std::wstring> args) {
     if (args.empty()) {
         std::fputs(kUsage, stderr);
@@ -86,9 +157,15 @@ int Run(std::vector<std::wstring> args) {
     std::vector<std::wstring> rest;
     for (size_t i = 1; i < args.size(); ++i) {
         const std::wstring& a = args[i];
-        if (a == L"-p" && i + 1 < args.size()) password = args[++i];
-        else if (a == L"-d" && i + 1 < args.size() && command == L"x") dest = args[++i];
-        else if (a == L"-j" && i + 1 < args.size()) {
+        const bool takesValue = a == L"-p" || a == L"-j" || (a == L"-d" && command == L"x");
+        if (takesValue && i + 1 >= args.size()) {
+            Err(L"option " + a + L" needs a value");
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        if (a == L"-p") password = args[++i];
+        else if (a == L"-d" && command == L"x") dest = args[++i];
+        else if (a == L"-j") {
             const std::wstring& v = args[++i];
             wchar_t* end = nullptr;
             unsigned long n = std::wcstoul(v.c_str(), &end, 10);
@@ -114,50 +191,28 @@ int Run(std::vector<std::wstring> args) {
     Unattended questions;
     ZipArchiver zip;
     zip.Questions = &questions;
+    questions.zip = &zip;
     zip.FileName = LocalPath(rest[0]);
     zip.Password = os::ToAnsi(password);
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     zip.Threads = threads;
+    if (fs::DirectoryExists(zip.FileName)) {
+        Err(rest[0] + L" is a folder, not an archive");
+        return 2;
+    }
     if (command == L"a") {
         zip.CompressionLevel = level;
-        try {
-            zip.OpenArchive(fmCreate);
-        } catch (const EZipError& e) {
-            Err(e.message());
-            return 2;
-        }
-        // Everything named is one update: one directory, written at the end.
-        zip.BeginUpdate();
-        for (size_t i = 1; i < rest.size(); ++i) {
-            std::wstring mask = LocalPath(rest[i]);
-            if (fs::DirectoryExists(mask)) {
-                // A folder is added with everything below it.
-                zip.BaseDir = FolderOf(mask);
-                mask += L"\\*";
-                zip.Options.Recurse = true;
-            }
-            try {
-                zip.AddFiles(mask);
-            } catch (const EZipError& e) {
-                Err(e.message());
-                ++questions.problems;
-            }
-        }
-        try {
-            zip.EndUpdate();
-            zip.CloseArchive();
-        } catch (const EZipError& e) {
-            Err(e.message());
-            return 2;
-        }
-        return questions.problems ? 1 : 0;
+        return Add(zip, questions, std::vector<std::wstring>(rest.begin() + 1, rest.end()), rest[0]);
     }
     try {
         zip.OpenArchive(fmOpenRead);
     } catch (const EZipError& e) {
-        Err(e.message());
+        Err(Describe(e));
         return 2;
     }
+    // An archive opened by the scan is said to be damaged, whatever the command.
+    const std::wstring scanned = zip.ScanReport();
+    if (!scanned.empty()) Err(scanned);
     const auto& entries = zip.Entries();
     if (command == L"l") {
         std::printf("%12s %12s %-6s %-16s %s\n", "Size", "Packed", "Method", "Modified", "Name");
@@ -179,14 +234,14 @@ int Run(std::vector<std::wstring> args) {
         return 0;
     }
     if (command == L"t") {
-        int failed = 0;
+        int failed = zip.WasScanned() ? 1 : 0;
         for (size_t i = 0; i < entries.size(); ++i) {
             if (entries[i].IsDirectory()) continue;
             try {
                 if (zip.ReadMemberData(i, [](const uint8_t*, size_t) { return Result<void>(); }))
                     std::printf("OK    %s\n", os::ToUtf8(entries[i].name).c_str());
             } catch (const EZipError& e) {
-                Err(entries[i].name + L": " + e.message());
+                Err(entries[i].name + L": " + Describe(e));
                 ++failed;
             }
         }
@@ -203,10 +258,19 @@ int Run(std::vector<std::wstring> args) {
     std::vector<std::wstring> masks(rest.begin() + 1, rest.end());
     if (masks.empty()) masks.push_back(L"*");
     for (const std::wstring& m : masks) {
+        const bool matches = std::any_of(entries.begin(), entries.end(),
+                                         [&](const ZipEntry& e) { return MemberMatchesMask(m, e.name); });
+        // In an archive whose scan dropped members, the extraction itself
+        // reports a dropped member that the mask chooses.
+        if (!matches && !zip.WasDamaged()) {
+            Err(L"no member matches " + m);
+            ++questions.problems;
+            continue;
+        }
         try {
             zip.ExtractFiles(m);
         } catch (const EZipError& e) {
-            Err(e.message());
+            Err(Describe(e));
             ++questions.problems;
         }
     }
@@ -214,7 +278,7 @@ int Run(std::vector<std::wstring> args) {
     // remained is fine; its dropped members were reported if a mask chose them.
     if (zip.WasDamaged() && !questions.problems)
         for (const EZipError& e : zip.Damage()) Err(e.message());
-    return questions.problems || zip.WasDamaged() ? 1 : 0;
+    return questions.problems || zip.WasDamaged() || zip.WasScanned() ? 1 : 0;
 }
 
 }  // namespace

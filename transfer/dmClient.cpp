@@ -118,7 +118,7 @@ public:
         if (e.complete) {
             if (ok && !filename.empty()) {
                 if (request.failure.empty()) {
-                    Result<void> placed = fs::MoveReplacing(request.partial, dest);
+                    Result<void> placed = fs::RenameOver(request.partial, dest);
                     if (!placed)
                         request.failure = L"the old file could not be replaced: " +
                                           os::SystemErrorText(placed.error().native);

@@ -438,10 +438,14 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
-Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
-    if (::rename(HostPath(from).c_str(), HostPath(to).c_str()) != 0) return Fail(to);
+Result<void> RenameOver(const std::wstring& from, const std::wstring& to) {
+    if (::rename(HostPath(from).c_str(), HostPath(to).c_str()) != 0) return Fail(from);
     return {};
 }
+
+Result<void> MatchNameCase(const std::wstring&) { return {}; }
+
+bool IsDiskFull(uint32_t native) { return native == ENOSPC || native == EDQUOT; }
 
 std::wstring CurrentDirectory() {
     char buf[4096];

@@ -404,10 +404,34 @@ Result<void> RenameFile(const std::wstring& from, const std::wstring& to) {
     return {};
 }
 
-Result<void> MoveReplacing(const std::wstring& from, const std::wstring& to) {
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(to);
+Result<void> RenameOver(const std::wstring& from, const std::wstring& to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(from);
     return {};
 }
+
+Result<void> MatchNameCase(const std::wstring& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(path.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return Fail(path);
+    FindClose(find);
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    const std::wstring name = path.substr(folder.size());
+    if (name == data.cFileName) return {};
+    // Only the letter case differs: the file is renamed away and back, as a
+    // rename to the same name in another case is not made everywhere.
+    const std::wstring step = folder + L"~bvcase" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount()) + L".tmp";
+    if (!MoveFileW(path.c_str(), step.c_str())) return Fail(path);
+    if (!MoveFileW(step.c_str(), path.c_str())) {
+        Error failed = Fail(path);
+        (void)MoveFileW(step.c_str(), (folder + data.cFileName).c_str());
+        return failed;
+    }
+    return {};
+}
+
+bool IsDiskFull(uint32_t native) { return native == ERROR_DISK_FULL || native == ERROR_HANDLE_DISK_FULL; }
 
 void MapDrive(wchar_t, const std::string&) {}
 std::string HostPath(const std::wstring& path) {

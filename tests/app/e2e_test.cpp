@@ -279,6 +279,12 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
     auto blockedTarget = [](const std::wstring& folder) {
         ASSERT_TRUE(fs::ForceDirectories(folder + L"\\bvsires.usa"));
     };
+    // An existing installation: the operator's own work list, which a
+    // damaged start-up member must not cost.
+    auto operatorsWorklist = [](const std::wstring& folder) {
+        ASSERT_TRUE(fs::ForceDirectories(folder));
+        ASSERT_TRUE(fs::WriteFile(folder + L"\\worklist.lst", "the operator's own work list"));
+    };
     // A folder where the shortcut goes: the shell cannot save the link.
     std::wstring linkFile = shell::DesktopFolder() + L"\\Bovista 500.lnk";
     auto linkBlocked = [&](const std::wstring&) {
@@ -299,6 +305,9 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         {"badzip", L"AutoBadMember", 6, nullptr,
          {"problem: start-up file worklist.lst: Invalid size or check sum"},
          {"UnzipExtraBaseFiles problem: start-up file worklist.lst: Invalid size or check sum"}},
+        {"badzip", L"AutoKeepsWorklist", 6, operatorsWorklist,
+         {"problem: start-up file worklist.lst: Invalid size or check sum", "\\worklist.lst was kept"},
+         {"\\worklist.lst was kept"}},
         {"empty", L"AutoEmptyValue", 0, nullptr, {}, {"the value file holds no address (0 bytes)", "Ostrel URL is http://127.0.0.1:"}},
         {"html", L"AutoHtmlValue", 0, nullptr, {}, {"holds no address", "<!DOCTYPE html> <html>", "Ostrel URL is http://127.0.0.1:"}},
         {"ftp", L"AutoFtpValue", 0, nullptr, {}, {"holds no address", "ftp://127.0.0.1/", "Ostrel URL is http://127.0.0.1:"}},

@@ -13,12 +13,6 @@
 #include <functional>
 #include <set>
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include "tests/wine_util.h"
-#endif
-
 #include "archive/zip_archiver.h"
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -71,47 +65,10 @@ std::string Narrow(const std::wstring& s) { return os::ToUtf8(s); }
 
 // Runs bvzip with `args`; answers its exit status, its standard error in `err`.
 int RunBvzip(const std::vector<std::wstring>& args, const test::ZipScratch& dir, std::string& err) {
-    std::wstring errFile = dir / L"bvzip-stderr.txt";
-#ifdef _WIN32
-    std::wstring line = L"\"" + test::HostToWine(BVZIP_PATH) + L"\"";
-    for (const std::wstring& a : args) line += L" \"" + a + L"\"";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(errFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = out;
-    si.hStdError = out;
-    PROCESS_INFORMATION pi{};
-    DWORD code = 99;
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        WaitForSingleObject(pi.hProcess, 120000);
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(out);
-#else
-    std::string command = BVZIP_PATH;
-    for (const std::wstring& a : args) command += " '" + Narrow(a) + "'";
-    int rc = std::system((command + " >'" + fs::HostPath(errFile) + "' 2>&1").c_str());
-    int code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-#endif
-    err = test::ReadAll(errFile);
-    (void)fs::RemoveFile(errFile);
-    return static_cast<int>(code);
+    return test::RunProgram(BVZIP_PATH, args, dir, err);
 }
 
-// A host path as bvzip takes it on the command line.
-std::wstring Arg(const test::ZipScratch& dir, const std::wstring& name) {
-#ifdef _WIN32
-    return dir / name;
-#else
-    return os::FromUtf8(dir.host() + "/" + Narrow(name));
-#endif
-}
+std::wstring Arg(const test::ZipScratch& dir, const std::wstring& name) { return test::ArgPath(dir, name); }
 
 class HostileTest : public ::testing::TestWithParam<HostileCase> {
 protected:
@@ -133,7 +90,7 @@ protected:
     void ExpectOutcome() {
         Tree t = ListTree(destHost);
         std::map<std::string, std::string> files = t.files;
-        files.erase("bvzip-stderr.txt");
+        files.erase("program-output.txt");
         EXPECT_EQ(files.size(), c.files.size());
         for (const auto& [name, bytes] : c.files) {
             auto it = files.find(name);
@@ -150,7 +107,7 @@ protected:
         for (const auto& [name, bytes] : c.files)
             if (c.intoArchiveFolder) expected.insert(name.substr(0, name.find('/')));
         std::set<std::string> top = TopLevel(dir.host());
-        top.erase("bvzip-stderr.txt");
+        top.erase("program-output.txt");
         EXPECT_EQ(top, expected);
     }
 

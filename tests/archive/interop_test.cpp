@@ -3,7 +3,10 @@
 // extract byte-exactly; they test the archives we write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,8 @@
 #include "archive/unzip.h"
 #include "archive/zip_archiver.h"
 #include "platform/fs.h"
+#include "platform/os.h"
+#include "tests/archive/agreement_fixtures.h"
 #include "tests/archive/zip_test_util.h"
 
 #ifndef BVZIP_PATH
@@ -222,6 +227,78 @@ TEST_F(InteropTest, BvzipExitStatus) {
     EXPECT_EQ(Sh(bvzip + " l " + H("missing.zip")), 2);
     EXPECT_EQ(Sh(bvzip + " q " + H("enc.zip")), 2);
     EXPECT_EQ(Sh(bvzip + " a " + H("only.zip")), 2);
+}
+
+// The archives of agreement_fixtures.h through the peers that read them as
+// we do: a sound archive tests whole and lists our names; a damaged
+// directory fails their test as it fails bvzip's.
+TEST(AgreementInteropTest, PeersAgreeOnTheSameArchives) {
+    if (!HaveTools()) GTEST_SKIP() << "zip, unzip, 7z or python3 missing";
+    test::ZipScratch dir;
+    const std::string list = dir.host() + "/names.txt";
+    // The names a peer lists, one a line, a folder's without its "/".
+    auto names = [&](const std::string& command) {
+        std::set<std::string> out;
+        if (Sh(command + " > '" + list + "'") != 0) return out;
+        std::istringstream lines(test::ReadAll(dir / L"names.txt"));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("Path = ", 0) == 0) line = line.substr(7);
+            if (!line.empty() && line.back() == '/') line.pop_back();
+            if (!line.empty()) out.insert(line);
+        }
+        return out;
+    };
+    const std::string zipfileTest =
+        "python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); sys.exit(1 if z.testzip() else 0)\" ";
+    const std::string zipfileNames =
+        "python3 -c \"import zipfile,sys; print('\\n'.join(zipfile.ZipFile(sys.argv[1]).namelist()))\" ";
+    for (const test::AgreementCase& c : test::AgreementCases()) {
+        SCOPED_TRACE(c.what);
+        const std::string path = dir.host() + "/" + c.what + ".zip";
+        test::WriteAll(dir / os::FromUtf8(c.what + ".zip"), c.bytes);
+        const std::string arg = "'" + path + "'";
+        std::set<std::string> ours;
+        for (const test::AgreementMember& m : c.members) {
+            std::string name = m.name;
+            if (name.back() == '/') name.pop_back();
+            ours.insert(name);
+        }
+        struct Peer {
+            const char* name;
+            std::string test, list;
+        } peers[] = {
+            {"unzip", "unzip -tqq " + arg, "unzip -Z1 " + arg},
+            {"7z", "7z t " + arg, "7z l -ba -slt " + arg + " | grep '^Path = '"},
+            {"zipfile", zipfileTest + arg, zipfileNames + arg},
+        };
+        for (const Peer& p : peers) {
+            if (!c.peers.count(p.name)) continue;
+            SCOPED_TRACE(p.name);
+            if (c.scanned) {
+                EXPECT_NE(Sh(p.test), 0);
+            } else {
+                EXPECT_EQ(Sh(p.test), 0);
+                EXPECT_EQ(names(p.list), ours);
+            }
+        }
+    }
+}
+
+// An archive that bvzip added to reads whole in every peer.
+TEST_F(InteropTest, PeersAcceptAnArchiveAddedTo) {
+    std::string bvzip = BVZIP_PATH;
+    ASSERT_EQ(InSrc("zip -q " + H("added.zip") + " text.txt empty.dat"), 0);
+    ASSERT_EQ(Sh(bvzip + " a " + H("added.zip") + " '" + hsrc + "/random.bin' '" + hsrc + "/text.txt'"), 0);
+    EXPECT_EQ(Sh("unzip -tqq " + H("added.zip")), 0);
+    EXPECT_EQ(Sh("7z t " + H("added.zip")), 0);
+    EXPECT_EQ(Sh("python3 -c \"import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); sys.exit(1 if z.testzip() or "
+                 "sorted(z.namelist()) != ['empty.dat','random.bin','text.txt'] else 0)\" " + H("added.zip")),
+              0);
+    ASSERT_EQ(Sh("unzip -q " + H("added.zip") + " -d " + H("added")), 0);
+    for (const char* name : {"text.txt", "random.bin", "empty.dat"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Sh("cmp " + H(std::string("added/") + name) + " '" + hsrc + "/" + name + "'"), 0);
+    }
 }
 
 }  // namespace

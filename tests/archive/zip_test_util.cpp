@@ -3,6 +3,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -10,6 +11,16 @@
 
 #include "platform/fs.h"
 #include "platform/os.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "tests/wine_util.h"
+#else
+#include <sys/wait.h>
+
+#include <cstdlib>
+#endif
 
 namespace bv::test {
 namespace {
@@ -53,6 +64,56 @@ std::string ReadAll(const std::wstring& path) {
     Result<std::string> bytes = fs::ReadFile(path);
     if (!bytes) throw std::runtime_error("cannot read " + os::ToUtf8(path));
     return bytes.value();
+}
+
+std::vector<std::wstring> Listing(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    for (const fs::DirEntry& e : fs::ListDirectory(folder)) names.push_back(e.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int RunProgram(const std::string& program, const std::vector<std::wstring>& args, const ZipScratch& dir,
+               std::string& output) {
+    std::wstring outFile = dir / L"program-output.txt";
+#ifdef _WIN32
+    std::wstring line = L"\"" + HostToWine(program) + L"\"";
+    for (const std::wstring& a : args) line += L" \"" + a + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    DWORD code = 99;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, 120000);
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    CloseHandle(out);
+#else
+    std::string command = program;
+    for (const std::wstring& a : args) command += " '" + os::ToUtf8(a) + "'";
+    int rc = std::system((command + " >'" + fs::HostPath(outFile) + "' 2>&1").c_str());
+    int code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
+    output = ReadAll(outFile);
+    (void)fs::RemoveFile(outFile);
+    return static_cast<int>(code);
+}
+
+std::wstring ArgPath(const ZipScratch& dir, const std::wstring& name) {
+#ifdef _WIN32
+    return dir / name;
+#else
+    return os::FromUtf8(dir.host() + "/" + os::ToUtf8(name));
+#endif
 }
 
 void WriteAll(const std::wstring& path, const std::string& bytes) {
@@ -114,7 +175,7 @@ std::string BuildZip(const std::vector<FixtureMember>& members, const std::strin
                Le16(static_cast<uint32_t>(m.name.size())) + Le16(static_cast<uint32_t>(m.extra.size())) +
                m.name + m.extra + data;
         if (m.descriptor) out += Le32(0x08074B50) + sizes;
-        central += Le32(0x02014B50) + Le16(20) + Le16(20) + fields + sizes +
+        central += Le32(0x02014B50) + Le16(m.madeBy) + Le16(20) + fields + sizes +
                    Le16(static_cast<uint32_t>(m.name.size())) + Le16(static_cast<uint32_t>(m.extra.size())) +
                    Le16(0) + Le16(0) + Le16(0) + Le32(m.attributes) + Le32(offset) + m.name + m.extra;
     }

@@ -32,6 +32,17 @@ private:
 };
 
 std::string ReadAll(const std::wstring& path);
+// The folder's entries (files and folders, no "." or ".."), sorted.
+std::vector<std::wstring> Listing(const std::wstring& folder);
+
+// Runs the program at the host path `program` with `args` (under Wine as a
+// Windows process) and answers its exit status; what it wrote to standard
+// output and error, in `output`. The capture file lives in `dir`.
+int RunProgram(const std::string& program, const std::vector<std::wstring>& args, const ZipScratch& dir,
+               std::string& output);
+// A path inside `dir` as a program takes it on its command line: the
+// Windows path under Wine, the host path natively.
+std::wstring ArgPath(const ZipScratch& dir, const std::wstring& name);
 void WriteAll(const std::wstring& path, const std::string& bytes);
 
 // Answers the questions from scripts; an empty script answers Cancel and
@@ -61,6 +72,7 @@ struct FixtureMember {
     uint32_t attributes = 0x20;
     uint16_t time = 0x6000, date = 0x5A21;
     bool descriptor = false;  // sizes and CRC in a data descriptor (flag 3)
+    uint16_t madeBy = 20;     // version made by: host system in the high byte
     std::optional<std::string> data;  // stored bytes as given (after method)
 };
 
