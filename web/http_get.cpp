@@ -8,6 +8,8 @@
 #include "util/error.h"
 #include "util/strings.h"
 
+#include <optional>
+
 namespace bv {
 
 const wchar_t kUserAgent[] = L"Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 6.0; SLCC1";
@@ -48,10 +50,12 @@ struct Attempt {
     std::wstring failure;    // why it did not
 };
 
-thread_local std::wstring t_lastFailure;
-
-Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, const WebHooks& hooks) {
+// Each block is hashed as it is written, so the check needs no second read
+// of the file.
+Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, crypto::Sha256* hash,
+                    const WebHooks& hooks) {
     Attempt attempt;
+    bool hashFailed = hash && !hash->Reset();
     net::HttpGetRequest request = Request(url, timeoutMs, true);
     const void* sender = &request;
     uint32_t writeError = 0;
@@ -64,6 +68,7 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file,
             return false;
         }
         attempt.bytes += block.size();
+        if (hash) hashFailed = hashFailed || !hash->Update(block.data(), block.size());
         if (hooks.ShowProgress)
             hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
         return true;
@@ -76,25 +81,33 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file,
         attempt.failure = result.error().detail.empty() ? std::wstring(L"the request failed") : result.error().detail;
     else if (attempt.bytes == 0)
         attempt.failure = L"the server sent an empty body";
+    else if (hashFailed) {
+        attempt.completed = false;
+        attempt.failure = L"the file could not be hashed";
+    }
     return attempt;
 }
 
 }  // namespace
 
-bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks) {
+Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks,
+                          const DigestCheck& check) {
     fs::File file;
     Result<void> created = file.Open(localPath, fs::FileMode::CreateExclusive);
     if (!created)
         throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) +
                                              L"\". " + os::SystemErrorText(created.error().native));
 
-    t_lastFailure.clear();
-    Attempt first = GetIntoFile(url, 3000, file, hooks);
+    // Only a checked download is hashed.
+    std::optional<crypto::Sha256> hash;
+    if (check) hash.emplace();
+    crypto::Sha256* hasher = hash ? &*hash : nullptr;
+    Attempt first = GetIntoFile(url, 3000, file, hasher, hooks);
     bool outcome = first.completed && first.bytes > 0;
     std::wstring failure;
     if (!outcome) {
         (void)file.Empty();
-        Attempt retry = GetIntoFile(url, 6000, file, hooks);
+        Attempt retry = GetIntoFile(url, 6000, file, hasher, hooks);
         outcome = retry.completed && retry.bytes > 0;
         failure = retry.failure;
         if (!retry.completed && hooks.ShowStatus)
@@ -103,13 +116,24 @@ bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, cons
     (void)file.Close();
     if (!outcome || FileSizeOf(localPath) == 0) {
         (void)fs::RemoveFile(localPath);
-        outcome = false;
-        t_lastFailure = failure.empty() ? std::wstring(L"the file is empty") : failure;
+        return Error{kDownloadFailed, 0, failure.empty() ? std::wstring(L"the file is empty") : failure};
     }
-    return outcome;
+    if (check) {
+        crypto::Sha256Digest digest{};
+        Result<void> trusted = hash->Final(digest) ? check(digest)
+                                                  : Result<void>(Error{0, 0, L"the file could not be hashed"});
+        if (!trusted) {
+            // A file the vendor does not vouch for is not kept under any name.
+            (void)fs::RemoveFile(localPath);
+            return Error{kDownloadUntrusted, trusted.error().native, trusted.error().detail};
+        }
+    }
+    return {};
 }
 
-std::wstring LastDownloadFailure() { return t_lastFailure; }
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks) {
+    return DownloadFile(url, localPath, hooks).ok();
+}
 
 int32_t FileSizeOf(const std::wstring& path) {
     if (!fs::FileExists(path)) return -1;

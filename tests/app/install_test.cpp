@@ -54,7 +54,7 @@ struct Fakes {
             std::string body(name.begin(), name.end());
             return fs::WriteFile(path, body).ok();
         };
-        s.DownloadFailure = [] { return std::wstring(L"HTTP/1.1 404 Not Found"); };
+        s.DownloadFailure = [] { return Error{kNotFetched, 0, L"HTTP/1.1 404 Not Found"}; };
         s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote, Questions&) {
             unzips.emplace_back(remote, folder);
             return unzipProblems;
