@@ -1,6 +1,6 @@
 # The vendor's public key, built into the program: BV_VENDOR_KEY names a
 # PEM (or DER) SubjectPublicKeyInfo of an ECDSA P-256 key, as
-#   openssl ec -in vendor.pem -pubout -out vendor.pub.pem
+#   openssl pkey -in vendor.pem -pubout -out vendor.pub.pem
 # writes it. bv_vendor_key_header(FILE) writes a header that defines
 # BV_HAS_VENDOR_KEY (0 or 1) and BV_VENDOR_KEY_POINT (the point's x and y as
 # 64 byte values). The key is read here, at configure time, and read again
@@ -50,11 +50,13 @@ function(bv_vendor_key_header file)
     if(NOT EXISTS "${key}")
       message(FATAL_ERROR "BV_VENDOR_KEY: no file ${key}")
     endif()
-    set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key}")
+    if(NOT CMAKE_SCRIPT_MODE_FILE)
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key}")
+    endif()
     file(READ "${key}" text)
     if(text MATCHES "PRIVATE KEY")
       message(FATAL_ERROR "BV_VENDOR_KEY: ${key} holds a private key; give the public key "
-                          "(openssl ec -in vendor.pem -pubout -out vendor.pub.pem)")
+                          "(openssl pkey -in vendor.pem -pubout -out vendor.pub.pem)")
     endif()
     if(text MATCHES "-----BEGIN PUBLIC KEY-----(.*)-----END PUBLIC KEY-----")
       _bv_base64_to_hex("${CMAKE_MATCH_1}" der)
@@ -69,7 +71,7 @@ function(bv_vendor_key_header file)
     string(FIND "${der}" "${prefix}" at)
     if(NOT length EQUAL 182 OR NOT at EQUAL 0)
       message(FATAL_ERROR "BV_VENDOR_KEY: ${key} is not an ECDSA P-256 public key with an "
-                          "uncompressed point (openssl ec -in vendor.pem -pubout -out vendor.pub.pem)")
+                          "uncompressed point (openssl pkey -in vendor.pem -pubout -out vendor.pub.pem)")
     endif()
     string(SUBSTRING "${der}" 54 128 xy)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," point "${xy}")
