@@ -8,7 +8,11 @@
 #include "util/error.h"
 #include "util/strings.h"
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace bv {
 
@@ -50,9 +54,83 @@ struct Attempt {
     std::wstring failure;    // why it did not
 };
 
+// SHA-256 on a thread of its own: the receiving thread hands each block
+// over and goes back to the network, so hashing overlaps the wait for the
+// next block instead of adding to it (the system's SHA-256 can be slower
+// than a fast link). At most kMaxQueued bytes wait; beyond that the
+// receiving thread waits for the hash, so memory stays bounded.
+class HashPipe {
+public:
+    HashPipe() : worker_([this] { Run(); }) {}
+    ~HashPipe() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        worker_.join();
+    }
+    HashPipe(const HashPipe&) = delete;
+    HashPipe& operator=(const HashPipe&) = delete;
+
+    // Starts a new message, dropping what waits of the last one.
+    bool Reset() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (const std::string& block : blocks_) queued_ -= block.size();
+        blocks_.clear();
+        idle_.wait(lock, [this] { return !busy_; });
+        failed_ = !hash_.Reset();
+        return !failed_;
+    }
+    void Add(std::string_view block) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return queued_ < kMaxQueued; });
+        blocks_.emplace_back(block);
+        queued_ += block.size();
+        wake_.notify_one();
+    }
+    // Waits for every block handed over, then answers the digest.
+    bool Final(crypto::Sha256Digest& digest) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return blocks_.empty() && !busy_; });
+        return !failed_ && hash_.Final(digest);
+    }
+
+private:
+    static constexpr size_t kMaxQueued = 16u << 20;
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !blocks_.empty(); });
+            if (blocks_.empty()) return;
+            std::string block = std::move(blocks_.front());
+            blocks_.pop_front();
+            busy_ = true;
+            lock.unlock();
+            bool ok = hash_.Update(block.data(), block.size());
+            lock.lock();
+            failed_ = failed_ || !ok;
+            queued_ -= block.size();
+            busy_ = false;
+            idle_.notify_all();
+        }
+    }
+
+    crypto::Sha256 hash_;  // the worker's while busy_, the caller's when idle
+    std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    std::deque<std::string> blocks_;
+    size_t queued_ = 0;
+    bool busy_ = false;
+    bool failed_ = false;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
 // Each block is hashed as it is written, so the check needs no second read
 // of the file.
-Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, crypto::Sha256* hash,
+Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, HashPipe* hash,
                     const WebHooks& hooks) {
     Attempt attempt;
     bool hashFailed = hash && !hash->Reset();
@@ -68,7 +146,7 @@ Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file,
             return false;
         }
         attempt.bytes += block.size();
-        if (hash) hashFailed = hashFailed || !hash->Update(block.data(), block.size());
+        if (hash) hash->Add(block);
         if (hooks.ShowProgress)
             hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
         return true;
@@ -99,9 +177,9 @@ Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath
                                              L"\". " + os::SystemErrorText(created.error().native));
 
     // Only a checked download is hashed.
-    std::optional<crypto::Sha256> hash;
+    std::optional<HashPipe> hash;
     if (check) hash.emplace();
-    crypto::Sha256* hasher = hash ? &*hash : nullptr;
+    HashPipe* hasher = hash ? &*hash : nullptr;
     Attempt first = GetIntoFile(url, 3000, file, hasher, hooks);
     bool outcome = first.completed && first.bytes > 0;
     std::wstring failure;
