@@ -305,10 +305,13 @@ void TMainF::DownloadNextFile() {
     if (ContainsSubText(L"basefiles.zip", CurrentRemoteName, false)) CurrentRemoteName = ArchiveVariant();
     Batchlist->erase(Batchlist->begin());
     WriteLog(Format2(L"DownloadNextFile starting for %s and %s", CurrentRemoteName, localPath));
+    size_t untrusted = UntrustedFiles.size();
     DownloadFileDirect(CurrentRemoteName, localPath);
     WriteLog(Format2(L"DownloadNextFile complete for %s and %s", CurrentRemoteName, localPath));
+    // Only a variant that is not there falls back to the generic archive; a
+    // variant that arrived and failed the vendor's check is a failure.
     if (ContainsSubText(L"basefiles.zip", localPath, false) && CurrentRemoteName != L"basefiles.zip" &&
-        !fs::FileExists(localPath))
+        !fs::FileExists(localPath) && UntrustedFiles.size() == untrusted)
         DownloadFileDirect(L"basefiles.zip", localPath);
     if (!Notify.Read().nfReady && OnInstallFinished) OnInstallFinished();
 }
@@ -339,8 +342,13 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
         Notify.SetReady(true);
     } else {
         Notify.AddLine(L"Not saved: " + localPath);
-        std::wstring cause = Services.DownloadFailure ? Services.DownloadFailure() : std::wstring();
+        Error failure = Services.DownloadFailure ? Services.DownloadFailure() : Error{};
+        const std::wstring& cause = failure.detail;
         WriteLog(L"DownloadFileDirect Not saved: " + localPath + (cause.empty() ? L"" : L" - " + cause));
+        if (failure.code == kNotTrusted) {
+            UntrustedFiles.push_back(localPath + L": " + cause);
+            ShowStatus(L"Not saved: " + localPath + L" - " + cause);
+        }
         Notify.SetReady(false);
     }
 }

@@ -103,6 +103,11 @@ public:
     // not extracted, a shortcut not written. Empty after a clean finish.
     std::vector<std::wstring> FinishProblems;
 
+    // The files of this run that arrived but that the vendor's signed list
+    // does not vouch for (deleted, never renamed, extracted or linked), each
+    // as its path and the cause.
+    std::vector<std::wstring> UntrustedFiles;
+
     // The run's download state.
     std::wstring CurrentRemoteName;
     std::wstring BaseURL;

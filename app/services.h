@@ -13,16 +13,26 @@
 
 namespace bv {
 
+// Why a download failed (Error::code of DownloadFailure).
+enum DownloadFailureKind : int {
+    kNotFetched = 1,  // it did not arrive whole (status, network, disk)
+    // It arrived, but the vendor's signed list does not vouch for it; it
+    // was deleted.
+    kNotTrusted = 2,
+};
+
 struct WizardServices {
     std::function<std::wstring(const std::wstring& name)> ReadSetting;
     // The vendor's web server as "host" or "host:port".
     std::function<std::wstring()> VendorAuthority;
     std::function<bool(const std::wstring& host, uint32_t timeoutMs)> CheckForInternet;
     std::function<std::wstring()> GetServerBaseURL;
-    // Raises AppError when the local file cannot be created.
+    // Raises AppError when the local file cannot be created. The product
+    // also checks each file against the vendor's signed list.
     std::function<bool(const std::wstring& url, const std::wstring& localPath)> DownloadToFile;
-    // Why the last DownloadToFile that answered false failed.
-    std::function<std::wstring()> DownloadFailure;
+    // Why the last DownloadToFile that answered false failed: the kind
+    // (DownloadFailureKind) and the cause as the log tells it.
+    std::function<Error()> DownloadFailure;
     // Takes the start-up files out of folder + "BaseFiles.zip", asking
     // `questions` about passwords and failures; never raises. Answers the
     // members that failed or were skipped.

@@ -8,10 +8,17 @@
 #include "web/http_get.h"
 #include "web/internet.h"
 #include "web/vendor.h"
+#include "web/vendor_files.h"
+
+#include <memory>
 
 namespace bv {
 
-void UseSystemServices(TMainF& form) {
+static_assert(int(kNotFetched) == int(kDownloadFailed) && int(kNotTrusted) == int(kDownloadUntrusted));
+
+void UseSystemServices(TMainF& form) { UseSystemServices(form, BuiltInVendorKey()); }
+
+void UseSystemServices(TMainF& form, std::optional<crypto::EcP256Point> vendorKey) {
     WizardServices& s = form.Services;
     s.ReadSetting = [](const std::wstring& name) { return ReadSetting(name); };
     s.VendorAuthority = [] { return VendorAuthority(); };
@@ -26,10 +33,16 @@ void UseSystemServices(TMainF& form) {
         form.ShowProgress(sender, static_cast<int>(mode), count);
     };
     hooks.ShowStatus = [&form](const std::wstring& text) { form.ShowStatus(text); };
-    s.DownloadToFile = [hooks](const std::wstring& url, const std::wstring& path) {
-        return DownloadToFile(url, path, hooks);
+    // The vendor's signed list and the last failure live as long as the
+    // services: one run.
+    auto vendorFiles = std::make_shared<VendorFiles>(vendorKey);
+    auto lastFailure = std::make_shared<Error>();
+    s.DownloadToFile = [hooks, vendorFiles, lastFailure](const std::wstring& url, const std::wstring& path) {
+        Result<void> saved = DownloadFile(url, path, hooks, vendorFiles->CheckFor(url));
+        *lastFailure = saved ? Error{} : saved.error();
+        return saved.ok();
     };
-    s.DownloadFailure = [] { return LastDownloadFailure(); };
+    s.DownloadFailure = [lastFailure] { return *lastFailure; };
     s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName, Questions& questions) {
         return UnzipExtraBaseFiles(folder, remoteName, questions);
     };

@@ -175,6 +175,18 @@ void Unattended::Finished() {
     if (done_) return;
     ui::View& view = form_.view();
     done_ = true;
+    if (!form_.UntrustedFiles.empty()) {
+        // Whatever else happened, a file the vendor does not vouch for came
+        // in place of the vendor's: deployment must hear of it.
+        Print(err_, L"a download failed its integrity check:");
+        for (const std::wstring& file : form_.UntrustedFiles) Print(err_, L"not trusted: " + file);
+        exitCode_ = kExitUntrusted;
+        if (view.IsEnabled(Ctl::btnFinish))
+            view.PostClick(Ctl::btnFinish);
+        else
+            view.PostClose();
+        return;
+    }
     if (view.IsEnabled(Ctl::btnFinish)) {
         Print(out_, L"Install complete");
         exitCode_ = kExitInstalled;

@@ -21,6 +21,9 @@ enum UnattendedExit {
     // Installed, but a finishing step went wrong (an executable not
     // replaced, a start-up file not extracted, no shortcut).
     kExitInstalledWithProblems = 6,
+    // A download failed its integrity check: the vendor's signed list does
+    // not vouch for a file that arrived (or there is no valid list).
+    kExitUntrusted = 7,
 };
 
 struct UnattendedOptions {

@@ -7,7 +7,10 @@
 # fast), for the download alone and for the whole process (Wine's start
 # included), and peak memory: the Windows process's peak working set for the
 # big file and for a 1 KB one, and the Wine process's peak resident size as
-# /usr/bin/time sees it.
+# /usr/bin/time sees it. Then the cost of checking: the plain GET with and
+# without hashing the body while writing it (bvget --sha256, as the wizard's
+# checked downloads do), alternated BV_BENCH_ROUNDS times (3 unless given),
+# the fastest of each compared.
 #
 #   bench/download_bench.sh              # 256 MB
 #   BV_BENCH_MB=64 bench/download_bench.sh
@@ -89,3 +92,59 @@ PY
 
 measure "bvsync fetch (the transfer client's FileFromURL, WinInet)" "$BVSYNC" fetch
 measure "bvget (the wizard's plain GET DownloadToFile, WinInet)" "$BVGET"
+
+# The cost of the check: SHA-256 while writing, against the same download
+# without it. Runs alternate so that both see the same machine; the fastest
+# of each counts (the others met other work on the machine). First at
+# loopback speed, then over a link of BV_BENCH_LINK_MBS MB/s (100 unless
+# given: nginx's limit_rate on a second instance of the same site), as a
+# fast real link would deliver the file.
+ROUNDS=${BV_BENCH_ROUNDS:-3}
+LINK=${BV_BENCH_LINK_MBS:-100}
+expected=$(sha256sum "$WORK/site/big.bin" | cut -c1-64)
+dest=$(printf 'Z:%s' "$WORK/ours.bin" | tr / '\\')
+hash_cost() {
+  local label=$1 from=$2 r mode ms digest opts
+  local plain=() hashed=()
+  log "bvget with and without hashing the body while writing it, $label ($ROUNDS rounds each)"
+  for ((r = 0; r < ROUNDS; ++r)); do
+    for mode in plain hashed; do
+      rm -f "$WORK/ours.bin"
+      opts=(--peak-memory)
+      [ "$mode" = hashed ] && opts+=(--sha256)
+      wine "$BVGET" "${opts[@]}" "$from" "$dest" >"$WORK/out.txt" 2>"$WORK/err.txt"
+      ms=$(sed -n 's/.*operation: \([0-9]*\) ms.*/\1/p' "$WORK/err.txt")
+      if [ "$mode" = hashed ]; then
+        digest=$(sed -n 's/^SHA-256 //p' "$WORK/out.txt" | tr -d '\r')
+        [ "$digest" = "$expected" ] || { echo "bvget --sha256 printed '$digest', sha256sum says $expected"; exit 1; }
+        hashed+=("$ms")
+      else
+        plain+=("$ms")
+      fi
+      echo "  round $((r + 1)) $mode: $ms ms"
+    done
+  done
+  rm -f "$WORK/ours.bin"
+  python3 - "$MB" "${plain[*]}" "${hashed[*]}" <<'PY'
+import sys
+mb = float(sys.argv[1])
+plain = [int(x) for x in sys.argv[2].split()]
+hashed = [int(x) for x in sys.argv[3].split()]
+p, h = min(plain), min(hashed)
+print(f"  without hashing: {p / 1000:.2f} s ({mb / (p / 1000):.1f} MB/s), fastest of {plain}")
+print(f"  hashing while writing: {h / 1000:.2f} s ({mb / (h / 1000):.1f} MB/s), fastest of {hashed}")
+print(f"  hashing costs {100.0 * (h - p) / p:+.1f} % of the download's time (the digest matches sha256sum's)")
+PY
+}
+hash_cost "loopback" "$url"
+
+# The same site behind a link of LINK MB/s.
+port2=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
+"$ROOT/server/serve" stop "$WORK/run-link" >/dev/null 2>&1 || true
+rm -rf "$WORK/run-link"
+"$ROOT/server/serve" start "$WORK/site" "$port2" "$WORK/run-link" >/dev/null
+trap 'cleanup; "$ROOT/server/serve" stop "$WORK/run-link" >/dev/null 2>&1 || true' EXIT
+sed -i "s/^    server_tokens off;/    server_tokens off;\n    limit_rate ${LINK}m;/" "$WORK/run-link/nginx.conf"
+nginx -p "$WORK/run-link/" -c "$WORK/run-link/nginx.conf" -s reload 2>/dev/null
+sleep 1
+hash_cost "over a $LINK MB/s link" "http://127.0.0.1:$port2/big.bin"

@@ -9,7 +9,7 @@ JOBS=${BV_JOBS:-2}
 BV_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libssl-dev
   libgtest-dev googletest g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth p7zip-full zip unzip nginx-light python3
-  libexpat1-dev ccache libxtst6)
+  libexpat1-dev ccache libxtst6 openssl)
 
 log() { printf '== %s\n' "$*"; }
 
@@ -70,8 +70,11 @@ build_tree() {
   fi
 }
 
+# The Windows tree carries the demo site's test key (server/demo-key), so
+# the wizard it builds trusts only files the demo site signed.
 build_windows() {
-  build_tree "$BUILD/win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" "$@"
+  build_tree "$BUILD/win" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DBV_VENDOR_KEY="$ROOT/server/demo-key/vendor.pub.pem" "$@"
 }
 
 # Wine lives inside the build tree: its prefix, and HOME (Wine links the

@@ -9,7 +9,13 @@ archives and the music file. Every file's content is made here; the start-up
 archives are written by our own zip tool (run as `TOOL a ARCHIVE FILE...` in a
 staging folder, so that the members are stored under their bare names).
 
-    make_site.py --base-url URL --standin EXE --zip-tool TOOL [--omit NAME]... SITE_DIR
+Beside them, the vendor's signed list of files, made with the standard tools
+as server/README.md tells a vendor to: `sha256sums` (by `sha256sum`) and
+`sha256sums.sig` (by `openssl dgst -sha256 -sign KEY`), signed with the demo
+site's test key unless --key names another.
+
+    make_site.py --base-url URL --standin EXE --zip-tool TOOL [--omit NAME]...
+                 [--key PEM | --unsigned] [--unlisted NAME]... SITE_DIR
 
 Running it again over the same folder replaces what it wrote before, and
 removes a file that is now omitted.
@@ -24,6 +30,9 @@ import sys
 import tempfile
 
 VALUE_FILE = "bvstartup.url"
+LIST_FILE = "sha256sums"
+SIGNATURE_FILE = "sha256sums.sig"
+DEMO_KEY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "demo-key", "vendor.pem")
 DOWNLOAD_FOLDER = ("bvfiles", "bvstartup")
 
 PROGRAM_FILES = ["zoded.___", "zovozivu.___", "ruvuvevu.___", "bvcon.___",
@@ -279,6 +288,21 @@ def waiting_tune():
             + b"MTrk" + struct.pack(">I", len(track)) + bytes(track))
 
 
+# ---- the signed list ------------------------------------------------------------
+
+def sign_folder(folder, key, unlisted):
+    """Lists every file of the download folder but `unlisted` with sha256sum
+    and signs the list with openssl, as the vendor's recipe does."""
+    names = sorted(name for name in os.listdir(folder)
+                   if os.path.isfile(os.path.join(folder, name))
+                   and name not in (LIST_FILE, SIGNATURE_FILE) and name not in unlisted)
+    with open(os.path.join(folder, LIST_FILE), "wb") as out:
+        subprocess.run(["sha256sum", "--"] + names, cwd=folder, stdout=out, check=True)
+    subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, "-out", SIGNATURE_FILE, LIST_FILE],
+                   cwd=folder, check=True)
+    return len(names)
+
+
 # ---- the site -------------------------------------------------------------------
 
 def write_file(path, data):
@@ -301,6 +325,12 @@ def main(argv=None):
     parser.add_argument("--zip-tool", required=True, help="the zip tool that writes the archives")
     parser.add_argument("--omit", action="append", default=[], metavar="NAME",
                         help="leave NAME out (a download file name, or %s); repeatable" % VALUE_FILE)
+    parser.add_argument("--key", default=DEMO_KEY,
+                        help="the private key (PEM) that signs the list (default: the demo site's test key)")
+    parser.add_argument("--unsigned", action="store_true",
+                        help="write no list of files and no signature")
+    parser.add_argument("--unlisted", action="append", default=[], metavar="NAME",
+                        help="serve NAME but leave it out of the signed list; repeatable")
     args = parser.parse_args(argv)
 
     known = set(remote_names()) | {VALUE_FILE}
@@ -338,9 +368,16 @@ def main(argv=None):
             write_archive(path, name, standin, zip_tool, site)
         elif name == MUSIC_FILE:
             write_file(path, waiting_tune())
+    for name in (LIST_FILE, SIGNATURE_FILE):
+        remove_if_present(os.path.join(folder, name))
+    signed = "unsigned"
+    if not args.unsigned:
+        listed = sign_folder(folder, os.path.abspath(args.key), set(args.unlisted))
+        signed = "%d files listed in %s, signed with %s" % (listed, LIST_FILE, args.key)
     written = len(remote_names()) + 1 - len(omit)
-    print("make_site: %d files in %s%s" % (written, site,
-                                            " (left out: %s)" % ", ".join(sorted(omit)) if omit else ""))
+    print("make_site: %d files in %s%s; %s" % (written, site,
+                                               " (left out: %s)" % ", ".join(sorted(omit)) if omit else "",
+                                               signed))
     return 0
 
 

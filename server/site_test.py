@@ -154,6 +154,20 @@ def check_site(site, standin, omitted):
         notes = midi_check(f.read())
     check(notes >= 16, "MIDI: only %d notes" % notes)
 
+    # The signed list names exactly the files served, each with its digest,
+    # and its signature verifies with the demo key's public half, as the
+    # standard tools see them.
+    with open(os.path.join(folder, make_site.LIST_FILE)) as f:
+        listed = sorted(line.split("  ", 1)[1].rstrip("\n") for line in f)
+    served = sorted(set(make_site.remote_names()) - set(omitted))
+    check(listed == served, "the list names %s" % listed)
+    r = run(["sha256sum", "-c", "--quiet", make_site.LIST_FILE], cwd=folder)
+    check(r.returncode == 0, "sha256sum -c: " + r.stdout.decode())
+    public = os.path.join(HERE, "demo-key", "vendor.pub.pem")
+    r = run(["openssl", "dgst", "-sha256", "-verify", public, "-signature", make_site.SIGNATURE_FILE,
+             make_site.LIST_FILE], cwd=folder)
+    check(r.returncode == 0 and b"Verified OK" in r.stdout, "openssl dgst -verify: " + r.stdout.decode())
+
 
 def main():
     parser = argparse.ArgumentParser()

@@ -5,9 +5,15 @@
 # the USA sire file (so an English/USA batch stalls on its second file); and
 # copies of the first whose value file holds no address (empty, an HTML page,
 # an "ftp://" address) or whose generic start-up archive has a damaged
-# worklist.lst. Beside them, the reference sync server on a free port, its
-# files under DIR/sync-root (its port in DIR/sync.port), the same behind
-# nginx (server/sync-serve; its port in DIR/sync-proxy.port), and DIR/locked: an
+# worklist.lst (signed as published). Copies that break the vendor's signed
+# list: one file left out of it (unlisted), signed by another key
+# (otherkey), no list (nolist), a list without signature (unsigned), a
+# value file that sends the wizard to another server with its own unsigned
+# files (redirect -> evil); and a tampering server of our own in front of
+# the main site that flips a byte of a program file on the way (flip).
+# Beside them, the reference sync server on a free port, its files under
+# DIR/sync-root (its port in DIR/sync.port), the same behind nginx
+# (server/sync-serve; its port in DIR/sync-proxy.port), and DIR/locked: an
 # existing folder that refuses new files. Root ignores write permissions, so
 # for root it carries the immutable attribute (chattr +i), which binds root
 # too; DIR/locked.how says which held ("immutable", "permissions" or
@@ -18,6 +24,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cmd=$1 dir=$2
+
+# sign FOLDER KEY: the vendor's recipe (server/README.md) over FOLDER.
+sign() {
+  (cd "$1" && rm -f sha256sums sha256sums.sig &&
+   sha256sum -- $(ls | grep -v '^sha256sums') > sha256sums &&
+   openssl dgst -sha256 -sign "$2" -out sha256sums.sig sha256sums)
+}
 
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
@@ -41,11 +54,32 @@ case "$cmd" in
       "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
       echo "$port" > "$dir/$site.port"
     done
-    for site in empty html ftp badzip; do
+    demo_key=$root/server/demo-key/vendor.pem
+    [ -f "$dir/other.pem" ] || openssl ecparam -name prime256v1 -genkey -noout -out "$dir/other.pem" 2>/dev/null
+    for site in empty html ftp badzip unlisted otherkey nolist unsigned evil redirect; do
       port=$(free_port)
       rm -rf "$dir/$site-site"
       cp -r "$dir/main-site" "$dir/$site-site"
       value="$dir/$site-site/values/bvstartup.url"
+      files="$dir/$site-site/bvfiles/bvstartup"
+      case "$site" in
+        unlisted|otherkey|nolist|unsigned|evil)
+          printf 'http://127.0.0.1:%s/bvfiles/bvstartup/' "$port" > "$value" ;;
+      esac
+      case "$site" in
+        unlisted)
+          sign "$files" "$demo_key"
+          grep -v '  zoded\.___$' "$files/sha256sums" > "$files/list" && mv "$files/list" "$files/sha256sums"
+          openssl dgst -sha256 -sign "$demo_key" -out "$files/sha256sums.sig" "$files/sha256sums" ;;
+        otherkey) sign "$files" "$dir/other.pem" ;;
+        nolist) rm -f "$files/sha256sums" "$files/sha256sums.sig" ;;
+        unsigned) rm -f "$files/sha256sums.sig" ;;
+        evil)
+          # Programs of its own, and a list of them that nobody could sign.
+          for f in "$files"/*.___; do printf 'not the vendor' >> "$f"; done
+          (cd "$files" && rm -f sha256sums.sig && sha256sum -- $(ls | grep -v '^sha256sums') > sha256sums) ;;
+        redirect) printf 'http://127.0.0.1:%s/bvfiles/bvstartup/' "$(cat "$dir/evil.port")" > "$value" ;;
+      esac
       case "$site" in
         empty) : > "$value" ;;
         html) printf '<!DOCTYPE html>\n<html><head><title>Sign in</title></head></html>\n' > "$value" ;;
@@ -62,6 +96,8 @@ name, extra = struct.unpack("<HH", data[offset + 26:offset + 30])
 data[offset + 30 + name + extra] ^= 0xFF  # the member's first data byte
 open(path, "wb").write(data)
 PY
+          # The vendor published the damaged archive: it is in the signed list.
+          sign "$dir/$site-site/bvfiles/bvstartup" "$demo_key"
           ;;
       esac
       "$root/server/serve" stop "$dir/$site-run" >/dev/null 2>&1 || true
@@ -81,6 +117,16 @@ PY
       if touch "$locked/check" 2>/dev/null; then rm -f "$locked/check"; else how=permissions; fi
     fi
     echo "$how" > "$dir/locked.how"
+    [ -f "$dir/tamper.pid" ] && kill "$(cat "$dir/tamper.pid")" 2>/dev/null || true
+    rm -f "$dir/flip.port"
+    setsid python3 "$root/tests/tamper_server.py" "$(cat "$dir/main.port")" "$dir/flip.port" \
+      >"$dir/tamper.out" 2>&1 </dev/null &
+    echo $! > "$dir/tamper.pid"
+    for _ in $(seq 100); do
+      [ -s "$dir/flip.port" ] && break
+      sleep 0.1
+    done
+    [ -s "$dir/flip.port" ]
     [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
     rm -rf "$dir/sync-root" && mkdir -p "$dir/sync-root"
     port=$(free_port)
@@ -104,7 +150,9 @@ PY
     [ -f "$dir/sync.pid" ] && kill "$(cat "$dir/sync.pid")" 2>/dev/null || true
     rm -f "$dir/sync.pid"
     python3 "$root/server/sync-serve" stop "$dir/sync-proxy-run" || true
-    for site in main stall empty html ftp badzip; do
+    [ -f "$dir/tamper.pid" ] && kill "$(cat "$dir/tamper.pid")" 2>/dev/null || true
+    rm -f "$dir/tamper.pid"
+    for site in main stall empty html ftp badzip unlisted otherkey nolist unsigned evil redirect; do
       "$root/server/serve" stop "$dir/$site-run" || true
     done
     ;;

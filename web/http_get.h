@@ -7,6 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "platform/crypto.h"
+#include "util/error.h"
+
 namespace bv {
 
 // How a transfer's work notification counts: bytes received or sent.
@@ -21,19 +24,31 @@ struct WebHooks {
     std::function<void(const std::wstring& text)> ShowStatus;
 };
 
-// Fetches `url` into the file at `localPath`: true when the file then holds
-// a non-empty body. The file is created (or emptied) before any request; if
+// Why a download failed (Error::code): it did not arrive whole, or it
+// arrived and its content is not what the vendor vouches for.
+enum DownloadFailure : int { kDownloadFailed = 1, kDownloadUntrusted = 2 };
+
+// Decides whether a downloaded body may be kept, by its SHA-256 (the
+// vendor's signed list); answers the cause when it may not.
+using DigestCheck = std::function<Result<void>(const crypto::Sha256Digest& digest)>;
+
+// Fetches `url` into the file at `localPath`, hashing the body with SHA-256
+// as it is written. The file is created (or emptied) before any request; if
 // that fails, AppError "EFCreateError" is raised and no request is made. The
 // first attempt waits 3000 ms to connect and per read, the retry (into the
 // emptied file) 6000 ms; a retry that fails with an error shows "Failed to
-// download from URL: " + url through `hooks`. On failure no file is left at
-// `localPath`.
-bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks = {});
+// download from URL: " + url through `hooks`. A body that arrived whole and
+// non-empty is then given to `check` (when set). On any failure no file is
+// left at `localPath`, and the error says why: kDownloadFailed with the
+// answer's status, the system's message (disk full, access denied), a body
+// cut short, a timeout or an empty body; kDownloadUntrusted with the cause
+// `check` gave.
+Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks = {},
+                          const DigestCheck& check = {});
 
-// Why the calling thread's last DownloadToFile that answered false failed:
-// the answer's status, the system's message (disk full, access denied), a
-// body cut short, a timeout or an empty body. Empty after a success.
-std::wstring LastDownloadFailure();
+// DownloadFile without a check, as a truth value: true when the file then
+// holds a non-empty body.
+bool DownloadToFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks = {});
 
 // Size in bytes of the file at `path` (at most 2^31-1), or -1 when there is
 // no such file. A file that cannot be opened raises AppError "EFOpenError".

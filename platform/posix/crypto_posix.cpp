@@ -12,6 +12,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -287,6 +288,55 @@ bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltL
 #else
     return DerivePbkdf2(password, salt, saltLength, iterations, out, outLength);
 #endif
+}
+
+struct Sha256::Impl {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool started = false;
+    ~Impl() { EVP_MD_CTX_free(ctx); }
+};
+
+Sha256::Sha256() : impl_(std::make_unique<Impl>()) { (void)Reset(); }
+Sha256::~Sha256() = default;
+
+bool Sha256::Reset() {
+    impl_->started = impl_->ctx && EVP_DigestInit_ex(impl_->ctx, EVP_sha256(), nullptr) == 1;
+    return impl_->started;
+}
+
+bool Sha256::Update(const void* data, size_t length) {
+    return impl_->started && (length == 0 || EVP_DigestUpdate(impl_->ctx, data, length) == 1);
+}
+
+bool Sha256::Final(Sha256Digest& digest) {
+    unsigned int size = 0;
+    bool ok = impl_->started && EVP_DigestFinal_ex(impl_->ctx, digest.data(), &size) == 1 &&
+              size == digest.size();
+    impl_->started = false;
+    return ok;
+}
+
+bool VerifyEcdsaP256(const EcP256Point& point, const Sha256Digest& digest, const uint8_t* der,
+                     size_t derLength) {
+    if (!EcdsaDerToRaw(der, derLength)) return false;
+    // The key as a SubjectPublicKeyInfo: the fixed prefix of an uncompressed
+    // P-256 point (id-ecPublicKey, prime256v1), then 04 || x || y.
+    static const uint8_t kPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                      0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                      0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+    uint8_t spki[sizeof kPrefix + 64];
+    std::memcpy(spki, kPrefix, sizeof kPrefix);
+    std::memcpy(spki + sizeof kPrefix, point.data(), point.size());
+    const unsigned char* p = spki;
+    EVP_PKEY* key = d2i_PUBKEY(nullptr, &p, sizeof spki);
+    if (!key) return false;  // not a point on the curve
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+    bool ok = ctx && EVP_PKEY_verify_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1 &&
+              EVP_PKEY_verify(ctx, der, derLength, digest.data(), digest.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    return ok;
 }
 
 bool RandomBytes(uint8_t* out, size_t length) {

@@ -5,6 +5,7 @@
 #include <bcrypt.h>
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 namespace bv::crypto {
@@ -115,6 +116,75 @@ bool Pbkdf2HmacSha1(std::string_view password, const uint8_t* salt, size_t saltL
     Wipe(secret.data(), secret.size());
     BCryptCloseAlgorithmProvider(alg, 0);
     return Ok(status);
+}
+
+struct Sha256::Impl {
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ~Impl() {
+        if (hash) BCryptDestroyHash(hash);
+        if (alg) BCryptCloseAlgorithmProvider(alg, 0);
+    }
+};
+
+Sha256::Sha256() : impl_(std::make_unique<Impl>()) { (void)Reset(); }
+Sha256::~Sha256() = default;
+
+bool Sha256::Reset() {
+    if (impl_->hash) {
+        BCryptDestroyHash(impl_->hash);
+        impl_->hash = nullptr;
+    }
+    if (!impl_->alg && !Ok(BCryptOpenAlgorithmProvider(&impl_->alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        return false;
+    if (!Ok(BCryptCreateHash(impl_->alg, &impl_->hash, nullptr, 0, nullptr, 0, 0))) {
+        impl_->hash = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool Sha256::Update(const void* data, size_t length) {
+    if (!impl_->hash) return false;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        ULONG chunk = length > (1u << 30) ? (1u << 30) : static_cast<ULONG>(length);
+        if (!Ok(BCryptHashData(impl_->hash, const_cast<PUCHAR>(p), chunk, 0))) return false;
+        p += chunk;
+        length -= chunk;
+    }
+    return true;
+}
+
+bool Sha256::Final(Sha256Digest& digest) {
+    if (!impl_->hash) return false;
+    bool ok = Ok(BCryptFinishHash(impl_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    BCryptDestroyHash(impl_->hash);
+    impl_->hash = nullptr;
+    return ok;
+}
+
+bool VerifyEcdsaP256(const EcP256Point& point, const Sha256Digest& digest, const uint8_t* der,
+                     size_t derLength) {
+    // BCrypt takes r || s, each 32 bytes, where OpenSSL writes DER.
+    std::optional<std::array<uint8_t, 64>> raw = EcdsaDerToRaw(der, derLength);
+    if (!raw) return false;
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    if (!Ok(BCryptOpenAlgorithmProvider(&alg, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) return false;
+    // The public key blob: its header, then x and y.
+    std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + point.size());
+    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &header, sizeof header);
+    std::memcpy(blob.data() + sizeof header, point.data(), point.size());
+    BCRYPT_KEY_HANDLE key = nullptr;
+    bool ok = Ok(BCryptImportKeyPair(alg, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                                     static_cast<ULONG>(blob.size()), 0)) &&
+              Ok(BCryptVerifySignature(key, nullptr, const_cast<PUCHAR>(digest.data()),
+                                       static_cast<ULONG>(digest.size()), raw->data(),
+                                       static_cast<ULONG>(raw->size()), 0));
+    if (key) BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return ok;
 }
 
 bool RandomBytes(uint8_t* out, size_t length) {

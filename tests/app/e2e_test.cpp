@@ -20,6 +20,7 @@
 #include "tests/wine_util.h"
 #include "tests/app/wizard_fixture.h"
 #include "transfer/notify.h"
+#include "web/signed_list.h"
 #include "web/vendor.h"
 
 namespace bv {
@@ -334,6 +335,98 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         SetFileAttributesW((folder + L"\\ZODed.exe").c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     (void)fs::RemoveFile(shell::DesktopFolder() + L"\\Bovista 500.lnk");
+}
+
+// The vendor's signed list against a man in the middle and a vendor's
+// mistakes: only a site whose list the built-in key verifies installs; every
+// other run ends with status 7, keeps no file that failed (no ".exe", no
+// ".___" of the failed file), writes no shortcut, and says which file and
+// why on standard error and in the log.
+TEST_F(EndToEnd, UnattendedTrustsOnlyTheVendorsSignedFiles) {
+    if (!BuiltInVendorKey()) GTEST_SKIP() << "built without a vendor key (BV_VENDOR_KEY)";
+    struct Case {
+        const char* site;
+        const wchar_t* name;
+        DWORD exitCode;
+        std::string cause;
+    };
+    const std::string differs = Narrow(TrustFailureText(kDigestDiffers));
+    const std::string notListed = Narrow(TrustFailureText(kNotInList));
+    const std::string missing = Narrow(TrustFailureText(kListMissing));
+    const std::string badSignature = Narrow(TrustFailureText(kSignatureInvalid));
+    const Case cases[] = {
+        {"main", L"TrustSigned", 0, ""},
+        {"flip", L"TrustFlippedByte", 7, differs},
+        {"unlisted", L"TrustUnlisted", 7, notListed},
+        {"otherkey", L"TrustOtherKey", 7, badSignature},
+        {"nolist", L"TrustNoList", 7, missing},
+        {"unsigned", L"TrustUnsigned", 7, badSignature},
+        {"redirect", L"TrustRedirected", 7, badSignature},
+    };
+    const std::wstring linkFile = shell::DesktopFolder() + L"\\Bovista 500.lnk";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
+        std::wstring folder = Folder(c.name);
+        std::wstring cwd = Folder(std::wstring(c.name) + L"-cwd");
+        ASSERT_TRUE(fs::ForceDirectories(cwd));
+        (void)fs::RemoveFile(linkFile);
+        AutoRun run = RunAuto(L"--folder=" + folder + L" --vendor-host=127.0.0.1:" + Port(c.site), cwd);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output << run.log;
+        EXPECT_EQ(fs::FileExists(linkFile), c.exitCode == 0);
+        if (c.exitCode == 0) {
+            EXPECT_TRUE(fs::FileExists(folder + L"\\ZODed.exe"));
+            EXPECT_NE(run.log.find("VendorFiles: the signature of "), std::string::npos) << run.log;
+            continue;
+        }
+        // The first file of the batch, ZODed.___, failed: nothing of it is
+        // left, and nothing was renamed.
+        EXPECT_TRUE(fs::FindFiles(folder, L"*.exe").empty());
+        EXPECT_FALSE(fs::FileExists(folder + L"\\ZODed.___"));
+        std::string told = "not trusted: " + Narrow(folder) + "\\ZODed.___: " + c.cause;
+        EXPECT_NE(run.output.find("a download failed its integrity check"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(told), std::string::npos) << told << "\n" << run.output;
+        std::string logged = "DownloadFileDirect Not saved: " + Narrow(folder) + "\\ZODed.___ - " + c.cause;
+        EXPECT_NE(run.log.find(logged), std::string::npos) << logged << "\n" << run.log;
+    }
+    (void)fs::RemoveFile(linkFile);
+}
+
+// Without a vendor key nothing is checked: a site with no valid list (here
+// another server's own files) installs as before, and the log says once
+// that downloads are not verified. With the key, the same site stalls.
+TEST_F(EndToEnd, WithoutAKeyNothingIsVerified) {
+    for (bool keyed : {false, true}) {
+        SCOPED_TRACE(keyed ? "with the key" : "without a key");
+        std::wstring host = L"--vendor-host=127.0.0.1:" + Port("evil");
+        auto w = std::make_unique<Wizard>(std::vector<std::wstring>{L"-L", L"-D"}, [&](TMainF& f) {
+            if (keyed)
+                UseSystemServices(f);
+            else
+                UseSystemServices(f, std::nullopt);
+            ParseVendorHostOption({host});
+        });
+        if (keyed && !BuiltInVendorKey()) continue;
+        std::wstring folder = Folder(keyed ? L"EvilKeyed" : L"EvilKeyless");
+        ASSERT_TRUE(w->Install(folder, 0, 6, 4));
+        std::string log = LogOf(*w);
+        const std::string unverified = "downloads are not verified";
+        if (!keyed) {
+            EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+            EXPECT_TRUE(fs::FileExists(folder + L"\\RangerWin.exe"));
+            EXPECT_TRUE(w->form.UntrustedFiles.empty());
+            size_t once = log.find(unverified);
+            EXPECT_NE(once, std::string::npos) << log;
+            EXPECT_EQ(log.find(unverified, once + 1), std::string::npos) << log;
+        } else {
+            EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+            EXPECT_FALSE(fs::FileExists(folder + L"\\RangerWin.exe"));
+            EXPECT_FALSE(fs::FileExists(folder + L"\\RangerWin.___"));
+            // The music file and the first file of the batch.
+            EXPECT_EQ(w->form.UntrustedFiles.size(), 2u);
+            EXPECT_EQ(log.find(unverified), std::string::npos) << log;
+        }
+        (void)fs::RemoveFile(shell::DesktopFolder() + L"\\Ranger.lnk");
+    }
 }
 
 // An old program held open without sharing by another process (as a

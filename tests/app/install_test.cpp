@@ -29,6 +29,10 @@ std::wstring Root() {
 struct Fakes {
     std::vector<std::wstring> urls;
     std::set<std::wstring> missing;  // remote names the server does not have
+    // Remote names that arrive but that the vendor's signed list does not
+    // vouch for (the product's service deletes them).
+    std::set<std::wstring> untrusted;
+    Error last;  // why the last download failed
     bool online = true;
     std::vector<std::pair<std::wstring, std::wstring>> unzips;  // remote name, folder
     std::vector<std::pair<std::wstring, std::wstring>> links;   // target, link file
@@ -50,11 +54,18 @@ struct Fakes {
         s.DownloadToFile = [this](const std::wstring& url, const std::wstring& path) {
             urls.push_back(url);
             std::wstring name = url.substr(url.find_last_of(L'/') + 1);
-            if (missing.count(name)) return false;
+            if (missing.count(name)) {
+                last = Error{kNotFetched, 0, L"HTTP/1.1 404 Not Found"};
+                return false;
+            }
+            if (untrusted.count(name)) {
+                last = Error{kNotTrusted, 0, L"SHA-256 differs from the vendor's signed list"};
+                return false;
+            }
             std::string body(name.begin(), name.end());
             return fs::WriteFile(path, body).ok();
         };
-        s.DownloadFailure = [] { return std::wstring(L"HTTP/1.1 404 Not Found"); };
+        s.DownloadFailure = [this] { return last; };
         s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote, Questions&) {
             unzips.emplace_back(remote, folder);
             return unzipProblems;
@@ -393,6 +404,29 @@ TEST_F(InstallTest, AFailedFileStallsTheBatch) {
     EXPECT_TRUE(fakes.links.empty());
 }
 
+// A start-up archive variant that is missing falls back to the generic
+// archive; one that arrived and failed the vendor's check is a failure: the
+// batch stalls there, nothing is renamed, extracted or linked, and the
+// status panel says why.
+TEST_F(InstallTest, AnUntrustedArchiveVariantDoesNotFallBack) {
+    fakes.untrusted = {L"basefiles_ita.zip"};
+    auto w = Open({L"-L"});
+    std::wstring folder = Root() + L"\\Untrusted";
+    ASSERT_TRUE(w->Install(folder, 2, -1, 0));
+    EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"ipanema.mid", L"zoded.___", L"bvlang.ita", L"bvsires.ita",
+                                                        L"basefiles_ita.zip"}));
+    EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+    std::wstring path = folder + L"\\BaseFiles.zip";
+    EXPECT_EQ(w->form.UntrustedFiles,
+              std::vector<std::wstring>{path + L": SHA-256 differs from the vendor's signed list"});
+    EXPECT_EQ(w->window.GetText(Ctl::pnBottom),
+              L"Not saved: " + path + L" - SHA-256 differs from the vendor's signed list");
+    EXPECT_TRUE(fakes.unzips.empty());
+    EXPECT_TRUE(fakes.links.empty());
+    EXPECT_TRUE(fs::FileExists(folder + L"\\ZODed.___"));
+    EXPECT_FALSE(fs::FileExists(folder + L"\\ZODed.exe"));
+}
+
 TEST_F(InstallTest, AFolderNamedLikeTheMusicFileDoesNotStallTheBatch) {
     auto w = Open();
     std::wstring folder = Root() + L"\\farm.midwest";
@@ -497,12 +531,14 @@ TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {
         std::set<std::wstring> missing;
         bool online;
         int exitCode;
+        std::set<std::wstring> untrusted = {};
     };
     const Case cases[] = {{{}, true, kExitInstalled}, {{L"bvlang.ger"}, true, kExitStalled},
-                          {{}, false, kExitPageRefused}};
+                          {{}, false, kExitPageRefused}, {{}, true, kExitUntrusted, {L"bvsires.gbr"}}};
     for (const Case& c : cases) {
         fakes = Fakes{};
         fakes.missing = c.missing;
+        fakes.untrusted = c.untrusted;
         fakes.online = c.online;
         auto w = Open();
         std::FILE* out = std::tmpfile();
@@ -531,6 +567,15 @@ TEST_F(InstallTest, UnattendedRunsToTheEndOrStalls) {
             EXPECT_NE(o.find("Install complete"), std::string::npos) << o;
             EXPECT_EQ(e, "");
             EXPECT_EQ(fakes.links.size(), 1u);
+        } else if (c.exitCode == kExitUntrusted) {
+            EXPECT_NE(o.find("file 3 of 4: not saved"), std::string::npos) << o;
+            EXPECT_NE(e.find("a download failed its integrity check"), std::string::npos) << e;
+            EXPECT_NE(e.find("not trusted: " + os::ToUtf8(Root()) +
+                             "\\U\\bvsires.gbr: SHA-256 differs from the vendor's signed list"),
+                      std::string::npos)
+                << e;
+            EXPECT_TRUE(fakes.links.empty());
+            EXPECT_TRUE(fakes.unzips.empty());
         } else if (c.exitCode == kExitStalled) {
             EXPECT_NE(o.find("file 2 of 4: not saved"), std::string::npos) << o;
             EXPECT_NE(e.find("the download stalled"), std::string::npos) << e;

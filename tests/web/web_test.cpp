@@ -205,7 +205,7 @@ TEST_F(DownloadTest, FailuresTellWhy) {
         const char* name;
         Script script;
         bool saved;
-        std::wstring why;  // the start of LastDownloadFailure()
+        std::wstring why;  // the start of the error's detail
     };
     const Case cases[] = {
         {"status", Answer("404 Not Found", {}, "page body"), false, L"HTTP/1.1 404 Not Found"},
@@ -217,11 +217,55 @@ TEST_F(DownloadTest, FailuresTellWhy) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptServer server({c.script});
-        EXPECT_EQ(DownloadToFile(Url(server, "/f"), target_, hooks_), c.saved);
-        std::wstring why = LastDownloadFailure();
+        Result<void> result = DownloadFile(Url(server, "/f"), target_, hooks_);
+        EXPECT_EQ(result.ok(), c.saved);
+        std::wstring why = result ? L"" : result.error().detail;
         EXPECT_EQ(why.substr(0, c.why.size()), c.why) << os::ToUtf8(why);
         if (c.why.empty()) {
             EXPECT_EQ(why, L"");
+        } else {
+            EXPECT_EQ(result.error().code, kDownloadFailed);
+        }
+    }
+}
+
+// A checked download hashes exactly the bytes it keeps: after a first
+// attempt cut short, only the retry's body counts. A check that refuses the
+// digest leaves no file and says why; no check, no hashing needed.
+TEST_F(DownloadTest, ChecksTheSha256OfTheBodyItKeeps) {
+    const std::string body = std::string(70000, 'a') + "the end";
+    crypto::Sha256 hash;
+    crypto::Sha256Digest expected{};
+    ASSERT_TRUE(hash.Update(body.data(), body.size()) && hash.Final(expected));
+    const Script cut{Send("HTTP/1.1 200 OK\r\nContent-Length: 70007\r\n\r\n" + body.substr(0, 30000))};
+    struct Case {
+        const char* name;
+        std::vector<Script> scripts;
+        bool refuse;  // the check refuses every digest
+        bool saved;
+    };
+    const Case cases[] = {
+        {"whole", {Answer("200 OK", {}, body, 4096)}, false, true},
+        {"retried", {cut, Answer("200 OK", {}, body, 4096)}, false, true},
+        {"refused", {Answer("200 OK", {}, body)}, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptServer server(c.scripts);
+        std::vector<crypto::Sha256Digest> seen;
+        DigestCheck check = [&](const crypto::Sha256Digest& digest) -> Result<void> {
+            seen.push_back(digest);
+            if (c.refuse) return Error{7, 0, L"SHA-256 differs from the vendor's signed list"};
+            return {};
+        };
+        Result<void> result = DownloadFile(Url(server, "/f"), target_, hooks_, check);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0], expected);
+        EXPECT_EQ(result.ok(), c.saved);
+        EXPECT_EQ(fs::Stat(target_).exists, c.saved);
+        if (!c.saved) {
+            EXPECT_EQ(result.error().code, kDownloadUntrusted);
+            EXPECT_EQ(result.error().detail, L"SHA-256 differs from the vendor's signed list");
         }
     }
 }
@@ -230,7 +274,8 @@ TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
     ScriptServer server({Script{Pause(30000)}});
     std::wstring url = Url(server, "/bvfiles/bvstartup/zoded.___");
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(DownloadToFile(url, target_, hooks_));
+    Result<void> result = DownloadFile(url, target_, hooks_);
+    EXPECT_FALSE(result);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
                     std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(took, 8500);
@@ -244,7 +289,7 @@ TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
     EXPECT_NEAR(closed[0] - opened[0], 3000, 600);
     EXPECT_NEAR(closed[1] - opened[1], 6000, 600);
     EXPECT_EQ(status_, std::vector<std::wstring>{L"Failed to download from URL: " + url});
-    EXPECT_EQ(LastDownloadFailure(), L"The operation timed out");
+    EXPECT_EQ(result.error().detail, L"The operation timed out");
     EXPECT_FALSE(fs::Stat(target_).exists);
 }
 
