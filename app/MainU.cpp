@@ -318,10 +318,7 @@ void TMainF::DownloadNextFile() {
     if (ContainsSubText(L"basefiles.zip", localPath, false) && CurrentRemoteName != L"basefiles.zip" &&
         !fs::FileExists(localPath) && UntrustedFiles.size() == untrusted)
         DownloadFileDirect(L"basefiles.zip", localPath);
-    if (Notify.Read().nfReady) {
-        failedFiles_.erase(std::remove(failedFiles_.begin(), failedFiles_.end(), localPath), failedFiles_.end());
-        return;
-    }
+    if (Notify.Read().nfReady) return;
     // The batch stalls on this file: it goes back to the front, for Retry.
     if (Batchlist) Batchlist->insert(Batchlist->begin(), entry);
     Stall(localPath);
@@ -329,8 +326,6 @@ void TMainF::DownloadNextFile() {
 }
 
 void TMainF::Stall(const std::wstring& localPath) {
-    if (std::find(failedFiles_.begin(), failedFiles_.end(), localPath) == failedFiles_.end())
-        failedFiles_.push_back(localPath);
     // A close asked while the file was fetched finds nothing to retry.
     if (closing_) {
         DiscardPartials();
@@ -389,6 +384,9 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
         WriteLog(L"DownloadFileDirect Not saved: " + localPath + L" - " + e.message());
         throw;
     }
+    // What a failed file may have left is removed when the window closes.
+    failedFiles_.erase(std::remove(failedFiles_.begin(), failedFiles_.end(), localPath), failedFiles_.end());
+    if (!saved) failedFiles_.push_back(localPath);
     if (saved) {
         Notify.AddLine(L"Saved to " + localPath);
         WriteLog(L"DownloadFileDirect  Saved to " + localPath);
