@@ -304,10 +304,10 @@ TEST_F(EndToEnd, UnattendedProgramExitStatus) {
         {"empty", L"AutoEmptyValue", 0, nullptr, {}, {"the value file holds no address (0 bytes)", "Ostrel URL is http://127.0.0.1:"}},
         {"html", L"AutoHtmlValue", 0, nullptr, {}, {"holds no address", "<!DOCTYPE html> <html>", "Ostrel URL is http://127.0.0.1:"}},
         {"ftp", L"AutoFtpValue", 0, nullptr, {}, {"holds no address", "ftp://127.0.0.1/", "Ostrel URL is http://127.0.0.1:"}},
-        // A file that cannot be created where a download goes: the batch
+        // A file that cannot be put where a download goes: the batch
         // stalls, and the log says why.
-        {"main", L"AutoBlockedTarget", 4, blockedTarget, {"Cannot create file"},
-         {"DownloadFileDirect Not saved: ", "bvsires.usa - Cannot create file", denied}},
+        {"main", L"AutoBlockedTarget", 4, blockedTarget, {"the download stalled"},
+         {"DownloadFileDirect Not saved: ", "bvsires.usa - the file could not be put in place: " + denied}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name, c.name + wcslen(c.name)));
