@@ -6,8 +6,8 @@
 # nginx on loopback behind tests/cut_proxy.py. Prints, for each run, the
 # requests and the body bytes the line sent, the bytes installed (the sizes
 # of the files fetched), their ratio (1.00: each byte sent once), and the
-# time of the whole run; the cut run's time includes the unattended waits
-# between retries (1, 2, 4 ... s).
+# time of the whole run and how much of it the unattended waits between
+# retries took (1, 2, 4 ... s, at most 30, for each file that stalls).
 #
 #   bench/resume_bench.sh
 #   BV_BENCH_MB=16 bench/resume_bench.sh
@@ -65,9 +65,10 @@ run() {
     --retries=50 >"$WORK/out-$label.txt" 2>&1 || status=$?
   t1=$(now)
   cmp -s "$files/zoded.___" "$folder/ZODed.exe" || { echo "$label: the program file differs (status $status)"; exit 1; }
-  python3 - "$label" "$status" "$t0" "$t1" "$WORK/cut.log" "$WORK/site" <<'PY'
+  python3 - "$label" "$status" "$t0" "$t1" "$WORK/cut.log" "$WORK/site" "$WORK/out-$label.txt" <<'PY'
 import os, re, sys
 label, status, t0, t1, log, site = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4]), sys.argv[5], sys.argv[6]
+waited = sum(int(m) for m in re.findall(r"^retry \d+ of \d+ in (\d+) s", open(sys.argv[7]).read(), re.M))
 sent, requests, paths = 0, 0, set()
 for line in open(log):
     m = re.match(r"GET (\S+) range=(\S+) status=(\d+) sent=(\d+)", line)
@@ -78,9 +79,11 @@ for line in open(log):
     paths.add(m.group(1))
 installed = sum(os.path.getsize(site + p) for p in paths)
 print(f"{label}: status {status}, {requests} requests, {sent} bytes sent for {installed} installed:"
-      f" ratio {sent / installed:.3f}; {t1 - t0:.1f} s")
+      f" ratio {sent / installed:.3f}; {t1 - t0:.1f} s, of which {waited} s waiting between retries")
 PY
 }
+# The first run also pays for starting Wine and the display: not compared.
+run warm-up '{}'
 run nocuts '{}'
 run cuts '{"cut": 1048576, "range": true}'
 grep -E "^retry " "$WORK/out-cuts.txt" || true

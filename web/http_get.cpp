@@ -201,6 +201,8 @@ std::wstring Attempt(const std::wstring& url, uint32_t timeoutMs, Transfer& t, b
     // statusRefused: the server refused to continue the file (an error
     // status or a partial answer that does not fit).
     net::HttpGetRequest request = Request(url, timeoutMs, true);
+    t.writeFailed = false;
+    t.writeError = 0;
     bool ranged = Resumable(t);
     if (ranged) {
         request.headers.push_back(L"Range: bytes=" + std::to_wstring(t.have) + L"-");
