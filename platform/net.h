@@ -1,5 +1,5 @@
 // Network services for the plain web helpers (Windows only): one blocking
-// HTTP GET over the system's HTTP client, and a TCP reachability check.
+// HTTP/1.1 GET over a socket of its own, and a TCP reachability check.
 // Both work over IPv4 only: host names are resolved to IPv4 addresses here.
 #pragma once
 #include <cstdint>
