@@ -1,6 +1,8 @@
 // The wizard window's handlers.
 #include "app/MainU.h"
 
+#include <algorithm>
+
 #include "app/layout.h"
 #include "platform/fs.h"
 #include "platform/os.h"
@@ -96,6 +98,8 @@ void TMainF::FormShow() {
 
 void TMainF::FormClose() {
     closing_ = true;
+    // Nothing of a failed file is left behind: only files saved whole stay.
+    DiscardPartials();
     Batchlist.reset();
     WriteLog(L"Closing form and application.");
 }
@@ -304,6 +308,7 @@ void TMainF::DownloadNextFile() {
     std::wstring localPath = InstallFolder + entry.local;
     if (ContainsSubText(L"basefiles.zip", CurrentRemoteName, false)) CurrentRemoteName = ArchiveVariant();
     Batchlist->erase(Batchlist->begin());
+    stalled_ = false;
     WriteLog(Format2(L"DownloadNextFile starting for %s and %s", CurrentRemoteName, localPath));
     size_t untrusted = UntrustedFiles.size();
     DownloadFileDirect(CurrentRemoteName, localPath);
@@ -313,7 +318,50 @@ void TMainF::DownloadNextFile() {
     if (ContainsSubText(L"basefiles.zip", localPath, false) && CurrentRemoteName != L"basefiles.zip" &&
         !fs::FileExists(localPath) && UntrustedFiles.size() == untrusted)
         DownloadFileDirect(L"basefiles.zip", localPath);
-    if (!Notify.Read().nfReady && OnInstallFinished) OnInstallFinished();
+    if (Notify.Read().nfReady) return;
+    // The batch stalls on this file: it goes back to the front, for Retry.
+    if (Batchlist) Batchlist->insert(Batchlist->begin(), entry);
+    Stall(localPath);
+    if (OnInstallFinished) OnInstallFinished();
+}
+
+void TMainF::Stall(const std::wstring& localPath) {
+    // A close asked while the file was fetched finds nothing to retry.
+    if (closing_) {
+        DiscardPartials();
+        return;
+    }
+    stalled_ = true;
+    view_.SetVisible(Ctl::btnRetry, true);
+    view_.SafeFocus(Ctl::btnRetry);
+}
+
+void TMainF::DiscardPartials() {
+    if (Services.DiscardPartial)
+        for (const std::wstring& path : failedFiles_) Services.DiscardPartial(path);
+    failedFiles_.clear();
+}
+
+std::wstring TMainF::StalledFile() const {
+    if (!stalled_ || !Batchlist || Batchlist->empty()) return {};
+    return InstallFolder + Batchlist->front().local;
+}
+
+void TMainF::btnRetryClick() {
+    if (!stalled_ || closing_ || !Batchlist || Batchlist->empty()) return;
+    std::wstring localPath = StalledFile();
+    WriteLog(L"Retry of " + localPath);
+    view_.SetVisible(Ctl::btnRetry, false);
+    view_.SafeFocus(Ctl::memDownload);
+    std::wstring host = Services.VendorAuthority ? Services.VendorAuthority() : std::wstring();
+    if (Services.CheckForInternet && !Services.CheckForInternet(host, 2000)) {
+        ShowStatus(L"Unable to connect to internet");
+        Stall(localPath);
+        if (OnInstallFinished) OnInstallFinished();
+        return;
+    }
+    view_.SetText(Ctl::pnBottom, L"");
+    DownloadNextFile();
 }
 
 void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstring& localPath) {
@@ -336,6 +384,9 @@ void TMainF::DownloadFileDirect(const std::wstring& remoteName, const std::wstri
         WriteLog(L"DownloadFileDirect Not saved: " + localPath + L" - " + e.message());
         throw;
     }
+    // What a failed file may have left is removed when the window closes.
+    failedFiles_.erase(std::remove(failedFiles_.begin(), failedFiles_.end(), localPath), failedFiles_.end());
+    if (!saved) failedFiles_.push_back(localPath);
     if (saved) {
         Notify.AddLine(L"Saved to " + localPath);
         WriteLog(L"DownloadFileDirect  Saved to " + localPath);
@@ -478,7 +529,8 @@ ui::ControlId TMainF::FocusOnShow(ui::ControlId page) const {
     if (page == Ctl::tbSelectLangfiles) return Ctl::rgLanguage;
     if (page == Ctl::tbSireFiles) return Ctl::rgSireFiles;
     if (page == Ctl::tbProgram) return Ctl::rgProgram;
-    if (page == Ctl::tbDownload) return view_.IsEnabled(Ctl::btnFinish) ? Ctl::btnFinish : Ctl::memDownload;
+    if (page == Ctl::tbDownload)
+        return view_.IsEnabled(Ctl::btnFinish) ? Ctl::btnFinish : stalled_ ? Ctl::btnRetry : Ctl::memDownload;
     return ui::kNoControl;
 }
 
@@ -559,6 +611,7 @@ void TMainF::OnClick(ui::ControlId ctl) {
                 NextButtons(ctl);
                 break;
             case Ctl::btnFinish: btnFinishClick(); break;
+            case Ctl::btnRetry: btnRetryClick(); break;
             case Ctl::btMusic: btMusicClick(); break;
             case Ctl::Button1: Button1Click(); break;
             case Ctl::Button2: Button2Click(); break;

@@ -46,6 +46,14 @@ public:
     void NextButtons(ui::ControlId sender);
     void pnTopDblClick();
     void btnFinishClick();
+    // Retry on the download page: checks the connection again and fetches
+    // the file the batch stalled on (continuing what it kept of it); the
+    // batch then goes on as usual. Nothing happens unless it is stalled.
+    void btnRetryClick();
+    // Whether the batch is stalled on a file that failed.
+    bool Stalled() const { return stalled_; }
+    // The local path of the file the batch stalled on (empty when none).
+    std::wstring StalledFile() const;
     void tbInstallFolderShow();
     // The control a page gives the focus to when it is shown: the folder
     // list, a radio group's checked item, Finish once it is enabled (the
@@ -129,6 +137,11 @@ private:
 
     ui::View& view_;
     bool closing_ = false;        // the window was asked to close
+    bool stalled_ = false;        // the batch waits on its front file, which failed
+    // Files of this run that failed and may have left a partial file.
+    std::vector<std::wstring> failedFiles_;
+    void Stall(const std::wstring& localPath);
+    void DiscardPartials();
     uint64_t progressCalls_ = 0;  // blocks seen in the whole run
     int progressStep_ = 0;        // the bar's creeping position, 1..100
 };

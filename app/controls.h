@@ -19,7 +19,8 @@ inline constexpr ui::ControlId
     rgSireFiles{25}, btnNext4{26},
     rgProgram{27}, btnNext5{28},
     memDownload{29}, btMusic{30}, MediaPlayer1{31}, btnFinish{32},
-    pnBottom{33}, pb{34};
+    pnBottom{33}, pb{34},
+    btnRetry{35};
 }  // namespace Ctl
 
 // The window as designed, at 96 dots per inch: client area, banner, status

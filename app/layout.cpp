@@ -109,6 +109,9 @@ const std::vector<ControlDef>& WizardLayout() {
         ControlDef{Ctl::btnFinish, Ctl::tbDownload, Kind::Button, L"btnFinish", 330, 278, 85, 35, L"Finish", 7}
             .Default()
             .Disabled(),
+        // Shown beside Finish while the batch is stalled on a failed file.
+        ControlDef{Ctl::btnRetry, Ctl::tbDownload, Kind::Button, L"btnRetry", 238, 278, 85, 35, L"Retry", 8}
+            .Hidden(),
 
         ControlDef{Ctl::pnBottom, Ctl::MainF, Kind::Panel, L"pnBottom", 0, kClientHeight - kStatusHeight,
                    kClientWidth, kStatusHeight, L""}

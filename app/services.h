@@ -33,6 +33,8 @@ struct WizardServices {
     // Why the last DownloadToFile that answered false failed: the kind
     // (DownloadFailureKind) and the cause as the log tells it.
     std::function<Error()> DownloadFailure;
+    // Removes what a failed download of `localPath` kept to continue from.
+    std::function<void(const std::wstring& localPath)> DiscardPartial;
     // Takes the start-up files out of folder + "BaseFiles.zip", asking
     // `questions` about passwords and failures; never raises. Answers the
     // members that failed or were skipped.

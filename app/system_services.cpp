@@ -43,6 +43,7 @@ void UseSystemServices(TMainF& form, std::optional<crypto::EcP256Point> vendorKe
         return saved.ok();
     };
     s.DownloadFailure = [lastFailure] { return *lastFailure; };
+    s.DiscardPartial = [](const std::wstring& path) { bv::DiscardPartial(path); };
     s.UnzipExtraBaseFiles = [](const std::wstring& folder, const std::wstring& remoteName, Questions& questions) {
         return UnzipExtraBaseFiles(folder, remoteName, questions);
     };

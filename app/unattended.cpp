@@ -1,9 +1,14 @@
 // The unattended mode.
 #include "app/unattended.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "app/layout.h"
 #include "platform/fs.h"
 #include "platform/os.h"
+#include "util/log.h"
 #include "util/strings.h"
 
 namespace bv {
@@ -198,6 +203,26 @@ void Unattended::Finished() {
         view.PostClick(Ctl::btnFinish);
     } else {
         std::wstring status = view.GetText(Ctl::pnBottom);
+        std::wstring file = form_.StalledFile();
+        if (form_.Stalled() && file != retriedFile_) {
+            retriedFile_ = file;
+            retried_ = 0;
+        }
+        if (form_.Stalled() && retried_ < options_.retries) {
+            // Waits 1, 2, 4 ... seconds, at most 30, then retries as the
+            // Retry button does; the outcome comes back here.
+            int wait = retried_ >= 5 ? 30 : std::min(30, 1 << retried_);
+            ++retried_;
+            Print(out_, L"the download stalled" + (status.empty() ? L"" : L": " + status));
+            std::wstring line = L"retry " + std::to_wstring(retried_) + L" of " + std::to_wstring(options_.retries) +
+                                L" in " + std::to_wstring(wait) + L" s: " + file;
+            Print(out_, line);
+            WriteLog(L"Unattended " + line);
+            done_ = false;
+            std::this_thread::sleep_for(std::chrono::seconds(wait));
+            form_.btnRetryClick();
+            return;
+        }
         Print(err_, L"the download stalled" + (status.empty() ? L"" : L": " + status));
         exitCode_ = kExitStalled;
         view.PostClose();

@@ -35,8 +35,9 @@ struct UnattendedOptions {
     std::optional<int> language;  // index into the language list
     std::optional<int> sire;      // index into the sire list
     std::optional<int> program;
-    // --retries=N: how often a stalled batch is tried again (0 or more).
-    // FIXME: read and checked here; the batch does not act on it yet.
+    // --retries=N: how often the file a batch stalled on is tried again,
+    // as Retry does, after waits of 1, 2, 4 ... seconds (at most 30); the
+    // count starts again with each file that stalls (0 or more).
     int retries = 0;
 };
 
@@ -78,6 +79,8 @@ private:
     std::FILE* err_;
     int exitCode_ = kExitClosedEarly;
     int fileNumber_ = 0;
+    int retried_ = 0;            // retries of the file stalled on
+    std::wstring retriedFile_;
     bool done_ = false;
 };
 

@@ -2,7 +2,8 @@
 # Download benchmark (not a test): the two ways the program downloads, each
 # run under Wine against curl, all fetching the same 256 MB file from nginx
 # on loopback, in one run: the transfer client's FileFromURL (bvsync.exe,
-# WinInet) and the wizard's plain GET DownloadToFile (bvget.exe, WinInet).
+# WinInet) and the wizard's plain GET DownloadToFile (bvget.exe, a socket of
+# its own).
 # Prints each throughput, its ratio to curl's (ours / curl; 1.0 means as
 # fast), for the download alone and for the whole process (Wine's start
 # included), and peak memory: the Windows process's peak working set for the
@@ -91,7 +92,7 @@ PY
 }
 
 measure "bvsync fetch (the transfer client's FileFromURL, WinInet)" "$BVSYNC" fetch
-measure "bvget (the wizard's plain GET DownloadToFile, WinInet)" "$BVGET"
+measure "bvget (the wizard's plain GET DownloadToFile, own socket)" "$BVGET"
 
 # The cost of the check: SHA-256 while writing, against the same download
 # without it. Runs alternate so that both see the same machine; the fastest

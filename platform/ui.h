@@ -53,6 +53,8 @@ struct ControlDef {
     std::vector<const wchar_t*> items = {};
     const wchar_t* hint = nullptr;
     bool enabled = true;
+    // Shown at start (a progress bar never is until it is shown).
+    bool visible = true;
     // A button that Enter presses on its page, drawn with an outline.
     bool isDefault = false;
     // The radio item checked at start, or -1.
@@ -68,6 +70,7 @@ struct ControlDef {
 
     // Chained on a table entry for the fields past the common ones.
     ControlDef& Disabled() { enabled = false; return *this; }
+    ControlDef& Hidden() { visible = false; return *this; }
     ControlDef& Default() { isDefault = true; return *this; }
     ControlDef& Selected(int index) { selected = index; return *this; }
     ControlDef& Progress(int max, int pos, uint32_t rgb) { maximum = max, position = pos, color = rgb; return *this; }

@@ -105,6 +105,28 @@ PY
       "$root/server/serve" start "$dir/$site-site" "$port" "$dir/$site-run"
       echo "$port" > "$dir/$site.port"
     done
+    # A program file of several MiB (the stand-in with 6 MiB appended), in
+    # the signed list, behind a line that can cut (tests/cut_proxy.py; its
+    # port in DIR/cut.port, its control in DIR/cut.ctl, its log DIR/cut.log).
+    port=$(free_port)
+    rm -rf "$dir/big-site"
+    cp -r "$dir/main-site" "$dir/big-site"
+    head -c 6291456 /dev/urandom >> "$dir/big-site/bvfiles/bvstartup/zoded.___"
+    sign "$dir/big-site/bvfiles/bvstartup" "$demo_key"
+    "$root/server/serve" stop "$dir/big-run" >/dev/null 2>&1 || true
+    rm -rf "$dir/big-run"
+    "$root/server/serve" start "$dir/big-site" "$port" "$dir/big-run"
+    echo "$port" > "$dir/big.port"
+    [ -f "$dir/cut.pid" ] && kill "$(cat "$dir/cut.pid")" 2>/dev/null || true
+    rm -f "$dir/cut.port" "$dir/cut.ctl" "$dir/cut.log"
+    setsid python3 "$root/tests/cut_proxy.py" "$port" "$dir/cut.port" "$dir/cut.ctl" "$dir/cut.log" \
+      >"$dir/cut.out" 2>&1 </dev/null &
+    echo $! > "$dir/cut.pid"
+    for _ in $(seq 100); do
+      [ -s "$dir/cut.port" ] && break
+      sleep 0.1
+    done
+    [ -s "$dir/cut.port" ]
     locked="$dir/locked"
     if [ -d "$locked" ]; then chattr -i "$locked" 2>/dev/null || true; chmod 755 "$locked"; fi
     rm -rf "$locked" && mkdir -p "$locked"
@@ -152,7 +174,9 @@ PY
     python3 "$root/server/sync-serve" stop "$dir/sync-proxy-run" || true
     [ -f "$dir/tamper.pid" ] && kill "$(cat "$dir/tamper.pid")" 2>/dev/null || true
     rm -f "$dir/tamper.pid"
-    for site in main stall empty html ftp badzip unlisted otherkey nolist unsigned evil redirect; do
+    [ -f "$dir/cut.pid" ] && kill "$(cat "$dir/cut.pid")" 2>/dev/null || true
+    rm -f "$dir/cut.pid"
+    for site in main stall big empty html ftp badzip unlisted otherkey nolist unsigned evil redirect; do
       "$root/server/serve" stop "$dir/$site-run" || true
     done
     ;;

@@ -9,7 +9,9 @@
 #include "util/strings.h"
 
 #include <condition_variable>
+#include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -47,12 +49,6 @@ std::wstring DecodeBody(const std::string& body, const std::wstring& contentType
     }
     return os::FromAnsi(body);
 }
-
-struct Attempt {
-    bool completed = false;  // the GET ran to its end with a 2xx answer
-    uint64_t bytes = 0;
-    std::wstring failure;    // why it did not
-};
 
 // SHA-256 on a thread of its own: the receiving thread hands each block
 // over and goes back to the network, so hashing overlaps the wait for the
@@ -142,73 +138,218 @@ private:
     std::thread worker_;
 };
 
-// Each block is hashed as it is written, so the check needs no second read
-// of the file.
-Attempt GetIntoFile(const std::wstring& url, uint32_t timeoutMs, fs::File& file, HashPipe* hash,
-                    const WebHooks& hooks) {
-    Attempt attempt;
-    bool hashFailed = hash && !hash->Reset();
-    net::HttpGetRequest request = Request(url, timeoutMs, true);
-    const void* sender = &request;
-    uint32_t writeError = 0;
+// What a download that failed left in its partial file for the next call
+// to continue: the validator of the answer the bytes came from (its ETag,
+// or its Last-Modified) and the whole file's length. Kept for the process's
+// life, by the partial file's name.
+struct Partial {
+    std::wstring validator;
+    uint64_t total = 0;
+};
+std::mutex partialsMutex;
+std::map<std::wstring, Partial> partials;
+
+std::wstring PartialKey(const std::wstring& localPath) { return LowerAscii(fs::FullPath(PartialFileOf(localPath))); }
+
+// "bytes first-last/total" of a 206 answer.
+bool ParseContentRange(const std::wstring& value, uint64_t& first, uint64_t& last, uint64_t& total) {
+    std::wstring v = Trim(value);
+    if (LowerAscii(v.substr(0, 6)) != L"bytes ") return false;
+    v = Trim(v.substr(6));
+    auto number = [&](size_t& at, uint64_t& n) {
+        size_t start = at;
+        n = 0;
+        while (at < v.size() && v[at] >= L'0' && v[at] <= L'9' && at - start < 18) n = n * 10 + (v[at++] - L'0');
+        return at > start && (at == v.size() || v[at] < L'0' || v[at] > L'9');
+    };
+    size_t at = 0;
+    if (!number(at, first) || at >= v.size() || v[at++] != L'-') return false;
+    if (!number(at, last) || at >= v.size() || v[at++] != L'/') return false;
+    return number(at, total) && at == v.size() && first <= last && last < total;
+}
+
+// One download into the partial file: its bytes so far, where they came
+// from, and the hash over them.
+struct Transfer {
+    fs::File& file;
+    HashPipe* hash;
+    const WebHooks& hooks;
+    uint64_t have = 0;       // bytes in the partial file
+    Partial source;          // the answer they came from (validator empty: none to continue from)
+    bool hashFailed = false;
     bool writeFailed = false;
-    Result<net::HttpGetAnswer> result = net::HttpGet(request, [&](std::string_view block) {
-        Result<void> written = file.Write(block);
-        if (!written) {
-            writeError = written.error().native;
-            writeFailed = true;
+    uint32_t writeError = 0;
+    bool getFailed = false;  // the last attempt's GET ended with an error
+
+    // Back to an empty file.
+    bool StartOver() {
+        have = 0;
+        source = {};
+        if (hash && !hash->Reset()) hashFailed = true;
+        return file.Empty().ok();
+    }
+};
+
+// Whether a failed attempt left bytes the next one may continue from.
+bool Resumable(const Transfer& t) { return t.have > 0 && !t.source.validator.empty() && t.have < t.source.total; }
+
+// One attempt: asks for the rest when the partial file can be continued,
+// for the whole file otherwise. Answers why it failed, or empty text when
+// the body arrived whole. Each block is hashed as it is written, so the
+// check needs no second read of the file.
+std::wstring Attempt(const std::wstring& url, uint32_t timeoutMs, Transfer& t, bool& statusRefused) {
+    // statusRefused: the server refused to continue the file (an error
+    // status or a partial answer that does not fit).
+    net::HttpGetRequest request = Request(url, timeoutMs, true);
+    t.writeFailed = false;
+    t.writeError = 0;
+    bool ranged = Resumable(t);
+    if (ranged) {
+        request.headers.push_back(L"Range: bytes=" + std::to_wstring(t.have) + L"-");
+        request.headers.push_back(L"If-Range: " + t.source.validator);
+    }
+    const void* sender = &request;
+    std::wstring refused;
+    bool rangeRefused = false;
+    auto onHead = [&](const net::HttpGetAnswer& head) {
+        if (head.status == 206) {
+            uint64_t first = 0, last = 0, total = 0;
+            if (!ranged || !ParseContentRange(head.Header(L"Content-Range"), first, last, total) ||
+                first != t.have || total != t.source.total || last + 1 != total ||
+                (head.contentLength >= 0 && static_cast<uint64_t>(head.contentLength) != total - first)) {
+                refused = L"the server's partial answer does not continue the file (" +
+                          head.Header(L"Content-Range") + L")";
+                rangeRefused = true;
+                return false;
+            }
+            if (t.file.Seek(t.have)) return true;
+            refused = L"the partial file could not be continued";
             return false;
         }
-        attempt.bytes += block.size();
-        if (hash) hash->Add(block);
-        if (hooks.ShowProgress)
-            hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(attempt.bytes));
+        // A whole answer: the file starts over, and what the answer says of
+        // itself lets a later attempt continue it.
+        if (!t.StartOver()) {
+            refused = L"the partial file could not be emptied";
+            return false;
+        }
+        std::wstring validator = head.Header(L"ETag");
+        if (validator.empty()) validator = head.Header(L"Last-Modified");
+        if (head.contentLength > 0) t.source = Partial{validator, static_cast<uint64_t>(head.contentLength)};
+        if (ranged && t.hooks.ShowProgress) t.hooks.ShowProgress(sender, WorkMode::Read, 0);
         return true;
-    });
-    attempt.completed = result.ok();
-    if (writeFailed)
-        attempt.failure = L"the file could not be written: " +
-                          (writeError ? os::SystemErrorText(writeError) : std::wstring(L"fewer bytes were stored than received"));
-    else if (!result)
-        attempt.failure = result.error().detail.empty() ? std::wstring(L"the request failed") : result.error().detail;
-    else if (attempt.bytes == 0)
-        attempt.failure = L"the server sent an empty body";
-    else if (hashFailed) {
-        attempt.completed = false;
-        attempt.failure = L"the file could not be hashed";
-    }
-    return attempt;
+    };
+    Result<net::HttpGetAnswer> result = net::HttpGet(request, [&](std::string_view block) {
+        Result<void> written = t.file.Write(block);
+        if (!written) {
+            t.writeError = written.error().native;
+            t.writeFailed = true;
+            return false;
+        }
+        t.have += block.size();
+        if (t.hash) t.hash->Add(block);
+        if (t.hooks.ShowProgress) t.hooks.ShowProgress(sender, WorkMode::Read, static_cast<int64_t>(t.have));
+        return true;
+    }, onHead);
+    statusRefused = rangeRefused || (ranged && !result && result.error().code == net::kNetStatus);
+    t.getFailed = !result;
+    if (t.writeFailed)
+        return L"the file could not be written: " +
+               (t.writeError ? os::SystemErrorText(t.writeError) : std::wstring(L"fewer bytes were stored than received"));
+    if (!refused.empty()) return refused;
+    if (!result) return result.error().detail.empty() ? std::wstring(L"the request failed") : result.error().detail;
+    if (t.have == 0) return L"the server sent an empty body";
+    // A partial answer without a length of its own ends at the close: the
+    // file is whole only when it reached the length the answers gave.
+    if (t.source.total > 0 && t.have != t.source.total)
+        return L"Connection closed after " + std::to_wstring(t.have) + L" of " + std::to_wstring(t.source.total) +
+               L" bytes";
+    if (t.hashFailed) return L"the file could not be hashed";
+    return {};
 }
 
 }  // namespace
 
+std::wstring PartialFileOf(const std::wstring& localPath) { return localPath + L".part"; }
+
+void DiscardPartial(const std::wstring& localPath) {
+    {
+        std::lock_guard<std::mutex> lock(partialsMutex);
+        partials.erase(PartialKey(localPath));
+    }
+    std::wstring part = PartialFileOf(localPath);
+    if (fs::FileExists(part)) (void)fs::RemoveFile(part);
+}
+
 Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks,
                           const DigestCheck& check) {
+    const std::wstring part = PartialFileOf(localPath);
+    std::optional<Partial> known;
+    {
+        std::lock_guard<std::mutex> lock(partialsMutex);
+        auto found = partials.find(PartialKey(localPath));
+        if (found != partials.end()) {
+            known = found->second;
+            partials.erase(found);
+        }
+    }
     fs::File file;
-    Result<void> created = file.Open(localPath, fs::FileMode::CreateExclusive);
-    if (!created)
-        throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) +
-                                             L"\". " + os::SystemErrorText(created.error().native));
+    uint64_t kept = 0;
+    if (known && fs::FileExists(part) && file.Open(part, fs::FileMode::ReadWrite)) {
+        Result<uint64_t> size = file.Size();
+        kept = size ? size.value() : 0;
+        if (kept == 0 || kept >= known->total) {
+            (void)file.Close();
+            kept = 0;
+        }
+    }
+    if (!file.IsOpen()) {
+        Result<void> created = file.Open(part, fs::FileMode::Create);
+        if (!created)
+            throw AppError(L"EFCreateError", L"Cannot create file \"" + fs::FullPath(localPath) + L"\". " +
+                                                 os::SystemErrorText(created.error().native));
+    }
 
-    // Only a checked download is hashed.
+    // Only a checked download is hashed; bytes kept from an earlier call
+    // are hashed first, so the digest covers the whole file.
     std::optional<HashPipe> hash;
     if (check) hash.emplace();
-    HashPipe* hasher = hash ? &*hash : nullptr;
-    Attempt first = GetIntoFile(url, 3000, file, hasher, hooks);
-    bool outcome = first.completed && first.bytes > 0;
-    std::wstring failure;
-    if (!outcome) {
-        (void)file.Empty();
-        Attempt retry = GetIntoFile(url, 6000, file, hasher, hooks);
-        outcome = retry.completed && retry.bytes > 0;
-        failure = retry.failure;
-        if (!retry.completed && hooks.ShowStatus)
-            hooks.ShowStatus(L"Failed to download from URL: " + url);
+    Transfer t{file, hash ? &*hash : nullptr, hooks, 0, {}, false, false, 0, false};
+    if (t.hash && !t.hash->Reset()) t.hashFailed = true;
+    if (kept > 0) {
+        t.have = kept;
+        t.source = *known;
+        if (t.hash) {
+            std::string block(1u << 20, '\0');
+            uint64_t read = 0;
+            (void)file.Seek(0);
+            while (read < kept) {
+                Result<size_t> got = file.Read(block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), kept - read)));
+                if (!got || got.value() == 0) break;
+                t.hash->Add(std::string_view(block.data(), got.value()));
+                read += got.value();
+            }
+            if (read != kept) (void)t.StartOver();
+        }
+    }
+
+    bool statusRefused = false;
+    std::wstring failure = Attempt(url, 3000, t, statusRefused);
+    if (!failure.empty()) {
+        // A refused range leaves nothing to continue from.
+        if (statusRefused || t.hashFailed) t.source = {};
+        failure = Attempt(url, 6000, t, statusRefused);
+        if (t.getFailed && hooks.ShowStatus) hooks.ShowStatus(L"Failed to download from URL: " + url);
     }
     (void)file.Close();
-    if (!outcome || FileSizeOf(localPath) == 0) {
-        (void)fs::RemoveFile(localPath);
-        return Error{kDownloadFailed, 0, failure.empty() ? std::wstring(L"the file is empty") : failure};
+    if (!failure.empty()) {
+        if (!statusRefused && !t.hashFailed && Resumable(t)) {
+            // Kept for a later call (the Retry) to continue.
+            std::lock_guard<std::mutex> lock(partialsMutex);
+            partials[PartialKey(localPath)] = t.source;
+        } else {
+            (void)fs::RemoveFile(part);
+        }
+        return Error{kDownloadFailed, 0, failure};
     }
     if (check) {
         crypto::Sha256Digest digest{};
@@ -216,9 +357,15 @@ Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath
                                                   : Result<void>(Error{0, 0, L"the file could not be hashed"});
         if (!trusted) {
             // A file the vendor does not vouch for is not kept under any name.
-            (void)fs::RemoveFile(localPath);
+            (void)fs::RemoveFile(part);
             return Error{kDownloadUntrusted, trusted.error().native, trusted.error().detail};
         }
+    }
+    Result<void> placed = fs::MoveReplacing(part, localPath);
+    if (!placed) {
+        (void)fs::RemoveFile(part);
+        return Error{kDownloadFailed, placed.error().native,
+                     L"the file could not be put in place: " + os::SystemErrorText(placed.error().native)};
     }
     return {};
 }

@@ -32,19 +32,34 @@ enum DownloadFailure : int { kDownloadFailed = 1, kDownloadUntrusted = 2 };
 // vendor's signed list); answers the cause when it may not.
 using DigestCheck = std::function<Result<void>(const crypto::Sha256Digest& digest)>;
 
-// Fetches `url` into the file at `localPath`, hashing the body with SHA-256
-// as it is written. The file is created (or emptied) before any request; if
-// that fails, AppError "EFCreateError" is raised and no request is made. The
-// first attempt waits 3000 ms to connect and per read, the retry (into the
-// emptied file) 6000 ms; a retry that fails with an error shows "Failed to
-// download from URL: " + url through `hooks`. A body that arrived whole and
-// non-empty is then given to `check` (when set). On any failure no file is
-// left at `localPath`, and the error says why: kDownloadFailed with the
-// answer's status, the system's message (disk full, access denied), a body
-// cut short, a timeout or an empty body; kDownloadUntrusted with the cause
-// `check` gave.
+// Fetches `url` into the file at `localPath` through a partial file beside
+// it (PartialFileOf), hashing the body with SHA-256 as it is written; only a
+// body that arrived whole, non-empty and (when `check` is set) vouched for
+// by `check` is put in place of `localPath`, in one step. Until then a file
+// already at `localPath` stays as it was, whatever happens. The partial file
+// is created (or emptied) before any request; if that fails, AppError
+// "EFCreateError" naming `localPath` is raised and no request is made.
+// The first attempt waits 3000 ms to connect and per read, the one retry
+// 6000 ms. When the first attempt received part of a whole (200) answer that
+// carried its length and an ETag or Last-Modified, the retry asks for the
+// rest ("Range" with "If-Range"): a 206 that continues the file exactly is
+// appended, a 200 starts the file over, anything else fails. A retry that
+// fails shows "Failed to download from URL: " + url through `hooks`; the
+// progress counts the bytes of the whole file. On a failure whose partial
+// file can be continued, the partial file is kept and the next call for the
+// same `localPath` continues it (its kept bytes hashed first); any other
+// failure removes it. The error says why: kDownloadFailed with the answer's
+// status, the system's message (disk full, access denied), a body that did
+// not end where its head said, a timeout or an empty body;
+// kDownloadUntrusted with the cause `check` gave.
 Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath, const WebHooks& hooks = {},
                           const DigestCheck& check = {});
+
+// The partial file a download of `localPath` writes into.
+std::wstring PartialFileOf(const std::wstring& localPath);
+// Removes the partial file of `localPath`, if any, and forgets what it
+// held: the next download of `localPath` starts from its first byte.
+void DiscardPartial(const std::wstring& localPath);
 
 // DownloadFile without a check, as a truth value: true when the file then
 // holds a non-empty body.

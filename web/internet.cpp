@@ -48,10 +48,15 @@ std::wstring GetServerBaseURL() {
     request.connectTimeoutMs = 3000;
     request.readTimeoutMs = 3000;
     std::string body;
+    // The value file holds one address: a larger body is no value file.
+    constexpr size_t kMaxValueFile = 4096;
     Result<net::HttpGetAnswer> answer = net::HttpGet(request, [&](std::string_view block) {
+        if (body.size() + block.size() > kMaxValueFile) return false;
         body.append(block);
         return true;
     });
+    if (!answer && answer.error().code == net::kNetNotStored)
+        WriteLog(L"GetServerBaseURL: the value file is larger than " + std::to_wstring(kMaxValueFile) + L" bytes");
     std::wstring result;
     if (answer) {
         // A value file saved with a final line break (or stray blanks) must

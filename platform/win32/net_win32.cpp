@@ -1,21 +1,14 @@
-// The plain HTTP GET over WinInet and the TCP check over Winsock.
+// The plain HTTP GET and the TCP check, both over Winsock.
 //
-// WinInet for the GET because its reads are fast where WinHTTP's are not:
-// under Wine a WinHTTP read returns at most 8 KB however large its buffer,
-// while a WinInet read fills a large buffer in one call. The session is made
-// to behave as the GET promises: its own InternetOpen handle with no proxy
-// (INTERNET_OPEN_TYPE_DIRECT), and per request no cache (nothing written to
-// it, never answered from it), no cookies, no authentication and no dialogs,
-// redirects not followed, "Connection: close" and every handle closed before
-// the call returns, so nothing of it is left for the transfer client's own
-// WinInet session to meet. The connect and receive timeouts (the receive
-// timeout also covers the wait for the answer's headers) are set on the
-// session and on the request; the connect timeout is kept by the caller's
-// own wait (see GetCall), as the one exception to the closing above: a
-// connect given up on is left to end on its own, and its handles are closed
-// when it does. WinInet cannot be told to use IPv4 only, so
-// the host name is resolved here (IPv4 only) and WinInet connects to that
-// address while the request's "Host" line carries the name.
+// The GET speaks HTTP/1.1 on a socket of its own rather than through the
+// system's HTTP client, because it must see the answer's bytes as they are:
+// the system's client takes a body that runs past its Content-Length, or a
+// chunked body cut before its last chunk on a closing connection, for a
+// whole one, and a download must never be saved from such an answer. It
+// sends one request with "Connection: close", never a proxy, a cache, a
+// cookie or credentials, and follows no redirect. The host name is resolved
+// here (IPv4 only) within the connect timeout; the connect, each send and
+// each read (the wait for the answer's head too) have their own bounds.
 #include "platform/net.h"
 
 #include <winsock2.h>
@@ -27,17 +20,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cwchar>
+#include <cwctype>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "platform/http_transport.h"
 #include "platform/os.h"
 
 namespace bv::net {
 namespace {
-
-// How long the sending thread and WinInet may take to begin connecting.
-constexpr DWORD kConnectStartBoundMs = 30000;
 
 // Winsock for the length of one call.
 class WinsockScope {
@@ -58,25 +50,6 @@ private:
     uint32_t error_ = 0;
 };
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET h = nullptr) : h_(h) {}
-    ~InternetHandle() {
-        if (h_) InternetCloseHandle(h_);
-    }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    HINTERNET get() const { return h_; }
-    void reset(HINTERNET h) {
-        if (h_) InternetCloseHandle(h_);
-        h_ = h;
-    }
-    explicit operator bool() const { return h_ != nullptr; }
-
-private:
-    HINTERNET h_;
-};
-
 // WinInet's error numbers are those WinHTTP uses for the same failures
 // (12002, 12007, 12029, 12030, 12152), and they keep the texts the callers
 // have always logged; a reset (12031) reads as an aborted connection does.
@@ -94,23 +67,6 @@ std::wstring HttpErrorText(DWORD code) {
     if (code >= INTERNET_ERROR_BASE && code <= INTERNET_ERROR_LAST)
         return L"HTTP client error " + std::to_wstring(code);
     return os::SystemErrorText(code);
-}
-
-// The failed WinInet call's error, with the text the callers log.
-Error LastHttpError() {
-    DWORD code = GetLastError();
-    return Error{kNetSystem, code, HttpErrorText(code)};
-}
-
-// A failed wait for the server. Under Wine, a wait that outlasts the receive
-// timeout fails as a dropped connection; one that waited out the whole
-// timeout is told as the timeout it is.
-Error WaitError(std::chrono::steady_clock::duration waited, DWORD readMs) {
-    DWORD code = GetLastError();
-    bool dropped = code == ERROR_INTERNET_CONNECTION_ABORTED || code == ERROR_INTERNET_CONNECTION_RESET;
-    if (dropped && readMs > 0 && waited >= std::chrono::milliseconds(readMs - readMs / 10))
-        code = ERROR_INTERNET_TIMEOUT;
-    return Error{kNetSystem, code, HttpErrorText(code)};
 }
 
 // The first IPv4 address of `host` in dotted form.
@@ -161,99 +117,193 @@ Result<void> ResolveIPv4(const std::wstring& host, std::wstring& address, in_add
     return {};
 }
 
-bool QueryText(HINTERNET request, DWORD what, std::wstring& text) {
-    DWORD bytes = 0;
-    HttpQueryInfoW(request, what, nullptr, &bytes, nullptr);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) return false;
-    std::wstring buffer(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (!HttpQueryInfoW(request, what, buffer.data(), &bytes, nullptr)) return false;
-    buffer.resize(bytes / sizeof(wchar_t));
-    text = buffer;
-    return true;
-}
-
-// The size of the next read of the body, following the link.
-// A WinInet read returns only when its buffer is full or the body has ended,
-// and the caller (the wizard's download on the window's thread) does nothing
-// else meanwhile; so a read must be large on a fast link, where large reads
-// are what makes the transfer fast, and small on a slow one, where the
-// window would otherwise freeze. At the smallest size a read takes only what
-// has arrived, so even a trickle reaches the sink as it comes.
-class ReadPace {
+// A socket closed when the call ends.
+class Socket {
 public:
-    static constexpr DWORD kSmallest = 8 * 1024;
-    static constexpr DWORD kLargest = 1024 * 1024;
-
-    DWORD size() const { return size_; }
-    // Whether the next read is to take only what has arrived.
-    bool arrivedOnly() const { return size_ == kSmallest; }
-
-    // One read asked for `wanted` bytes, got `got` and took `took`: double
-    // the size when a full read was quick (the doubled one then stays under
-    // about 50 ms), halve it when a read was slow.
-    void Record(DWORD wanted, DWORD got, std::chrono::steady_clock::duration took) {
-        if (took > std::chrono::milliseconds(200))
-            size_ = std::max(kSmallest, size_ / 2);
-        else if (got == wanted && wanted == size_ && took < std::chrono::milliseconds(25))
-            size_ = std::min(kLargest, size_ * 2);
+    Socket() : s_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {}
+    ~Socket() {
+        if (s_ != INVALID_SOCKET) closesocket(s_);
     }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    SOCKET get() const { return s_; }
+    bool ok() const { return s_ != INVALID_SOCKET; }
 
 private:
-    DWORD size_ = kSmallest;
+    SOCKET s_;
 };
 
-// The handles of one GET and the progress of its request, shared with the
-// thread that sends it. WinInet under Wine does not honour the connect
-// timeout, so the request is sent on a thread of its own while the caller
-// waits at most the connect timeout for the connection; a connect still
-// pending then is left to end on its own, and whichever side lets go last
-// closes the handles.
-struct GetCall {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool connecting = false;  // WinInet has begun to connect
-    bool connected = false;   // the TCP connection is up
-    bool sent = false;        // HttpSendRequest has returned
-    bool sendOk = false;
-    DWORD sendError = 0;
-    std::chrono::steady_clock::time_point connectingAt, connectedAt;
-    // Declared last, closed first, while the members above still exist for
-    // the status callback that a close can raise.
-    InternetHandle session, connection, request;
+Error SocketError(int code) {
+    DWORD shown = static_cast<DWORD>(code);
+    if (code == WSAECONNREFUSED || code == WSAENETUNREACH || code == WSAEHOSTUNREACH)
+        shown = ERROR_INTERNET_CANNOT_CONNECT;
+    else if (code == WSAETIMEDOUT)
+        shown = ERROR_INTERNET_TIMEOUT;
+    else if (code == WSAECONNRESET || code == WSAECONNABORTED)
+        shown = ERROR_INTERNET_CONNECTION_RESET;
+    return Error{kNetSystem, shown, HttpErrorText(shown)};
+}
 
-    // Once the sending thread is done with the handles, the caller closes
-    // them on its way out, so none outlives the call.
-    struct Closer {
-        GetCall* call = nullptr;
-        ~Closer() {
-            if (!call) return;
-            call->request.reset(nullptr);
-            call->connection.reset(nullptr);
-            call->session.reset(nullptr);
-        }
-    };
-
-    static void CALLBACK Status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
-        if (context == 0) return;
-        if (status != INTERNET_STATUS_CONNECTING_TO_SERVER && status != INTERNET_STATUS_CONNECTED_TO_SERVER) return;
-        GetCall* call = reinterpret_cast<GetCall*>(context);
-        std::lock_guard<std::mutex> lock(call->mutex);
-        auto now = std::chrono::steady_clock::now();
-        if (status == INTERNET_STATUS_CONNECTING_TO_SERVER) {
-            call->connecting = true;
-            call->connectingAt = now;
-        } else {
-            call->connected = true;
-            call->connectedAt = now;
-        }
-        call->cv.notify_all();
+// Waits until `s` can be read (or written) within `ms` (0: no bound).
+// Answers 1 when ready, 0 on the timeout, -1 on an error (WSAGetLastError).
+int WaitFor(SOCKET s, bool write, DWORD ms) {
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_ZERO(&failed);
+    FD_SET(s, &set);
+    FD_SET(s, &failed);
+    timeval wait{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+    int ready = select(0, write ? nullptr : &set, write ? &set : nullptr, &failed, ms ? &wait : nullptr);
+    if (ready > 0 && FD_ISSET(s, &failed) && !FD_ISSET(s, &set)) {
+        int error = 0, length = sizeof error;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        WSASetLastError(error ? error : WSAECONNRESET);
+        return -1;
     }
+    return ready;
+}
+
+// One connection's reads, each bounded by the read timeout.
+class Reader {
+public:
+    Reader(SOCKET s, DWORD readMs) : s_(s), readMs_(readMs), buffer_(new char[kBuffer]) {}
+
+    // Reads what has arrived (at least one byte) into the buffer; 0 bytes
+    // at the orderly end of the connection.
+    Result<size_t> Read() {
+        int ready = WaitFor(s_, false, readMs_);
+        if (ready == 0) return Error{kNetSystem, ERROR_INTERNET_TIMEOUT, HttpErrorText(ERROR_INTERNET_TIMEOUT)};
+        if (ready < 0) return SocketError(WSAGetLastError());
+        int got = recv(s_, buffer_.get(), static_cast<int>(kBuffer), 0);
+        if (got < 0) return SocketError(WSAGetLastError());
+        return static_cast<size_t>(got);
+    }
+    const char* data() const { return buffer_.get(); }
+
+private:
+    static constexpr size_t kBuffer = 256 * 1024;
+    SOCKET s_;
+    DWORD readMs_;
+    std::unique_ptr<char[]> buffer_;
+};
+
+bool SameNameAscii(const std::wstring& a, const wchar_t* b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (towlower(a[i]) != towlower(b[i])) return false;
+    return i == a.size() && !b[i];
+}
+
+std::wstring Latin1(std::string_view bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) out.push_back(static_cast<wchar_t>(c));
+    return out;
+}
+
+// The status line and header lines of an answer's head (without the blank
+// line that ends it).
+Result<HttpGetAnswer> ParseHead(std::string_view head, std::wstring& reason) {
+    HttpGetAnswer answer;
+    size_t lineEnd = head.find("\r\n");
+    std::string_view status = head.substr(0, lineEnd);
+    // "HTTP/1.x NNN reason"
+    if (status.size() < 12 || status.substr(0, 5) != "HTTP/" || status[8] != ' ')
+        return Error{kNetBroken, ERROR_HTTP_INVALID_SERVER_RESPONSE, HttpErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE)};
+    int code = 0;
+    for (size_t i = 9; i < 12; ++i) {
+        if (status[i] < '0' || status[i] > '9')
+            return Error{kNetBroken, ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                         HttpErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE)};
+        code = code * 10 + (status[i] - '0');
+    }
+    answer.status = code;
+    reason = status.size() > 13 ? Latin1(status.substr(13)) : std::wstring();
+    size_t at = lineEnd == std::string_view::npos ? head.size() : lineEnd + 2;
+    while (at < head.size()) {
+        size_t end = head.find("\r\n", at);
+        if (end == std::string_view::npos) end = head.size();
+        std::string_view line = head.substr(at, end - at);
+        at = end + 2;
+        size_t colon = line.find(':');
+        if (line.empty() || colon == std::string_view::npos) continue;
+        std::wstring name = Latin1(line.substr(0, colon));
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        answer.headers.emplace_back(name, Latin1(value));
+    }
+    answer.contentType = answer.Header(L"Content-Type");
+    return answer;
+}
+
+// Decodes a chunked body as it arrives, handing on the data of each chunk.
+class ChunkedBody {
+public:
+    // Takes the next bytes of the connection; false on a malformed coding.
+    bool Take(std::string_view bytes, const std::function<bool(std::string_view)>& deliver, bool& refused) {
+        size_t at = 0;
+        while (at < bytes.size() && !done_) {
+            if (inData_ > 0) {
+                size_t n = std::min<uint64_t>(inData_, bytes.size() - at);
+                if (!deliver(bytes.substr(at, n))) {
+                    refused = true;
+                    return false;
+                }
+                inData_ -= n;
+                at += n;
+                if (inData_ == 0) afterData_ = true;
+                continue;
+            }
+            line_.push_back(bytes[at++]);
+            if (line_.size() > 4096) return false;
+            if (line_.size() < 2 || line_.compare(line_.size() - 2, 2, "\r\n") != 0) continue;
+            std::string line = line_.substr(0, line_.size() - 2);
+            line_.clear();
+            if (afterData_) {
+                if (!line.empty()) return false;  // the CRLF after a chunk's data
+                afterData_ = false;
+            } else if (inTrailer_) {
+                if (line.empty()) done_ = true;
+            } else {
+                uint64_t size = 0;
+                size_t i = 0;
+                for (; i < line.size(); ++i) {
+                    char c = line[i];
+                    int digit = c >= '0' && c <= '9' ? c - '0'
+                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                    if (digit < 0) break;
+                    if (i >= 15) return false;
+                    size = size * 16 + static_cast<uint64_t>(digit);
+                }
+                if (i == 0 || (i < line.size() && line[i] != ';' && line[i] != ' ' && line[i] != '\t')) return false;
+                if (size == 0)
+                    inTrailer_ = true;
+                else
+                    inData_ = size;
+            }
+        }
+        // Bytes past the last chunk are no part of this answer.
+        return at == bytes.size();
+    }
+    bool done() const { return done_; }
+
+private:
+    std::string line_;
+    uint64_t inData_ = 0;
+    bool afterData_ = false, inTrailer_ = false, done_ = false;
 };
 
 }  // namespace
 
-Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sink) {
-    HttpGetAnswer result;
+std::wstring HttpGetAnswer::Header(const std::wstring& name) const {
+    for (const auto& [n, v] : headers)
+        if (n.size() == name.size() && SameNameAscii(n, name.c_str())) return v;
+    return {};
+}
+
+Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sink, const HeadSink& onHead) {
     URL_COMPONENTSW parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -269,139 +319,129 @@ Result<HttpGetAnswer> HttpGet(const HttpGetRequest& request, const BodySink& sin
     if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (path.empty()) path = L"/";
     INTERNET_PORT port = parts.nPort;
-
-    std::wstring address;
-    {
-        WinsockScope winsock;
-        if (!winsock.ok()) return Error{kNetSystem, winsock.error(), L"Winsock is not available"};
-        Result<void> resolved = ResolveIPv4(host, address, nullptr, request.connectTimeoutMs);
-        if (!resolved) return resolved.error();
-    }
-
-    auto call = std::make_shared<GetCall>();
-    call->session.reset(InternetOpenW(request.userAgent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
-    if (!call->session) {
-        return LastHttpError();
-    }
     DWORD connectMs = request.connectTimeoutMs, readMs = request.readTimeoutMs;
-    auto setTimeouts = [&](HINTERNET handle) {
-        InternetSetOptionW(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
-        InternetSetOptionW(handle, INTERNET_OPTION_SEND_TIMEOUT, &readMs, sizeof readMs);
-        InternetSetOptionW(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &readMs, sizeof readMs);
+
+    WinsockScope winsock;
+    if (!winsock.ok()) return Error{kNetSystem, winsock.error(), L"Winsock is not available"};
+    std::wstring address;
+    in_addr raw{};
+    Result<void> resolved = ResolveIPv4(host, address, &raw, connectMs);
+    if (!resolved) return resolved.error();
+
+    Socket s;
+    if (!s.ok()) return SocketError(WSAGetLastError());
+    u_long nonBlocking = 1;
+    ioctlsocket(s.get(), FIONBIO, &nonBlocking);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr = raw;
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) return SocketError(error);
+        int ready = WaitFor(s.get(), true, connectMs);
+        if (ready == 0) return SocketError(WSAETIMEDOUT);
+        if (ready < 0) return SocketError(WSAGetLastError());
+        int length = sizeof error;
+        if (getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+            error = WSAGetLastError();
+        if (error != 0) return SocketError(error);
+    }
+
+    std::wstring head = L"GET " + path + L" HTTP/1.1\r\nHost: " + host;
+    if (port != INTERNET_DEFAULT_HTTP_PORT) head += L":" + std::to_wstring(port);
+    head += L"\r\nUser-Agent: " + request.userAgent + L"\r\nConnection: close";
+    for (const std::wstring& line : request.headers) head += L"\r\n" + line;
+    head += L"\r\n\r\n";
+    std::string out = os::ToUtf8(head);
+    for (size_t sent = 0; sent < out.size();) {
+        int ready = WaitFor(s.get(), true, readMs);
+        if (ready == 0) return SocketError(WSAETIMEDOUT);
+        if (ready < 0) return SocketError(WSAGetLastError());
+        int n = send(s.get(), out.data() + sent, static_cast<int>(out.size() - sent), 0);
+        if (n < 0) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+            return SocketError(WSAGetLastError());
+        }
+        sent += static_cast<size_t>(n);
+    }
+
+    // The head, up to its blank line; what follows it is the body's start.
+    Reader reader(s.get(), readMs);
+    std::string received;
+    size_t headEnd = std::string::npos;
+    while ((headEnd = received.find("\r\n\r\n")) == std::string::npos) {
+        if (received.size() > http::kMaxAnswerHead)
+            return Error{kNetBroken, 0, L"The server's answer head is too large"};
+        Result<size_t> got = reader.Read();
+        if (!got) return got.error();
+        if (got.value() == 0) {
+            if (received.empty()) return SocketError(WSAECONNRESET);
+            return Error{kNetBroken, ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                         HttpErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE)};
+        }
+        received.append(reader.data(), got.value());
+    }
+    std::wstring reason;
+    Result<HttpGetAnswer> parsed = ParseHead(std::string_view(received).substr(0, headEnd), reason);
+    if (!parsed) return parsed.error();
+    HttpGetAnswer result = std::move(parsed.value());
+    if (result.status < 200 || result.status > 299)
+        return Error{kNetStatus, static_cast<uint32_t>(result.status),
+                     L"HTTP/1.1 " + std::to_wstring(result.status) + (reason.empty() ? L"" : L" " + reason)};
+    Result<http::Framing> framing = http::ReadFraming(result.headers);
+    if (!framing) return Error{kNetBroken, 0, L"The answer's length is unclear: " + framing.error().detail};
+    result.contentLength = framing.value().contentLength;
+    bool chunked = framing.value().chunked;
+    if (onHead && !onHead(result)) return Error{kNetNotStored, 0, L"The received data could not be stored"};
+
+    const Error notStored{kNetNotStored, 0, L"The received data could not be stored"};
+    int64_t expected = result.contentLength;
+    uint64_t delivered = 0;
+    bool refused = false;
+    ChunkedBody chunks;
+    auto deliver = [&](std::string_view block) {
+        if (block.empty()) return true;
+        delivered += block.size();
+        return sink(block);
     };
-    setTimeouts(call->session.get());
-    InternetSetStatusCallbackW(call->session.get(), &GetCall::Status);
-    call->connection.reset(InternetConnectW(call->session.get(), address.c_str(), port, nullptr, nullptr,
-                                            INTERNET_SERVICE_HTTP, 0, 0));
-    constexpr DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
-                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_AUTO_REDIRECT;
-    // The call's address as the request's context: WinInet reports the
-    // request's progress only for a context other than zero.
-    if (call->connection)
-        call->request.reset(HttpOpenRequestW(call->connection.get(), L"GET", path.c_str(), L"HTTP/1.1", nullptr,
-                                             nullptr, kFlags, reinterpret_cast<DWORD_PTR>(call.get())));
-    if (!call->request) {
-        return LastHttpError();
-    }
-    HINTERNET get = call->request.get();
-    setTimeouts(get);
-
-    std::wstring headers = L"Host: " + host;
-    if (port != INTERNET_DEFAULT_HTTP_PORT) headers += L":" + std::to_wstring(port);
-    headers += L"\r\nConnection: close";
-    for (const std::wstring& line : request.headers) headers += L"\r\n" + line;
-    if (!HttpAddRequestHeadersW(get, headers.c_str(), static_cast<DWORD>(headers.size()),
-                                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
-        return LastHttpError();
-    }
-
-    GetCall::Closer closer;
-    std::thread([call] {
-        BOOL ok = HttpSendRequestW(call->request.get(), nullptr, 0, nullptr, 0);
-        DWORD error = ok ? 0 : GetLastError();
-        std::lock_guard<std::mutex> lock(call->mutex);
-        call->sent = true;
-        call->sendOk = ok != FALSE;
-        call->sendError = error;
-        call->cv.notify_all();
-    }).detach();
-    {
-        std::unique_lock<std::mutex> lock(call->mutex);
-        auto connectedOrSent = [&] { return call->connected || call->sent; };
-        if (connectMs == 0) {
-            call->cv.wait(lock, connectedOrSent);
-        } else {
-            // The connect timeout is the peer's to meet, so it runs from the
-            // moment WinInet begins to connect: the sending thread's start
-            // and WinInet's own set-up come before that, and on a machine
-            // busy with other work they alone can take seconds. They get a
-            // bound of their own, so a send that never starts still ends.
-            auto startBound = std::chrono::milliseconds(std::max<DWORD>(connectMs, kConnectStartBoundMs));
-            auto started = [&] { return call->connecting || connectedOrSent(); };
-            bool begun = call->cv.wait_for(lock, startBound, started);
-            if (!begun || !call->cv.wait_until(lock, call->connectingAt + std::chrono::milliseconds(connectMs),
-                                               connectedOrSent)) {
-                if (!connectedOrSent())
-                    return Error{kNetSystem, ERROR_INTERNET_TIMEOUT, HttpErrorText(ERROR_INTERNET_TIMEOUT)};
+    // Takes the next bytes of the body; false when the answer is broken.
+    auto take = [&](std::string_view bytes) -> Result<void> {
+        if (chunked) {
+            if (!chunks.Take(bytes, deliver, refused)) {
+                if (refused) return notStored;
+                return Error{kNetBroken, 0, L"The answer's chunked coding is broken"};
             }
+            return {};
         }
-        call->cv.wait(lock, [&] { return call->sent; });
-        closer.call = call.get();
-        if (!call->sendOk) {
-            auto waited = call->connected ? std::chrono::steady_clock::now() - call->connectedAt
-                                          : std::chrono::steady_clock::duration::zero();
-            SetLastError(call->sendError);
-            return WaitError(waited, readMs);
-        }
-    }
-    // The request's progress reports are not needed for the body.
-    InternetSetStatusCallbackW(get, nullptr);
-
-    DWORD status = 0, size = sizeof status;
-    if (!HttpQueryInfoW(get, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-        return LastHttpError();
-    }
-    result.status = static_cast<int>(status);
-    QueryText(get, HTTP_QUERY_CONTENT_TYPE, result.contentType);
-    if (status < 200 || status > 299) {
-        std::wstring reason;
-        QueryText(get, HTTP_QUERY_STATUS_TEXT, reason);
-        return Error{kNetStatus, status, L"HTTP/1.1 " + std::to_wstring(status) + (reason.empty() ? L"" : L" " + reason)};
-    }
-
-    std::wstring lengthText;
-    bool announced = QueryText(get, HTTP_QUERY_CONTENT_LENGTH, lengthText);
-    uint64_t expected = announced ? std::wcstoull(lengthText.c_str(), nullptr, 10) : 0;
-    uint64_t received = 0;
-    // One buffer of the largest read size for the whole body, allocated once
-    // and never re-zeroed; the pace decides how much of it each read fills.
-    std::unique_ptr<char[]> buffer(new char[ReadPace::kLargest]);
-    ReadPace pace;
+        if (expected >= 0 && delivered + bytes.size() > static_cast<uint64_t>(expected))
+            return Error{kNetBroken, 0, L"The body is longer than its Content-Length of " +
+                                            std::to_wstring(expected) + L" bytes"};
+        if (!deliver(bytes)) return notStored;
+        return {};
+    };
+    Result<void> taken = take(std::string_view(received).substr(headEnd + 4));
+    if (!taken) return taken.error();
     for (;;) {
-        auto began = std::chrono::steady_clock::now();
-        DWORD want = pace.size();
-        if (pace.arrivedOnly()) {
-            // Waits for the first bytes (or the end), then takes only those.
-            DWORD available = 0;
-            if (!InternetQueryDataAvailable(get, &available, 0, 0)) {
-                return WaitError(std::chrono::steady_clock::now() - began, readMs);
-            }
-            if (available == 0) break;
-            want = std::min(want, available);
+        if (chunked && chunks.done()) break;
+        Result<size_t> got = reader.Read();
+        if (!got) {
+            // A server that keeps the connection after a whole answer with
+            // its length is not waited for any further.
+            if (!chunked && expected >= 0 && delivered == static_cast<uint64_t>(expected) &&
+                got.error().native == ERROR_INTERNET_TIMEOUT)
+                break;
+            return got.error();
         }
-        DWORD got = 0;
-        if (!InternetReadFile(get, buffer.get(), want, &got)) {
-            return LastHttpError();
-        }
-        if (got == 0) break;
-        pace.Record(want, got, std::chrono::steady_clock::now() - began);
-        received += got;
-        if (!sink(std::string_view(buffer.get(), got))) {
-            return Error{kNetNotStored, 0, L"The received data could not be stored"};
-        }
+        if (got.value() == 0) break;
+        taken = take(std::string_view(reader.data(), got.value()));
+        if (!taken) return taken.error();
     }
-    if (announced && received < expected) {
-        return Error{kNetShortBody, 0, L"Connection closed after " + std::to_wstring(received) + L" of " +
+    if (chunked && !chunks.done())
+        return Error{kNetShortBody, ERROR_INTERNET_CONNECTION_ABORTED,
+                     L"Connection closed before the last chunk, after " + std::to_wstring(delivered) + L" bytes"};
+    if (expected >= 0 && delivered < static_cast<uint64_t>(expected)) {
+        return Error{kNetShortBody, 0, L"Connection closed after " + std::to_wstring(delivered) + L" of " +
                                            std::to_wstring(expected) + L" bytes"};
     }
     return result;

@@ -475,6 +475,7 @@ bool WizardWindow::CreateControls() {
         // are containers the keyboard interface walks into.
         auto make = [&](DWORD exStyle, const wchar_t* cls, const wchar_t* text, DWORD style) {
             if (s.kind != Kind::Pages && s.kind != Kind::Page) style |= WS_GROUP;
+            if (!s.visible) style &= ~static_cast<DWORD>(WS_VISIBLE);
             return CreateWindowExW(exStyle, cls, text, WS_CHILD | style, 0, 0, 0, 0, parent,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), inst, nullptr);
         };

@@ -47,13 +47,14 @@ std::wstring Folder(const std::wstring& name) {
 }
 
 // A wizard with the program's services, downloading from `base`; "-P" skips
-// the connection check.
+// the connection check. Without the vendor's key: the scripted servers
+// answer the downloads, not a signed list.
 std::unique_ptr<Wizard> Open(const std::wstring& base, std::vector<std::wstring> params = {}, UINT timerMs = 4000) {
     params.push_back(L"-P");
     return std::make_unique<Wizard>(
         params,
         [base](TMainF& f) {
-            UseSystemServices(f);
+            UseSystemServices(f, std::nullopt);
             f.Services.GetServerBaseURL = [base] { return base; };
         },
         timerMs);

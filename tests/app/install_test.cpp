@@ -37,6 +37,7 @@ struct Fakes {
     std::vector<std::pair<std::wstring, std::wstring>> unzips;  // remote name, folder
     std::vector<std::pair<std::wstring, std::wstring>> links;   // target, link file
     std::vector<std::wstring> music;
+    std::vector<std::wstring> discarded;  // partial files the wizard removed
     std::wstring bvDir;
     std::vector<Error> unzipProblems;  // what the extraction answers
     bool linkFails = false;
@@ -66,6 +67,7 @@ struct Fakes {
             return fs::WriteFile(path, body).ok();
         };
         s.DownloadFailure = [this] { return last; };
+        s.DiscardPartial = [this](const std::wstring& path) { discarded.push_back(path); };
         s.UnzipExtraBaseFiles = [this](const std::wstring& folder, const std::wstring& remote, Questions&) {
             unzips.emplace_back(remote, folder);
             return unzipProblems;
@@ -400,8 +402,57 @@ TEST_F(InstallTest, AFailedFileStallsTheBatch) {
     EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
     EXPECT_TRUE(w->window.IsVisible(Ctl::pb));
     EXPECT_EQ(w->window.Lines(Ctl::memDownload).back(), L"Downloading " + folder + L"\\bvsires.usa ...");
-    EXPECT_EQ(w->form.Batchlist->size(), 1u);
+    // The failed file waits at the front of the batch for Retry.
+    ASSERT_EQ(w->form.Batchlist->size(), 2u);
+    EXPECT_EQ(w->form.Batchlist->front().local, L"bvsires.usa");
+    EXPECT_TRUE(w->form.Stalled());
+    EXPECT_TRUE(w->window.IsVisible(Ctl::btnRetry));
     EXPECT_TRUE(fakes.links.empty());
+}
+
+// Retry checks the connection and fetches the file the batch stalled on,
+// then the batch goes on to the end; files already saved are not fetched
+// again. Offline, Retry stays. Closing a wizard whose batch stalled removes
+// what the failed file left; a finished batch leaves nothing to remove.
+TEST_F(InstallTest, RetryGoesOnFromTheStalledFile) {
+    for (bool closeStalled : {false, true}) {
+        SCOPED_TRACE(closeStalled ? "closed while stalled" : "retried to the end");
+        fakes = Fakes{};
+        fakes.missing = {L"bvsires.usa"};
+        auto w = Open({L"-L"});
+        std::wstring folder = Root() + (closeStalled ? L"\\Closed" : L"\\Retried");
+        ASSERT_TRUE(w->Install(folder, 0, 0, 0));
+        ASSERT_TRUE(w->form.Stalled());
+        EXPECT_FALSE(w->window.IsEnabled(Ctl::btnFinish));
+        if (closeStalled) {
+            w->window.Close();
+            EXPECT_EQ(fakes.discarded, std::vector<std::wstring>{folder + L"\\bvsires.usa"});
+            continue;
+        }
+        // Offline: nothing is fetched, the batch stays stalled.
+        fakes.online = false;
+        fakes.urls.clear();
+        w->Click(Ctl::btnRetry);
+        EXPECT_TRUE(fakes.urls.empty());
+        EXPECT_TRUE(w->form.Stalled());
+        EXPECT_TRUE(w->window.IsVisible(Ctl::btnRetry));
+        EXPECT_EQ(w->window.GetText(Ctl::pnBottom), L"Unable to connect to internet");
+        // Online, with the file there now.
+        fakes.online = true;
+        fakes.missing.clear();
+        w->Click(Ctl::btnRetry);
+        for (int tick = 0; tick < 12 && !w->window.IsEnabled(Ctl::btnFinish); ++tick) w->form.NotifyTimerTimer();
+        EXPECT_TRUE(w->window.IsEnabled(Ctl::btnFinish));
+        EXPECT_FALSE(w->window.IsVisible(Ctl::btnRetry));
+        EXPECT_FALSE(w->form.Stalled());
+        EXPECT_EQ(fakes.Names(), (std::vector<std::wstring>{L"bvsires.usa", L"basefiles.zip"}));
+        size_t retries = 0;
+        for (size_t at = 0; (at = LogText().find("Retry of ", at)) != std::string::npos; ++at) ++retries;
+        EXPECT_EQ(retries, 2u);
+        EXPECT_NE(LogText().find(os::ToAnsi(L"Retry of " + folder + L"\\bvsires.usa")), std::string::npos);
+        w->window.Close();
+        EXPECT_TRUE(fakes.discarded.empty());
+    }
 }
 
 // A start-up archive variant that is missing falls back to the generic

@@ -19,7 +19,7 @@ public:
             c.text = s.text;
             for (const wchar_t* item : s.items) c.items.emplace_back(item);
             c.enabled = s.enabled;
-            c.visible = s.kind != ui::Kind::Progress && s.kind != ui::Kind::Page;
+            c.visible = s.visible && s.kind != ui::Kind::Progress && s.kind != ui::Kind::Page;
             c.index = s.selected;
             c.position = s.kind == ui::Kind::Progress ? s.position : 0;
         }

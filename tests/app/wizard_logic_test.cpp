@@ -476,5 +476,75 @@ TEST_F(WizardLogic, UnattendedLeavesOmittedChoicesToThePages) {
     view_.Attach(form_);
 }
 
+// --retries: after a stall the file is tried again, as Retry does, after
+// waits of 1, 2 ... seconds, each retry told; a file that arrives at last
+// lets the batch finish with status 0, without fetching the saved files
+// again. A file that still fails after the last retry ends the run with
+// status 4, and what the failed file left is removed. Without --retries the
+// first stall ends the run.
+TEST_F(WizardLogic, UnattendedRetriesTheStalledFile) {
+    struct Case {
+        const wchar_t* retries;
+        int failures;  // how often bvsires.usa fails before it arrives
+        int exitCode;
+        std::vector<std::wstring> requested;
+        std::vector<std::string> told;
+    };
+    const std::vector<std::wstring> once{L"ipanema.mid", L"zoded.___", L"bvsires.usa"};
+    const Case cases[] = {
+        {L"--retries=3", 2, kExitInstalled,
+         {L"ipanema.mid", L"zoded.___", L"bvsires.usa", L"bvsires.usa", L"bvsires.usa", L"basefiles.zip"},
+         {"retry 1 of 3 in 1 s: C:\\R\\bvsires.usa\n", "retry 2 of 3 in 2 s: C:\\R\\bvsires.usa\n",
+          "Install complete"}},
+        {L"--retries=1", 5, kExitStalled, {L"ipanema.mid", L"zoded.___", L"bvsires.usa", L"bvsires.usa"},
+         {"retry 1 of 1 in 1 s: C:\\R\\bvsires.usa\n"}},
+        {L"--retries=0", 5, kExitStalled, once, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.retries)));
+        (void)fs::RemoveFile(L"C:\\R\\ipanema.mid");
+        requested_.clear();
+        view_.closed = false;
+        view_.SetEnabled(Ctl::btnFinish, false);
+        TMainF form{view_};
+        Wire(form);
+        int failures = c.failures;
+        std::vector<std::wstring> discarded;
+        form.Services.DownloadToFile = [&](const std::wstring& url, const std::wstring& path) {
+            std::wstring name = url.substr(url.find_last_of(L'/') + 1);
+            requested_.push_back(name);
+            if (name == L"bvsires.usa" && failures > 0) {
+                --failures;
+                return false;
+            }
+            return fs::WriteFile(path, "data").ok();
+        };
+        form.Services.DiscardPartial = [&](const std::wstring& path) { discarded.push_back(path); };
+        form.FormShow();
+        UnattendedOptions options;
+        ASSERT_TRUE(ParseUnattended({L"--auto", L"--folder=C:\\R", L"--program=0", c.retries}, options).empty());
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        Unattended run(form, options, out, err);
+        run.Start();
+        for (int tick = 0; tick < 8 && !view_.closed; ++tick) form.OnTimer();
+        if (!view_.closed) form.OnClose();
+        std::string o = ReadAll(out), e = ReadAll(err);
+        EXPECT_EQ(run.ExitCode(), c.exitCode) << o << e;
+        EXPECT_EQ(requested_, c.requested);
+        for (const std::string& text : c.told) EXPECT_NE(o.find(text), std::string::npos) << text << "\n" << o;
+        if (c.exitCode == kExitStalled) {
+            EXPECT_NE(e.find("the download stalled"), std::string::npos) << e;
+            EXPECT_EQ(discarded, std::vector<std::wstring>{L"C:\\R\\bvsires.usa"});
+        } else {
+            EXPECT_TRUE(discarded.empty());
+        }
+        if (c.told.empty()) {
+            EXPECT_EQ(o.find("retry"), std::string::npos) << o;
+        }
+    }
+    view_.Attach(form_);
+}
+
 }  // namespace
 }  // namespace bv

@@ -143,13 +143,14 @@ TEST_F(DownloadTest, SendsTheExactHeadersAndWritesEachBlock) {
     }
 }
 
-TEST_F(DownloadTest, EmptyBodyTwiceFailsSilentlyAndRemovesTheFile) {
+TEST_F(DownloadTest, EmptyBodyTwiceFailsSilentlyAndKeepsTheOldFile) {
     ASSERT_TRUE(fs::WriteFile(target_, "old contents"));
     ScriptServer server({Answer("200 OK", {}, "")});
     EXPECT_FALSE(DownloadToFile(Url(server, "/bvfiles/bvstartup/zoded.___"), target_, hooks_));
     EXPECT_EQ(server.connections(), 2);
     EXPECT_TRUE(status_.empty());
-    EXPECT_FALSE(fs::Stat(target_).exists);
+    EXPECT_EQ(Target(), "old contents");
+    EXPECT_FALSE(fs::Stat(PartialFileOf(target_)).exists);
 }
 
 TEST_F(DownloadTest, RedirectIsNotFollowedAndFailsBothAttempts) {
@@ -251,6 +252,7 @@ TEST_F(DownloadTest, ChecksTheSha256OfTheBodyItKeeps) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        (void)fs::RemoveFile(target_);
         ScriptServer server(c.scripts);
         std::vector<crypto::Sha256Digest> seen;
         DigestCheck check = [&](const crypto::Sha256Digest& digest) -> Result<void> {
@@ -263,11 +265,203 @@ TEST_F(DownloadTest, ChecksTheSha256OfTheBodyItKeeps) {
         EXPECT_EQ(seen[0], expected);
         EXPECT_EQ(result.ok(), c.saved);
         EXPECT_EQ(fs::Stat(target_).exists, c.saved);
+        EXPECT_FALSE(fs::Stat(PartialFileOf(target_)).exists);
         if (!c.saved) {
             EXPECT_EQ(result.error().code, kDownloadUntrusted);
             EXPECT_EQ(result.error().detail, L"SHA-256 differs from the vendor's signed list");
         }
     }
+}
+
+// A body of distinct bytes, so a piece in the wrong place shows.
+std::string Pattern(size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 7 + i / 251 + seed) % 256);
+    return out;
+}
+
+crypto::Sha256Digest DigestOf(const std::string& bytes) {
+    crypto::Sha256 hash;
+    crypto::Sha256Digest digest{};
+    EXPECT_TRUE(hash.Update(bytes.data(), bytes.size()) && hash.Final(digest));
+    return digest;
+}
+
+std::string Head(const std::string& status, const std::vector<std::string>& headers) {
+    std::string out = "HTTP/1.1 " + status + "\r\n";
+    for (const std::string& h : headers) out += h + "\r\n";
+    return out + "\r\n";
+}
+
+// A cut first attempt is continued where the answer allows it and started
+// over where it does not; a body that does not end where its head says is
+// never saved. In every case a file already at the destination stays as it
+// was until a whole, checked replacement is put in its place, and no partial
+// file is left behind. The check sees the digest of the whole file, also
+// when it was put together from two answers.
+TEST_F(DownloadTest, ResumedRestartedAndBrokenBodies) {
+    const std::string body = Pattern(200000, 1), changed = Pattern(200000, 2);
+    const std::string n = "70000", rest = std::to_string(200000 - 70000);
+    const std::string etag = "ETag: \"v1\"", modified = "Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT";
+    auto cutAfter = [&](const std::vector<std::string>& headers) {
+        std::vector<std::string> h = headers;
+        h.push_back("Content-Length: 200000");
+        return Script{Send(Head("200 OK", h) + body.substr(0, 70000))};
+    };
+    const Script continued{Send(Head("206 Partial Content", {etag, "Content-Range: bytes 70000-199999/200000",
+                                                             "Content-Length: " + rest}) +
+                                body.substr(70000))};
+    struct Case {
+        const char* name;
+        std::vector<Script> scripts;  // the last one serves every further connection
+        std::string saved;            // empty: not saved
+        std::string range;            // the retry's Range and If-Range lines ("" when none)
+        std::string ifRange;
+    };
+    const Case cases[] = {
+        {"cut once, range honoured", {cutAfter({etag}), continued}, body, "Range: bytes=70000-", "If-Range: \"v1\""},
+        {"Last-Modified as validator",
+         {cutAfter({modified}),
+          Script{Send(Head("206 Partial Content", {"Content-Range: bytes 70000-199999/200000"}) + body.substr(70000))}},
+         body, "Range: bytes=70000-", "If-Range: Tue, 01 Dec 2026 10:00:00 GMT"},
+        {"range ignored: started over", {cutAfter({etag}), Answer("200 OK", {etag}, body, 50000)}, body,
+         "Range: bytes=70000-", "If-Range: \"v1\""},
+        {"file changed: If-Range fails", {cutAfter({etag}), Answer("200 OK", {"ETag: \"v2\""}, changed)}, changed,
+         "Range: bytes=70000-", "If-Range: \"v1\""},
+        {"416", {cutAfter({etag}), Answer("416 Range Not Satisfiable", {}, "")}, "", "Range: bytes=70000-",
+         "If-Range: \"v1\""},
+        {"206 at another offset",
+         {cutAfter({etag}), Script{Send(Head("206 Partial Content", {"Content-Range: bytes 0-199999/200000",
+                                                                      "Content-Length: 200000"}) + body)}},
+         "", "Range: bytes=70000-", "If-Range: \"v1\""},
+        {"206 of another total",
+         {cutAfter({etag}), Script{Send(Head("206 Partial Content", {"Content-Range: bytes 70000-199999/300000",
+                                                                      "Content-Length: " + rest}) + body.substr(70000))}},
+         "", "Range: bytes=70000-", "If-Range: \"v1\""},
+        {"no validator: started over", {cutAfter({}), Answer("200 OK", {}, body)}, body, "", ""},
+        // Bodies that do not end where their head says, on both attempts.
+        {"shorter than Content-Length", {cutAfter({})}, "", "", ""},
+        {"longer than Content-Length", {Script{Send(Head("200 OK", {"Content-Length: 10"}) + "0123456789abcdefghij")}},
+         "", "", ""},
+        {"chunked, cut in a chunk",
+         {Script{Send(Head("200 OK", {"Transfer-Encoding: chunked"}) + "5\r\nhello\r\n5\r\nwor")}}, "", "", ""},
+        {"chunked, cut before the last chunk",
+         {Script{Send(Head("200 OK", {"Transfer-Encoding: chunked"}) + "5\r\nhello\r\n")}}, "", "", ""},
+        {"chunked, whole",
+         {Script{Send(Head("200 OK", {"Transfer-Encoding: chunked"}) + "5\r\nhello\r\n5;x=y\r\nworld\r\n0\r\n\r\n")}},
+         "helloworld", "", ""},
+        {"Content-Length not digits", {Script{Send(Head("200 OK", {"Content-Length: 1e1"}) + "0123456789")}}, "", "",
+         ""},
+        {"Content-Length signed", {Script{Send(Head("200 OK", {"Content-Length: +10"}) + "0123456789")}}, "", "", ""},
+        {"two different Content-Lengths",
+         {Script{Send(Head("200 OK", {"Content-Length: 10", "Content-Length: 12"}) + "0123456789ab")}}, "", "", ""},
+        {"two equal Content-Lengths",
+         {Script{Send(Head("200 OK", {"Content-Length: 10", "Content-Length: 10"}) + "0123456789")}}, "0123456789",
+         "", ""},
+        {"Content-Length beside chunked",
+         {Script{Send(Head("200 OK", {"Content-Length: 5", "Transfer-Encoding: chunked"}) + "5\r\nhello\r\n0\r\n\r\n")}},
+         "", "", ""},
+        {"no length, to the close", {Script{Send(Head("200 OK", {}) + "to the close")}}, "to the close", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(fs::WriteFile(target_, "old contents"));
+        progress_.clear();
+        ScriptServer server(c.scripts);
+        std::vector<crypto::Sha256Digest> seen;
+        DigestCheck check = [&](const crypto::Sha256Digest& digest) -> Result<void> {
+            seen.push_back(digest);
+            return {};
+        };
+        Result<void> result = DownloadFile(Url(server, "/f"), target_, hooks_, check);
+        EXPECT_EQ(result.ok(), !c.saved.empty()) << (result ? "" : os::ToUtf8(result.error().detail));
+        std::string got = Target();
+        if (c.saved.empty()) {
+            EXPECT_EQ(got, "old contents");
+            EXPECT_TRUE(seen.empty());
+        } else {
+            EXPECT_EQ(got.size(), c.saved.size());
+            EXPECT_TRUE(got == c.saved);
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0], DigestOf(c.saved));
+            EXPECT_EQ(progress_.back(), static_cast<int64_t>(c.saved.size()));
+        }
+        EXPECT_FALSE(fs::Stat(PartialFileOf(target_)).exists);
+        std::vector<std::string> requests = server.requests();
+        ASSERT_EQ(requests.size(), c.saved.empty() || c.scripts.size() > 1 ? 2u : 1u);
+        if (requests.size() < 2) continue;
+        std::vector<std::string> first = HeaderLines(requests[0]), retry = HeaderLines(requests[1]);
+        for (const std::string& line : first) EXPECT_NE(line.rfind("Range", 0), 0u) << line;
+        if (c.range.empty()) {
+            for (const std::string& line : retry) EXPECT_EQ(line.find("Range"), std::string::npos) << line;
+        } else {
+            EXPECT_TRUE(Has(retry, c.range));
+            EXPECT_TRUE(Has(retry, c.ifRange));
+        }
+    }
+}
+
+// The progress of a continued file counts the whole file: it goes on from
+// the bytes already there.
+TEST_F(DownloadTest, ProgressOfAContinuedFileCountsTheWholeFile) {
+    const std::string body = Pattern(200000, 3);
+    ScriptServer server({Script{Send(Head("200 OK", {"ETag: \"a\"", "Content-Length: 200000"}) + body.substr(0, 70000))},
+                         Answer("206 Partial Content", {"Content-Range: bytes 70000-199999/200000"},
+                                body.substr(70000), 20000, 20)});
+    ASSERT_TRUE(DownloadToFile(Url(server, "/f"), target_, hooks_));
+    EXPECT_TRUE(Target() == body);
+    auto restart = std::find_if(progress_.begin(), progress_.end(), [](int64_t p) { return p >= 70000; });
+    ASSERT_NE(restart, progress_.end());
+    for (auto at = restart + 1; at != progress_.end(); ++at) EXPECT_GT(*at, 70000) << "counted from zero again";
+    EXPECT_EQ(progress_.back(), 200000);
+}
+
+// A call that failed with a partial file it could continue keeps it; the
+// next call for the same file (the Retry) asks for the rest and the check
+// sees the digest of the whole file, its kept bytes included. Discarding the
+// partial file makes the next call start over.
+TEST_F(DownloadTest, ANextCallContinuesTheKeptPartialFile) {
+    const std::string body = Pattern(300000, 4);
+    const std::string etag = "ETag: \"k\"";
+    ASSERT_TRUE(fs::WriteFile(target_, "old contents"));
+    {
+        ScriptServer server({Script{Send(Head("200 OK", {etag, "Content-Length: 300000"}) + body.substr(0, 100000))},
+                             Script{Send(Head("206 Partial Content", {etag, "Content-Range: bytes 100000-299999/300000"}) +
+                                         body.substr(100000, 100000))}});
+        EXPECT_FALSE(DownloadToFile(Url(server, "/f"), target_, hooks_));
+        EXPECT_EQ(Target(), "old contents");
+        Result<std::string> part = fs::ReadFile(PartialFileOf(target_));
+        ASSERT_TRUE(part);
+        EXPECT_TRUE(part.value() == body.substr(0, 200000));
+    }
+    ScriptServer server({Script{Send(Head("206 Partial Content", {etag, "Content-Range: bytes 200000-299999/300000"}) +
+                                     body.substr(200000))}});
+    std::vector<crypto::Sha256Digest> seen;
+    Result<void> result = DownloadFile(Url(server, "/f"), target_, hooks_, [&](const crypto::Sha256Digest& d) {
+        seen.push_back(d);
+        return Result<void>();
+    });
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(Target() == body);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0], DigestOf(body));
+    std::vector<std::string> lines = HeaderLines(server.requests().at(0));
+    EXPECT_TRUE(Has(lines, "Range: bytes=200000-"));
+    EXPECT_TRUE(Has(lines, "If-Range: \"k\""));
+    EXPECT_FALSE(fs::Stat(PartialFileOf(target_)).exists);
+
+    // Kept, then discarded: the next call asks for the whole file.
+    {
+        ScriptServer cut({Script{Send(Head("200 OK", {etag, "Content-Length: 300000"}) + body.substr(0, 100000))}});
+        EXPECT_FALSE(DownloadToFile(Url(cut, "/f"), target_, hooks_));
+    }
+    EXPECT_TRUE(fs::Stat(PartialFileOf(target_)).exists);
+    DiscardPartial(target_);
+    EXPECT_FALSE(fs::Stat(PartialFileOf(target_)).exists);
+    ScriptServer whole({Answer("200 OK", {etag}, body)});
+    EXPECT_TRUE(DownloadToFile(Url(whole, "/f"), target_, hooks_));
+    for (const std::string& line : HeaderLines(whole.requests().at(0))) EXPECT_EQ(line.find("Range"), std::string::npos);
+    EXPECT_TRUE(Target() == body);
 }
 
 TEST_F(DownloadTest, SilentServerTimesOutAfter3000ThenAfter6000Ms) {
@@ -489,6 +683,10 @@ TEST(GetServerBaseURLTest, ValueFileBodies) {
         {"<html>\n<head><title>Sign in to the hotel network</title></head></html>", L"",
          L"GetServerBaseURL: the value file holds no address (70 bytes): <html> <head><title>Sign in to the hotel"},
         {"ftp://files.example/dl/", L"", L"GetServerBaseURL: the value file holds no address (23 bytes): ftp://files.example/dl/"},
+        // Up to 4 KiB is read; a larger body is no value file.
+        {"http://files.example/dl/" + std::string(4096 - 24, ' '), L"http://files.example/dl/", L""},
+        {"http://files.example/dl/" + std::string(4097 - 24, ' '), L"",
+         L"GetServerBaseURL: the value file is larger than 4096 bytes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body);
