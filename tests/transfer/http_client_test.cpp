@@ -504,6 +504,12 @@ protected:
         drive_ = std::filesystem::temp_directory_path() / ("bv-sync-" + std::to_string(::getpid()));
         std::filesystem::create_directories(drive_);
         fs::MapDrive(L'C', drive_.string());
+        NewModule();
+    }
+    // A module with a transport of its own, so its first request opens a new
+    // connection (and passes the transport's gate).
+    void NewModule() {
+        module.reset();
         auto t = std::make_unique<ScriptTransport>();
         transport = t.get();
         TdmClient::Setup setup;
@@ -729,6 +735,8 @@ TEST_F(SyncModule, UploadWhoseFileChangedBeforeItsTurnIsNotSent) {
                           Case{"grown to 4 GiB",
                                [&](const std::filesystem::path& f) { std::filesystem::resize_file(f, tooLarge); }}}) {
         SCOPED_TRACE(c.name);
+        // A connection kept from the case before would not wait at the gate.
+        NewModule();
         WriteFile("herd.dat", "contents");
         Script({});
         Notify.Init(NotifyCode::FileSent);
