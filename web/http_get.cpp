@@ -361,7 +361,7 @@ Result<void> DownloadFile(const std::wstring& url, const std::wstring& localPath
             return Error{kDownloadUntrusted, trusted.error().native, trusted.error().detail};
         }
     }
-    Result<void> placed = fs::MoveReplacing(part, localPath);
+    Result<void> placed = fs::RenameOver(part, localPath);
     if (!placed) {
         (void)fs::RemoveFile(part);
         return Error{kDownloadFailed, placed.error().native,
