@@ -8,16 +8,12 @@
 #include "archive/zip_crypto.h"
 #include "platform/crypto.h"
 
+#include "tests/hex.h"
+
 namespace bv {
 namespace {
 
-// "00ff.." to the bytes it spells.
-std::string Bytes(const char* hex) {
-    std::string out;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
-        out.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
-    return out;
-}
+using test::Bytes;
 
 std::string Hex(const uint8_t* p, size_t n) {
     static const char* digits = "0123456789abcdef";

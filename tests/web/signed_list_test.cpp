@@ -9,15 +9,12 @@
 #include "platform/crypto.h"
 #include "web/signed_list.h"
 
+#include "tests/hex.h"
+
 namespace bv {
 namespace {
 
-std::string Bytes(const char* hex) {
-    std::string out;
-    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
-        out.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
-    return out;
-}
+using test::Bytes;
 
 crypto::EcP256Point Point(const char* hex) {
     std::string bytes = Bytes(hex);
